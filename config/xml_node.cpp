@@ -1,0 +1,197 @@
+#include "config/xml_node.h"
+
+#include "common/text.h"
+
+#include <cwchar>
+
+namespace {
+
+// The version-independent DOMDocument class; mingw's msxml2.h names a symbol no library has.
+const CLSID kDomDocumentClass = {
+    0xF6D90F11, 0x9C73, 0x11D3, {0xB3, 0x2E, 0x00, 0xC0, 0x4F, 0x99, 0x0B, 0xB4}};
+
+void RequireName(const wchar_t* name) {
+    if (!name)
+        throw ComError(E_FAIL);
+}
+
+} // namespace
+
+XmlNode::XmlNode(IXMLDOMElement* element) { Attach(element); }
+
+XmlNode::~XmlNode() { ClearChildren(); }
+
+bool XmlNode::LoadFile(const std::wstring& path) {
+    // Worker threads load files too; joining the MTA is harmless where COM is already set up.
+    CoInitializeEx(nullptr, COINIT_MULTITHREADED);
+    Variant source(path);
+    if (!LoadDocument(&source, nullptr))
+        return false;
+    fromFile_ = true;
+    path_ = path;
+    return true;
+}
+
+bool XmlNode::LoadXml(const std::wstring& text) { return LoadDocument(nullptr, &text); }
+
+bool XmlNode::LoadDocument(const VARIANT* path, const std::wstring* text) {
+    document_.Reset();
+    if (FAILED(CoCreateInstance(kDomDocumentClass, nullptr, CLSCTX_INPROC_SERVER,
+                                IID_IXMLDOMDocument, &document_)))
+        return false;
+    document_->put_async(VARIANT_FALSE);
+    VARIANT_BOOL ok = VARIANT_FALSE;
+    HRESULT hr = path ? document_->load(*path, &ok) : document_->loadXML(Bstr(*text).get(), &ok);
+    if (hr != S_OK || ok == VARIANT_FALSE)
+        return false;
+    ComPtr<IXMLDOMElement> root;
+    if (document_->get_documentElement(&root) != S_OK)
+        return false;
+    ClearChildren();
+    Attach(root.Get());
+    return true;
+}
+
+bool XmlNode::Save(const std::wstring& path) {
+    if (!document_ && element_) {
+        ComPtr<IXMLDOMDocument> owner;
+        if (SUCCEEDED(element_->get_ownerDocument(&owner)))
+            document_ = owner;
+    }
+    if (!document_)
+        return false;
+    Variant target(path.empty() && fromFile_ ? path_ : path);
+    return document_->save(target) == S_OK;
+}
+
+void XmlNode::Attach(IXMLDOMElement* element) {
+    path_.clear();
+    fromFile_ = false;
+    if (element != element_.Get())
+        element_ = element;
+    if (!element_)
+        return;
+    ComPtr<IXMLDOMNodeList> nodes;
+    if (element_->get_childNodes(&nodes) != S_OK)
+        return;
+    long length = 0;
+    nodes->get_length(&length);
+    for (long i = 0; i < length; ++i) {
+        ComPtr<IXMLDOMNode> node;
+        ComPtr<IXMLDOMElement> child;
+        if (nodes->get_item(i, &node) != S_OK || !node)
+            continue;
+        if (FAILED(node->QueryInterface(IID_IXMLDOMElement, &child)))
+            continue;
+        children_.push_back(std::make_unique<XmlNode>(child.Get()));
+    }
+}
+
+void XmlNode::ClearChildren() { children_.clear(); }
+
+std::wstring XmlNode::GetName() const {
+    if (!element_)
+        return {};
+    Bstr name;
+    element_->get_tagName(name.out());
+    return name.str();
+}
+
+std::wstring XmlNode::GetText() const {
+    if (!element_)
+        return {};
+    ComPtr<IXMLDOMNodeList> nodes;
+    if (element_->get_childNodes(&nodes) != S_OK)
+        return {};
+    long length = 0;
+    nodes->get_length(&length);
+    for (long i = 0; i < length; ++i) {
+        ComPtr<IXMLDOMNode> node;
+        if (nodes->get_item(i, &node) != S_OK || !node)
+            continue;
+        Bstr nodeName;
+        node->get_nodeName(nodeName.out());
+        if (EqualsNoCase(nodeName.str(), L"#text")) {
+            Bstr text;
+            node->get_text(text.out());
+            return text.str();
+        }
+    }
+    return {};
+}
+
+std::wstring XmlNode::GetAttribute(const std::wstring& name,
+                                   const std::wstring& fallback) const {
+    if (!element_)
+        return {};
+    Variant value;
+    element_->getAttribute(Bstr(name).get(), &value);
+    if (value.vt != VT_BSTR)
+        return fallback;
+    return Bstr::ToString(value.bstrVal);
+}
+
+bool XmlNode::GetBoolAttribute(const std::wstring& name, bool fallback) const {
+    std::wstring value = GetAttribute(name, L"");
+    if (EqualsNoCase(value, L"true"))
+        return true;
+    if (EqualsNoCase(value, L"false"))
+        return false;
+    return fallback;
+}
+
+int XmlNode::GetIntAttribute(const std::wstring& name, int fallback) const {
+    std::wstring value = GetAttribute(name, L"");
+    return value.empty() ? fallback : _wtoi(value.c_str());
+}
+
+bool XmlNode::SetAttribute(const std::wstring& name, const std::wstring& value) {
+    if (!element_)
+        return false;
+    Variant text(value);
+    return element_->setAttribute(Bstr(name).get(), text) == S_OK;
+}
+
+bool XmlNode::SetIntAttribute(const std::wstring& name, int value) {
+    return SetAttribute(name, FormatW(L"%d", value));
+}
+
+XmlNode* XmlNode::FindChild(const wchar_t* name) const {
+    RequireName(name);
+    for (const auto& child : children_) {
+        if (EqualsNoCase(child->GetName(), name))
+            return child.get();
+    }
+    return nullptr;
+}
+
+XmlNode* XmlNode::FindChildOrSelf(const wchar_t* name) {
+    XmlNode* child = FindChild(name);
+    return child ? child : this;
+}
+
+XmlNode* XmlNode::FindDescendant(const wchar_t* name) const {
+    if (XmlNode* direct = FindChild(name))
+        return direct;
+    for (const auto& child : children_) {
+        if (XmlNode* deeper = child->FindDescendant(name))
+            return deeper;
+    }
+    return nullptr;
+}
+
+int XmlNode::AddChild(const std::wstring& name) {
+    if (!element_)
+        return -1;
+    ComPtr<IXMLDOMDocument> owner;
+    if (FAILED(element_->get_ownerDocument(&owner)) || !owner)
+        return -1;
+    ComPtr<IXMLDOMElement> created;
+    if (FAILED(owner->createElement(Bstr(name).get(), &created)) || !created)
+        return -1;
+    ComPtr<IXMLDOMNode> appended;
+    if (FAILED(element_->appendChild(created.Get(), &appended)))
+        return -1;
+    children_.push_back(std::make_unique<XmlNode>(created.Get()));
+    return static_cast<int>(children_.size());
+}

@@ -1,0 +1,64 @@
+// XmlNode: the one XML access type of the control, a tree wrapper over the
+// MSXML DOM. Each node mirrors one element and owns wrappers for its child
+// elements; readers never fail (missing things read as "" or a default) and
+// tag names match without regard to case.
+#pragma once
+
+#include "common/com_types.h"
+
+#include <msxml2.h>
+
+#include <memory>
+#include <string>
+#include <vector>
+
+class XmlNode {
+public:
+    XmlNode() = default;
+    explicit XmlNode(IXMLDOMElement* element);
+    ~XmlNode();
+    XmlNode(const XmlNode&) = delete;
+    XmlNode& operator=(const XmlNode&) = delete;
+
+    // Loads a document; on failure the previous element and children stay.
+    bool LoadFile(const std::wstring& path);
+    bool LoadXml(const std::wstring& text);
+    // Writes the whole document; an empty path means the file of LoadFile.
+    bool Save(const std::wstring& path);
+
+    void Attach(IXMLDOMElement* element);
+    void ClearChildren();
+
+    std::wstring GetName() const;
+    std::wstring GetText() const;
+    std::wstring GetAttribute(const std::wstring& name, const std::wstring& fallback) const;
+    bool GetBoolAttribute(const std::wstring& name, bool fallback) const;
+    int GetIntAttribute(const std::wstring& name, int fallback) const;
+    bool SetAttribute(const std::wstring& name, const std::wstring& value);
+    bool SetIntAttribute(const std::wstring& name, int value);
+
+    // Lookups by tag name; a null name raises ComError(E_FAIL).
+    XmlNode* FindChild(const wchar_t* name) const;
+    XmlNode* FindChildOrSelf(const wchar_t* name);
+    XmlNode* FindDescendant(const wchar_t* name) const;
+
+    // Appends a new child element; the number of children now held, or -1.
+    int AddChild(const std::wstring& name);
+
+    size_t ChildCount() const { return children_.size(); }
+    XmlNode* Child(size_t index) const { return children_.at(index).get(); }
+    const std::vector<std::unique_ptr<XmlNode>>& Children() const { return children_; }
+
+    bool IsAttached() const { return element_ != nullptr; }
+    const std::wstring& Path() const { return path_; }
+    bool FromFile() const { return fromFile_; }
+
+private:
+    bool LoadDocument(const VARIANT* path, const std::wstring* text);
+
+    std::vector<std::unique_ptr<XmlNode>> children_;
+    ComPtr<IXMLDOMElement> element_;
+    ComPtr<IXMLDOMDocument> document_;
+    std::wstring path_;
+    bool fromFile_ = false;
+};

@@ -1,0 +1,49 @@
+#include "tests/unit/test_support.h"
+
+#include "common/text.h"
+
+#include <windows.h>
+#include <shellapi.h>
+
+#include <fstream>
+#include <sstream>
+#include <stdexcept>
+
+TempFolder::TempFolder() {
+    wchar_t temp[MAX_PATH];
+    GetTempPathW(MAX_PATH, temp);
+    static unsigned counter = 0;
+    for (;;) {
+        path_ = FormatW(L"%lstovral-unit-%lu-%u\\", temp, GetCurrentProcessId(), ++counter);
+        if (CreateDirectoryW(path_.c_str(), nullptr))
+            return;
+        if (GetLastError() != ERROR_ALREADY_EXISTS)
+            throw std::runtime_error("cannot create a temporary folder");
+    }
+}
+
+TempFolder::~TempFolder() {
+    std::wstring from = path_.substr(0, path_.size() - 1);
+    from.push_back(L'\0'); // SHFileOperation takes a double-NUL-terminated list
+    SHFILEOPSTRUCTW op{};
+    op.wFunc = FO_DELETE;
+    op.pFrom = from.c_str();
+    op.fFlags = FOF_NO_UI;
+    SHFileOperationW(&op);
+}
+
+std::string ReadBytes(const std::wstring& path) {
+    std::ifstream in(path.c_str(), std::ios::binary);
+    std::ostringstream out;
+    out << in.rdbuf();
+    return out.str();
+}
+
+void WriteBytes(const std::wstring& path, const std::string& bytes) {
+    std::ofstream out(path.c_str(), std::ios::binary | std::ios::trunc);
+    out.write(bytes.data(), static_cast<std::streamsize>(bytes.size()));
+}
+
+bool FileExists(const std::wstring& path) {
+    return GetFileAttributesW(path.c_str()) != INVALID_FILE_ATTRIBUTES;
+}

@@ -1,0 +1,98 @@
+#include "config/xml_node.h"
+#include "tests/unit/test_support.h"
+
+#include <gtest/gtest.h>
+
+namespace {
+
+const wchar_t* kSample = L"<Root><a id='1' flag='TRUE' n='12ab' w='abc' e=''/>"
+                         L"<B><x name='grandchild'/></B><x name='child'/></Root>";
+
+TEST(XmlNodeLoad, FailedLoadsKeepThePreviousTree) {
+    TempFolder dir;
+    XmlNode node;
+    ASSERT_TRUE(node.LoadXml(kSample));
+    ASSERT_EQ(node.ChildCount(), 3u);
+
+    WriteBytes(dir / L"empty.xml", "");
+    WriteBytes(dir / L"broken.xml", "<Root><a></Root>");
+    EXPECT_FALSE(node.LoadFile(dir / L"missing.xml"));
+    EXPECT_FALSE(node.LoadFile(dir / L"empty.xml"));
+    EXPECT_FALSE(node.LoadFile(dir / L"broken.xml"));
+    EXPECT_FALSE(node.LoadXml(L"not xml"));
+    EXPECT_EQ(node.ChildCount(), 3u);
+    EXPECT_EQ(node.GetName(), L"Root");
+}
+
+TEST(XmlNodeRead, AttributesFallBackOnlyWhenAttached) {
+    XmlNode empty;
+    EXPECT_EQ(empty.GetAttribute(L"id", L"default"), L"");
+    EXPECT_EQ(empty.GetName(), L"");
+    EXPECT_EQ(empty.GetText(), L"");
+
+    XmlNode root;
+    ASSERT_TRUE(root.LoadXml(kSample));
+    XmlNode* a = root.FindChild(L"A");
+    ASSERT_NE(a, nullptr);
+    EXPECT_EQ(a->GetAttribute(L"missing", L"default"), L"default");
+    EXPECT_EQ(a->GetAttribute(L"e", L"default"), L"");
+    EXPECT_TRUE(a->GetBoolAttribute(L"flag", false));
+    EXPECT_FALSE(a->GetBoolAttribute(L"id", false)); // "1" is not a boolean text
+    EXPECT_TRUE(a->GetBoolAttribute(L"missing", true));
+    EXPECT_EQ(a->GetIntAttribute(L"n", 7), 12);
+    EXPECT_EQ(a->GetIntAttribute(L"w", 7), 0);
+    EXPECT_EQ(a->GetIntAttribute(L"e", 7), 7);
+    EXPECT_EQ(a->GetIntAttribute(L"missing", 7), 7);
+}
+
+TEST(XmlNodeRead, TextIsTheFirstTextChildOnly) {
+    XmlNode root;
+    ASSERT_TRUE(root.LoadXml(L"<r><e><c/>first<c/>second</e><n><c>inner</c></n></r>"));
+    EXPECT_EQ(root.FindChild(L"e")->GetText(), L"first");
+    EXPECT_EQ(root.FindChild(L"n")->GetText(), L"");
+}
+
+TEST(XmlNodeFind, LookupRules) {
+    XmlNode root;
+    ASSERT_TRUE(root.LoadXml(kSample));
+    EXPECT_EQ(root.FindChild(L"nothing"), nullptr);
+    EXPECT_EQ(root.FindChild(L""), nullptr);
+    EXPECT_EQ(root.FindChildOrSelf(L"nothing"), &root);
+    // A direct child wins over an earlier grandchild of the same name.
+    EXPECT_EQ(root.FindDescendant(L"X")->GetAttribute(L"name", L""), L"child");
+    EXPECT_EQ(root.FindChild(L"b")->FindDescendant(L"x")->GetAttribute(L"name", L""),
+              L"grandchild");
+    EXPECT_THROW(root.FindChild(nullptr), ComError);
+    EXPECT_THROW(root.FindDescendant(nullptr), ComError);
+}
+
+TEST(XmlNodeWrite, AddedChildIsFoundAndSavedBackToTheLoadedFile) {
+    TempFolder dir;
+    std::wstring file = dir / L"settings.xml";
+    WriteBytes(file, "<User>\n</User>");
+
+    XmlNode root;
+    ASSERT_TRUE(root.LoadFile(file));
+    EXPECT_EQ(root.AddChild(L"Language"), 1);
+    XmlNode* language = root.FindChild(L"language");
+    ASSERT_NE(language, nullptr);
+    EXPECT_TRUE(language->SetAttribute(L"value", L"eng"));
+    EXPECT_TRUE(language->SetIntAttribute(L"n", -5));
+    EXPECT_TRUE(root.Save(L""));
+
+    XmlNode reread;
+    ASSERT_TRUE(reread.LoadFile(file));
+    EXPECT_EQ(reread.FindChild(L"Language")->GetAttribute(L"value", L""), L"eng");
+    EXPECT_EQ(reread.FindChild(L"Language")->GetIntAttribute(L"n", 0), -5);
+}
+
+TEST(XmlNodeWrite, SaveWithoutPathNeedsAFile) {
+    XmlNode root;
+    ASSERT_TRUE(root.LoadXml(L"<User/>"));
+    EXPECT_FALSE(root.Save(L""));
+    TempFolder dir;
+    EXPECT_TRUE(root.Save(dir / L"out.xml"));
+    EXPECT_TRUE(FileExists(dir / L"out.xml"));
+}
+
+} // namespace

@@ -1,0 +1,129 @@
+"""Shared plumbing of the end-to-end tests: the Wine prefix that ./tovral test
+made for this run, the built programs, client application folders for the
+page host, and the control's per-user data folder."""
+
+import os
+import shutil
+import subprocess
+import tempfile
+import unittest
+from pathlib import Path
+
+SOURCE_DIR = Path(os.environ.get("TOVRAL_SOURCE_DIR", Path(__file__).resolve().parents[2]))
+BUILD_DIR = Path(os.environ.get("TOVRAL_BUILD_DIR", SOURCE_DIR / "build"))
+PAGES_DIR = Path(__file__).resolve().parent / "pages"
+CLSID = "{6513270E-269E-4D37-B2A7-4DE452E6B438}"
+
+
+def wine_env(extra=None):
+    env = dict(os.environ)
+    if "WINEPREFIX" not in env:
+        raise RuntimeError("WINEPREFIX is not set: run the tests through ./tovral test")
+    env["WINEARCH"] = "win32"
+    env.setdefault("WINEDEBUG", "-all")
+    env.update(extra or {})
+    return env
+
+
+def wine(args, env=None, timeout=120, check=False, input=None):
+    """Runs a Windows program; returns the CompletedProcess (text output)."""
+    return subprocess.run(["wine", *map(str, args)], env=wine_env(env), timeout=timeout,
+                          capture_output=True, input=input, check=check,
+                          encoding="utf-8", errors="replace")
+
+
+def to_windows(path):
+    return subprocess.run(["winepath", "-w", str(path)], env=wine_env(), capture_output=True,
+                          text=True, check=True).stdout.strip()
+
+
+def to_unix(path):
+    return Path(subprocess.run(["winepath", "-u", str(path)], env=wine_env(),
+                               capture_output=True, text=True, check=True).stdout.strip())
+
+
+_appdata = None
+
+
+def appdata_folder():
+    """Unix path of the prefix user's %APPDATA% folder."""
+    global _appdata
+    if _appdata is None:
+        out = wine(["cmd.exe", "/c", "echo", "%APPDATA%"], check=True).stdout.strip()
+        _appdata = to_unix(out)
+    return _appdata
+
+
+def data_folder():
+    """The control's data folder: %APPDATA%\\Zelmor (Unix path)."""
+    return appdata_folder() / "Zelmor"
+
+
+def reset_data_folder():
+    shutil.rmtree(data_folder(), ignore_errors=True)
+
+
+def register_control(per_user=False):
+    args = ["regsvr32", "/s"] + (["/n", "/i:user"] if per_user else [])
+    return wine(args + [to_windows(BUILD_DIR / "Tovral.DLL")]).returncode
+
+
+def unregister_control(per_user=False):
+    args = ["regsvr32", "/s", "/u"] + (["/n", "/i:user"] if per_user else [])
+    return wine(args + [to_windows(BUILD_DIR / "Tovral.DLL")]).returncode
+
+
+class ClientFolder:
+    """A client application folder: a copy of the page host beside its
+    Quellmark.exe.config, as the bank's client application is installed."""
+
+    def __init__(self, root_url="http://127.0.0.1:9/bank", config_text=None):
+        self.path = Path(tempfile.mkdtemp(prefix="tovral-client-"))
+        shutil.copy2(BUILD_DIR / "TovralHost.exe", self.path / "TovralHost.exe")
+        if config_text is None and root_url is not None:
+            config_text = ('<?xml version="1.0" encoding="utf-8"?>\n<configuration>\n'
+                           f'  <RootUrl Value="{root_url}"/>\n</configuration>\n')
+        if config_text is not None:
+            (self.path / "Quellmark.exe.config").write_text(config_text, encoding="utf-8")
+
+    def run_page(self, page, args=(), env=None, timeout=120):
+        """Runs a page script (a Path, or the script text itself) in the page host."""
+        if isinstance(page, Path):
+            script = page
+        else:
+            script = self.path / "page.js"
+            script.write_text(page, encoding="utf-8")
+        return wine([self.path / "TovralHost.exe", to_windows(script), *args],
+                    env=env, timeout=timeout)
+
+    def close(self):
+        shutil.rmtree(self.path, ignore_errors=True)
+
+    def __enter__(self):
+        return self
+
+    def __exit__(self, *exc):
+        self.close()
+
+
+class PageTestCase(unittest.TestCase):
+    """Base of the page-script tests: the control registered, a fresh data
+    folder for every test, and a client folder the test can replace."""
+
+    @classmethod
+    def setUpClass(cls):
+        rc = register_control()
+        if rc != 0:
+            raise RuntimeError(f"regsvr32 failed with {rc}")
+
+    def setUp(self):
+        reset_data_folder()
+        self.client = ClientFolder()
+        self.addCleanup(lambda: self.client.close())
+
+    def run_page(self, page, *args, **kwargs):
+        return self.client.run_page(page, *args, **kwargs)
+
+    def assertPageOk(self, result, msg=None):
+        self.assertEqual(result.returncode, 0,
+                         msg or f"page failed:\nstdout:\n{result.stdout}\nstderr:\n{result.stderr}")

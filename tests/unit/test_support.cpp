@@ -47,3 +47,11 @@ void WriteBytes(const std::wstring& path, const std::string& bytes) {
 bool FileExists(const std::wstring& path) {
     return GetFileAttributesW(path.c_str()) != INVALID_FILE_ATTRIBUTES;
 }
+
+std::wstring SourcePath(const std::wstring& relative) {
+    std::wstring path = L"Z:" + FromCodePage(TOVRAL_SOURCE_DIR, CP_UTF8) + L"/" + relative;
+    for (wchar_t& c : path)
+        if (c == L'/')
+            c = L'\\';
+    return path;
+}

@@ -22,3 +22,6 @@ private:
 std::string ReadBytes(const std::wstring& path);
 void WriteBytes(const std::wstring& path, const std::string& bytes);
 bool FileExists(const std::wstring& path);
+
+// A file of the source tree as Wine sees it (Z: maps the Linux root).
+std::wstring SourcePath(const std::wstring& relative);

@@ -1,0 +1,103 @@
+#include "control/download_engine.h"
+
+#include "common/text.h"
+#include "control/module.h"
+#include "control/veyrant_window.h"
+
+CDownLoadEngine::CDownLoadEngine(CTovralModule& module)
+    : module_(module), paths_(SettingsPaths::ForDataFolder(module.DataFolder())),
+      trace_(paths_.logFolder, paths_.userSettingsFile), userSettings_(paths_.userSettingsFile) {}
+
+CDownLoadEngine::~CDownLoadEngine() = default;
+
+void CDownLoadEngine::TraceLog(const std::wstring& text, int level) const {
+    trace_.Write(text, level);
+}
+
+void CDownLoadEngine::PostToPage(UINT message, WPARAM wParam, LPARAM lParam) const {
+    CVeyrantWindow* window = module_.MessageWindow();
+    PostMessageW(window ? window->Handle() : nullptr, message, wParam, lParam);
+}
+
+short CDownLoadEngine::SetLanguage(const std::wstring& language) {
+    bool stored = userSettings_.StoreLanguage(language);
+    module_.SetLanguage(language);
+    return stored ? 1 : 0;
+}
+
+short CDownLoadEngine::SaveUserType(int user, int cert, int usb) {
+    return userSettings_.StoreUserType(UserType{user, cert, usb}) ? 1 : 0;
+}
+
+UserType CDownLoadEngine::GetUserType(const UserType& callerValues) {
+    UserType type = userSettings_.LoadUserType(callerValues);
+    std::lock_guard guard(userTypeLock_);
+    userType_ = type;
+    return type;
+}
+
+std::wstring CDownLoadEngine::InternetConnAddress() const {
+    return module_.RootUrl() + L"VeyrantSettingV2/Version.cfg";
+}
+
+// --- Versions --------------------------------------------------------------
+
+std::wstring CDownLoadEngine::GetSystemVersion() const { return L" ,"; }
+
+std::wstring CDownLoadEngine::GetIEVersion(int) const { return L"0"; }
+
+short CDownLoadEngine::GetLowVersionSymbol() const { return 0; }
+
+// --- Update check ----------------------------------------------------------
+
+bool CDownLoadEngine::QueryUpdate() { return false; }
+
+short CDownLoadEngine::UpdateCancel() { return 0; }
+
+// --- Component list and download chain -----------------------------------
+// Until the catalogue has been decrypted there is nothing to list or fetch.
+
+short CDownLoadEngine::StartDownLoad(int) { return 0; }
+
+short CDownLoadEngine::GetStatuBySurrId(int id) {
+    if (id >= 5000)
+        return 1;
+    if (id >= 2000 && id <= 2999)
+        return 4;
+    return 0;
+}
+
+std::wstring CDownLoadEngine::GetSysInfoList(const std::wstring&) {
+    return L"<Update></Update>";
+}
+
+short CDownLoadEngine::SetDownLoadList(const std::wstring& list) {
+    downloadListText_ = list;
+    return 1;
+}
+
+std::wstring CDownLoadEngine::GetDownLoadList() { return L""; }
+
+std::wstring CDownLoadEngine::GetStatuByXML() { return L""; }
+
+short CDownLoadEngine::EBankDownLoad(const std::wstring&) { return 1; }
+
+// --- Bank links --------------------------------------------------------------
+
+std::wstring CDownLoadEngine::GetQelLinks() const { return L"<Websites>\n</Websites>"; }
+
+std::wstring CDownLoadEngine::GetDynamicLink() const { return L""; }
+
+// --- Diagnosis and patches ------------------------------------------------
+
+std::wstring CDownLoadEngine::GetSystemInfo() { return L""; }
+
+std::wstring CDownLoadEngine::DiagnosisResult() { return L""; }
+
+short CDownLoadEngine::OpenSysInfoFile() { return 0; }
+
+std::wstring CDownLoadEngine::PatchCheck(int) { return L""; }
+
+// --- Self-update -----------------------------------------------------------
+
+short CDownLoadEngine::UpdateBankVeyr() { return 0; }

@@ -1,0 +1,107 @@
+#include "control/module.h"
+
+#include "Tovral_h.h"
+#include "config/user_settings.h"
+#include "control/download_engine.h"
+#include "control/veyrant_window.h"
+#include "tovral_public_key.h"
+
+#include <shlobj.h>
+
+#include <cstdlib>
+
+namespace {
+
+std::wstring HostFolderOfProcess() {
+    wchar_t path[MAX_PATH] = {};
+    GetModuleFileNameW(nullptr, path, MAX_PATH);
+    wchar_t drive[MAX_PATH] = {}, folder[MAX_PATH] = {}, name[MAX_PATH] = {}, ext[MAX_PATH] = {};
+    _wsplitpath_s(path, drive, MAX_PATH, folder, MAX_PATH, name, MAX_PATH, ext, MAX_PATH);
+    return std::wstring(drive) + folder;
+}
+
+std::wstring DataFolderOfUser() {
+    wchar_t appData[MAX_PATH] = {};
+    SHGetFolderPathW(nullptr, CSIDL_APPDATA, nullptr, SHGFP_TYPE_CURRENT, appData);
+    return std::wstring(appData) + L"\\Zelmor\\";
+}
+
+} // namespace
+
+CTovralModule& CTovralModule::Instance() {
+    static CTovralModule module;
+    return module;
+}
+
+void CTovralModule::OnProcessAttach(HINSTANCE instance) { instance_ = instance; }
+
+void CTovralModule::OnProcessDetach(bool processTerminating) {
+    if (!processTerminating) {
+        Shutdown();
+        return;
+    }
+    // The process is ending: other threads are gone and the host window may be
+    // too, so nothing is torn down.
+    (void)window_.release();
+    (void)engine_.release();
+}
+
+void CTovralModule::EnsureStarted() {
+    std::call_once(started_, [this] {
+        window_ = std::make_unique<CVeyrantWindow>();
+        HWND active = GetActiveWindow();
+        if (IsWindow(active))
+            window_->SubclassWindow(active);
+        hostFolder_ = HostFolderOfProcess();
+        dataFolder_ = DataFolderOfUser();
+        rootUrl_ = ReadRootUrl(hostFolder_);
+        language_ = ReadStartupLanguage(dataFolder_ + L"VeyrantSetting\\Default.cfg",
+                                        SystemLanguageNumber);
+        keyModulus_ = kBankKeyModulusHex;
+        keyExponent_ = kBankKeyExponentHex;
+        try {
+            engine_ = std::make_unique<CDownLoadEngine>(*this);
+        } catch (const std::bad_alloc&) {
+            engine_.reset(); // the methods then answer with empty results
+        }
+    });
+}
+
+void CTovralModule::Shutdown() {
+    window_.reset();
+    engine_.reset();
+}
+
+bool CTovralModule::CanUnloadNow() const {
+    return lockCount_ == 0 && (!window_ || window_->CanUnload());
+}
+
+std::wstring CTovralModule::ModulePath() const {
+    wchar_t path[MAX_PATH] = {};
+    GetModuleFileNameW(instance_, path, MAX_PATH);
+    return path;
+}
+
+std::wstring CTovralModule::Language() const {
+    std::lock_guard guard(languageLock_);
+    return language_;
+}
+
+void CTovralModule::SetLanguage(const std::wstring& language) {
+    std::lock_guard guard(languageLock_);
+    language_ = language;
+}
+
+HRESULT CTovralModule::DownLoadTypeInfo(ITypeInfo** info) {
+    std::lock_guard guard(typeInfoLock_);
+    if (!typeInfo_) {
+        ComPtr<ITypeLib> library;
+        HRESULT hr = LoadTypeLibEx(ModulePath().c_str(), REGKIND_NONE, &library);
+        if (FAILED(hr))
+            return hr;
+        hr = library->GetTypeInfoOfGuid(IID_IDownLoad, &typeInfo_);
+        if (FAILED(hr))
+            return hr;
+    }
+    return typeInfo_.CopyTo(info);
+}

@@ -1,0 +1,72 @@
+// CVeyrantWindow: carries worker results to the page. Workers post one of
+// nine private messages to the host's top-level window, which the module
+// subclassed at start-up; the window procedure, on the page's thread, turns
+// each message into a call of a global function of the page.
+#pragma once
+
+#include <windows.h>
+
+#include <optional>
+#include <string>
+#include <string_view>
+
+class CDownLoad;
+
+namespace VeyrantMessage {
+constexpr UINT kDownloadCompleted = WM_USER + 333; // 0x054D
+constexpr UINT kAllDownloadsCompleted = 0x054E;
+constexpr UINT kInstalledCompleted = 0x054F;
+constexpr UINT kAllInstallsCompleted = 0x0550;
+constexpr UINT kNetError = 0x0551;
+constexpr UINT kUpdateResult = 0x0552;
+constexpr UINT kPatchCheckComplete = 0x0553;
+constexpr UINT kSelfUpdateError = 0x0554;
+constexpr UINT kCheckLog = 0x0555;
+} // namespace VeyrantMessage
+
+// Escapes text for a single-quoted JScript string literal, so the page
+// receives exactly the text whatever characters it holds.
+std::wstring EscapeForScriptString(std::wstring_view text);
+
+// The script text run in the page for one of the nine messages, or nothing
+// for any other message. `report` is the check-log text.
+std::optional<std::wstring> CallbackScript(UINT message, WPARAM wParam, LPARAM lParam,
+                                           std::wstring_view report);
+
+class CVeyrantWindow {
+public:
+    CVeyrantWindow() = default;
+    virtual ~CVeyrantWindow();
+    CVeyrantWindow(const CVeyrantWindow&) = delete;
+    CVeyrantWindow& operator=(const CVeyrantWindow&) = delete;
+
+    // Routes the window's messages through this object; once per process.
+    bool SubclassWindow(HWND window);
+    // Puts the previous procedure back while this object's is still installed.
+    void RestoreWindowProc();
+    // False while the window routes through a procedure chained on top of ours:
+    // the module must then stay loaded.
+    bool CanUnload() const;
+
+    HWND Handle() const { return window_; }
+
+    // The control whose page receives the call-backs: the most recently
+    // constructed one, detached when it is destroyed.
+    void SetCurrentControl(CDownLoad* control) { currentControl_ = control; }
+    void DetachControl(CDownLoad* control);
+    CDownLoad* CurrentControl() const { return currentControl_; }
+
+protected:
+    virtual BOOL ProcessWindowMessage(HWND window, UINT message, WPARAM wParam, LPARAM lParam,
+                                      LRESULT& result);
+    virtual void OnFinalMessage(HWND) {}
+
+private:
+    static LRESULT CALLBACK WindowProc(HWND window, UINT message, WPARAM wParam, LPARAM lParam);
+    LRESULT OnCallbackMessage(UINT message, WPARAM wParam, LPARAM lParam, BOOL& handled);
+
+    HWND window_ = nullptr;
+    DWORD stateFlags_ = 0; // bit 0: the final WM_NCDESTROY arrived
+    WNDPROC previousProc_ = DefWindowProcW;
+    CDownLoad* currentControl_ = nullptr;
+};

@@ -2,6 +2,8 @@
 
 #include "common/text.h"
 #include "common/worker_thread.h"
+#include "config/settings_paths.h"
+#include "control/crash_log.h"
 #include "control/download_engine.h"
 #include "control/module.h"
 #include "control/veyrant_window.h"
@@ -104,6 +106,8 @@ HRESULT CDownLoad::CreateInstance(REFIID riid, void** object) {
 
 CDownLoad::CDownLoad() {
     Module().Lock();
+    InstallCrashFilterOnce(SettingsPaths::ForDataFolder(Module().DataFolder()).CrashLogFile(),
+                           Module().ModuleHandle());
     if (CVeyrantWindow* window = Module().MessageWindow())
         window->SetCurrentControl(this);
 }

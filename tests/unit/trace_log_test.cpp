@@ -1,0 +1,66 @@
+#include "common/text.h"
+#include "control/trace_log.h"
+#include "tests/unit/test_support.h"
+
+#include <gtest/gtest.h>
+
+namespace {
+
+const SYSTEMTIME kMorning{2009, 3, 4, 5, 8, 7, 6, 0};
+
+TEST(TraceLine, PrefixPadsEverythingButTheYear) {
+    std::wstring expected = L"时间：2009-03-05 08:07:06 成功事件：x\n";
+    EXPECT_EQ(FormatTraceLine(kMorning, L"成功事件：x", CP_UTF8), ToCodePage(expected, CP_UTF8));
+}
+
+TEST(TraceLine, Code936BytesAndReplacementOutsideTheCodePage) {
+    // 时间： in GBK, then the text, then one line feed.
+    EXPECT_EQ(FormatTraceLine(kMorning, L"失败", 936),
+              "\xCA\xB1\xBC\xE4\xA3\xBA"
+              "2009-03-05 08:07:06 \xCA\xA7\xB0\xDC\n");
+    std::string western = FormatTraceLine(kMorning, L"失败", 1252);
+    EXPECT_EQ(western.substr(western.size() - 3), "??\n");
+}
+
+TEST(TraceSwitch, Rules) {
+    EXPECT_FALSE(TraceSwitchAllows(false, L"", 1));
+    EXPECT_TRUE(TraceSwitchAllows(true, L"", 1));
+    EXPECT_TRUE(TraceSwitchAllows(true, L"true", 1));
+    EXPECT_TRUE(TraceSwitchAllows(true, L"False", 1)); // the comparison regards case
+    EXPECT_FALSE(TraceSwitchAllows(true, L"false", 1));
+    EXPECT_TRUE(TraceSwitchAllows(true, L"false", 2));
+}
+
+class TraceLogFile : public testing::Test {
+protected:
+    void WriteSwitch(const std::string& settings) {
+        CreateDirectoryW((dir / L"VeyrantSetting").c_str(), nullptr);
+        WriteBytes(dir / L"VeyrantSetting\\Default.cfg", settings);
+    }
+    std::string Written() { return ReadBytes(dir / L"VeyrantLog\\VeyrantTrace.log"); }
+
+    TempFolder dir;
+    TraceLog log{dir / L"VeyrantLog\\", dir / L"VeyrantSetting\\Default.cfg"};
+};
+
+TEST_F(TraceLogFile, OffWithoutSwitchFileOrDebugElement) {
+    log.Write(L"one");
+    WriteSwitch("<User><Language value='chs'/></User>");
+    log.Write(L"two");
+    WriteSwitch("<User><Debug>false</Debug></User>");
+    log.Write(L"three");
+    EXPECT_EQ(Written(), "");
+    EXPECT_TRUE(FileExists(dir / L"VeyrantLog")); // the folder is made regardless
+}
+
+TEST_F(TraceLogFile, AppendsOneLinePerCall) {
+    WriteSwitch("<User><debug/></User>");
+    log.Write(L"first");
+    log.Write(L"second");
+    std::string text = Written();
+    ASSERT_EQ(std::count(text.begin(), text.end(), '\n'), 2);
+    EXPECT_NE(text.find(" first\n"), std::string::npos);
+    EXPECT_EQ(text.substr(text.size() - 8), " second\n");
+}
+
+} // namespace

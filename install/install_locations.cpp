@@ -1,0 +1,43 @@
+#include "install/install_locations.h"
+
+#include "common/text.h"
+
+#include <shlobj.h>
+#include <windows.h>
+
+namespace {
+
+std::wstring WithBackslash(std::wstring folder) {
+    if (!folder.empty() && folder.back() != L'\\' && folder.back() != L'/')
+        folder.push_back(L'\\');
+    return folder;
+}
+
+} // namespace
+
+InstallFolders InstallFolders::OfThisSystem(const std::wstring& clientFolder,
+                                            const std::wstring& dataFolder) {
+    wchar_t system[MAX_PATH] = {};
+    wchar_t windows[MAX_PATH] = {};
+    GetSystemDirectoryW(system, MAX_PATH);
+    GetWindowsDirectoryW(windows, MAX_PATH);
+    return InstallFolders{WithBackslash(system), WithBackslash(windows), clientFolder, dataFolder};
+}
+
+std::wstring InstalledFolderFor(const std::wstring& location, const InstallFolders& folders) {
+    if (location.empty() || EqualsNoCase(location, L"system32"))
+        return folders.systemFolder;
+    if (EqualsNoCase(location, L"local"))
+        return folders.clientFolder;
+    if (EqualsNoCase(location, L"windows"))
+        return folders.windowsFolder;
+    if (EqualsNoCase(location, L"data"))
+        return folders.dataFolder;
+    // A folder of its own; without the separator the file name would run into it.
+    return WithBackslash(location);
+}
+
+std::wstring FileNamePart(const std::wstring& url) {
+    size_t slash = url.find_last_of(L"/\\");
+    return slash == std::wstring::npos ? url : url.substr(slash + 1);
+}

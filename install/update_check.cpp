@@ -1,0 +1,327 @@
+#include "install/update_check.h"
+
+#include "common/text.h"
+#include "config/checksum.h"
+#include "config/folder_chain.h"
+#include "config/xml_node.h"
+#include "control/trace_log.h"
+
+#include <shlwapi.h>
+
+namespace {
+
+constexpr int kUpdateListIds[] = {50, 51};
+
+bool IsUpdateListId(int id) { return id == kUpdateListIds[0] || id == kUpdateListIds[1]; }
+
+// A file matches its listed checksum; a file that cannot be read never does.
+bool ChecksumMatches(const std::wstring& path, const std::wstring& mac) {
+    std::wstring actual = FileChecksumText(path);
+    return !actual.empty() && EqualsNoCase(actual, mac);
+}
+
+bool ReplaceFile(const std::wstring& from, const std::wstring& to) {
+    return MoveFileExW(from.c_str(), to.c_str(), MOVEFILE_REPLACE_EXISTING) != FALSE;
+}
+
+// Every element named `name` below `node`, depth first in document order.
+void CollectElements(const XmlNode& node, const wchar_t* name, std::vector<const XmlNode*>& out) {
+    for (const auto& child : node.Children()) {
+        if (EqualsNoCase(child->GetName(), name))
+            out.push_back(child.get());
+        CollectElements(*child, name, out);
+    }
+}
+
+} // namespace
+
+struct UpdateChecker::ListEntry {
+    int id = 0;
+    std::wstring name;
+    std::wstring url;
+    long long version = 0;
+    std::wstring mac;
+};
+
+UpdateChecker::UpdateChecker(UpdateCheckSetup setup, const TraceLog& trace,
+                             ConfigurationTexts& texts, FetchTarget& current)
+    : setup_(std::move(setup)), trace_(trace), texts_(texts), current_(current),
+      userSettings_(setup_.paths.userSettingsFile) {}
+
+void UpdateChecker::Trace(const std::wstring& text) const { trace_.Write(text, 1); }
+
+void UpdateChecker::TraceEntry(bool success, const ListEntry& entry, const wchar_t* event) const {
+    Trace((success ? L"成功事件：" : L"失败事件：") + entry.name + event);
+}
+
+std::wstring UpdateChecker::VersionListText() const {
+    std::lock_guard guard(stateLock_);
+    return versionListText_;
+}
+
+// --- QueryUpdate ---------------------------------------------------------------
+
+int UpdateChecker::RunQueryUpdate(const PostResult& post) {
+    std::lock_guard run(runLock_);
+    const std::wstring fetched = setup_.paths.selfUpdateFolder + L"Version.cfg";
+    CreateFolderChain(fetched);
+    current_ = FetchTarget{setup_.rootUrl + L"VeyrantSettingV2/Version.cfg", fetched, 1};
+    int code;
+    if (FetchUrlToFile(current_)) {
+        Trace(L"成功事件：版本文件下载成功");
+        code = Compare();
+    } else if (!PathFileExistsW(setup_.paths.versionListFile.c_str())) {
+        Trace(L"失败事件：本地版本文件不存在");
+        code = UpdateCode::kNoVersionList;
+    } else {
+        Trace(L"失败事件：版本文件下载失败，开始检查本地其他配置文件");
+        if (!VerifyLocalCompanionFiles()) {
+            Trace(L"失败事件：验证本地其他配置文件失败");
+            code = UpdateCode::kNoVersionList;
+        } else {
+            DecryptConfigurationSet(setup_.paths.settingsFolder, setup_.key, trace_, texts_);
+            code = RunApplicationCheckStep();
+        }
+    }
+    post(code);
+    Trace(FormatW(L"成功事件：完成发送消息%d", code));
+    DeleteFileW(fetched.c_str());
+    Trace(L"成功事件：删除新Version.cfg文件完成");
+    return code;
+}
+
+// The application file check as a step of the update check: 46, 47 or 48.
+int UpdateChecker::RunApplicationCheckStep() {
+    Trace(L"成功事件：开始应用程序文件校验");
+    switch (static_cast<AppCheck>(ApplicationFileCheck())) {
+    case AppCheck::UpdateListUnreadable:
+        Trace(L"失败事件：Update.cfg文件解密失败或内容不合法");
+        return UpdateCode::kInvalidList;
+    case AppCheck::FileMismatch:
+        Trace(L"失败事件：应用程序文件校验失败");
+        return UpdateCode::kApplicationFileBad;
+    default:
+        Trace(L"成功事件：应用程序文件校验成功");
+        return UpdateCode::kCompleted;
+    }
+}
+
+// --- Comparison with the fetched server list ------------------------------------
+
+int UpdateChecker::Compare() {
+    const std::wstring fetched = setup_.paths.selfUpdateFolder + L"Version.cfg";
+    auto text = CDravikCrypto(setup_.key).DecryptFile(fetched);
+    if (!text)
+        return UpdateCode::kInvalidList;
+    {
+        std::lock_guard guard(stateLock_);
+        versionListText_ = *text;
+    }
+    XmlNode list;
+    if (!list.LoadXml(*text)) {
+        Trace(L"失败事件：解析版本文件失败！");
+        return UpdateCode::kInvalidList;
+    }
+    std::vector<ListEntry> entries;
+    for (const auto& child : list.FindChildOrSelf(L"Files")->Children()) {
+        entries.push_back(ListEntry{child->GetIntAttribute(L"id", 0), child->GetAttribute(L"Name", L""),
+                                    child->GetAttribute(L"Url", L""),
+                                    _wtoi64(child->GetAttribute(L"Version", L"0").c_str()),
+                                    child->GetAttribute(L"mac", L"")});
+    }
+    if (int code = FirstPass(entries))
+        return code;
+    long long localVersion = 0;
+    if (int code = UpdateListPass(entries, localVersion))
+        return code;
+    if (int code = RunApplicationCheckStep(); code != UpdateCode::kCompleted)
+        return code;
+    long long serverVersion = 0;
+    for (const ListEntry& entry : entries) {
+        if (IsUpdateListId(entry.id)) {
+            serverVersion = entry.version;
+            break;
+        }
+    }
+    Trace(FormatW(L"成功事件：新版本：%I64d 本地版本：%I64d", serverVersion, localVersion));
+    if (int code = ThirdPass(entries))
+        return code;
+
+    if (ReplaceFile(fetched, setup_.paths.versionListFile))
+        Trace(L"成功事件：版本文件移动成功");
+    else
+        Trace(L"失败事件：版本文件移动失败");
+    DecryptConfigurationSet(setup_.paths.settingsFolder, setup_.key, trace_, texts_);
+    std::lock_guard guard(stateLock_);
+    if (pendingResult_ != 0) {
+        Trace(L"成功事件：Utility文件有更新");
+        return pendingResult_;
+    }
+    Trace(L"成功事件：启动检查完成");
+    return UpdateCode::kCompleted;
+}
+
+bool UpdateChecker::FetchEntry(const ListEntry& entry) {
+    current_ = FetchTarget{entry.url, setup_.paths.selfUpdateFolder + entry.name, entry.id};
+    return FetchUrlToFile(current_) == 1;
+}
+
+// Fetches an entry into the self-update folder, verifies it and moves it over
+// the settings folder's copy; 0, or the code that ends the comparison.
+int UpdateChecker::FetchIntoPlace(const ListEntry& entry, const wchar_t* fetchFailed,
+                                  const wchar_t* checkFailed, const wchar_t* checkPassed) {
+    if (!FetchEntry(entry)) {
+        TraceEntry(false, entry, fetchFailed);
+        return UpdateCode::kFetchFailed;
+    }
+    const std::wstring downloaded = setup_.paths.selfUpdateFolder + entry.name;
+    if (!ChecksumMatches(downloaded, entry.mac)) {
+        TraceEntry(false, entry, checkFailed);
+        return UpdateCode::kInvalidList;
+    }
+    if (checkPassed)
+        TraceEntry(true, entry, checkPassed);
+    if (!ReplaceFile(downloaded, setup_.paths.settingsFolder + entry.name)) {
+        TraceEntry(false, entry, L"文件移动失败");
+        return UpdateCode::kMoveFailed;
+    }
+    TraceEntry(true, entry, L"文件移动成功");
+    return 0;
+}
+
+// Files the settings folder does not have yet are fetched first.
+int UpdateChecker::FirstPass(const std::vector<ListEntry>& entries) {
+    for (const ListEntry& entry : entries) {
+        const std::wstring local = setup_.paths.settingsFolder + entry.name;
+        if (PathFileExistsW(local.c_str()))
+            continue;
+        TraceEntry(false, entry, L"文件不存在");
+        CreateFolderChain(local);
+        if (!FetchEntry(entry)) {
+            TraceEntry(false, entry, L"文件下载失败");
+            return UpdateCode::kFetchFailed;
+        }
+        TraceEntry(true, entry, L"文件下载成功");
+        const std::wstring downloaded = setup_.paths.selfUpdateFolder + entry.name;
+        if (!ChecksumMatches(downloaded, entry.mac)) {
+            TraceEntry(false, entry, L"文件验证失败");
+            return UpdateCode::kInvalidList;
+        }
+        TraceEntry(true, entry, L"文件验证成功");
+        if (!ReplaceFile(downloaded, local)) {
+            TraceEntry(false, entry, L"文件移动失败");
+            return UpdateCode::kMoveFailed;
+        }
+        TraceEntry(true, entry, L"文件移动成功");
+    }
+    return 0;
+}
+
+// The update list (id 50 or 51) is brought up to date before the application
+// files are checked against it.
+int UpdateChecker::UpdateListPass(const std::vector<ListEntry>& entries, long long& localVersion) {
+    for (const ListEntry& entry : entries) {
+        if (!IsUpdateListId(entry.id))
+            continue;
+        const std::wstring local = setup_.paths.settingsFolder + entry.name;
+        localVersion = ReadEncryptedFileVersion(local, setup_.key);
+        if (ChecksumMatches(local, entry.mac)) {
+            TraceEntry(true, entry, L"本地文件存在且校验成功");
+            return 0;
+        }
+        TraceEntry(false, entry, L"文件校验失败");
+        return FetchIntoPlace(entry, L"文件下载失败", L"文件校验失败", L"文件校验成功");
+    }
+    return 0;
+}
+
+// Every other file whose copy does not match is replaced; ids 54 and 55 that
+// are newer than the installed copy become the check's result.
+int UpdateChecker::ThirdPass(const std::vector<ListEntry>& entries) {
+    for (const ListEntry& entry : entries) {
+        if (IsUpdateListId(entry.id))
+            continue;
+        const std::wstring local = setup_.paths.settingsFolder + entry.name;
+        if (ChecksumMatches(local, entry.mac))
+            continue;
+        TraceEntry(false, entry, L"校验失败");
+        long long installed = ReadEncryptedFileVersion(local, setup_.key);
+        if ((entry.id == 54 || entry.id == 55) &&
+            (entry.version > installed || entry.version == 0)) {
+            std::lock_guard guard(stateLock_);
+            pendingResult_ = entry.id;
+            TraceEntry(true, entry, L"需要升级");
+        }
+        if (int code = FetchIntoPlace(entry, L"下载失败", L"新文件校验失败", nullptr))
+            return code;
+    }
+    return 0;
+}
+
+// --- Local verification ---------------------------------------------------------
+
+int UpdateChecker::ApplicationFileCheck() const {
+    if (userSettings_.ApplicationCheckDisabled())
+        return static_cast<int>(AppCheck::Passed);
+    auto text = CDravikCrypto(setup_.key).DecryptFile(setup_.paths.updateListFile);
+    XmlNode list;
+    // A list that does not parse counts as one that cannot be decrypted.
+    if (!text || !list.LoadXml(*text)) {
+        Trace(L"失败事件：Update.cfg解密失败");
+        return static_cast<int>(AppCheck::UpdateListUnreadable);
+    }
+    Trace(L"成功事件：Update.cfg解密成功");
+    std::vector<const XmlNode*> assemblies;
+    CollectElements(list, L"assembly", assemblies);
+    for (const XmlNode* assembly : assemblies) {
+        if (EqualsNoCase(assembly->GetAttribute(L"updatehandle", L""), L"delete"))
+            continue;
+        std::wstring path =
+            InstalledFolderFor(assembly->GetAttribute(L"local", L""), setup_.installFolders) +
+            FileNamePart(assembly->GetAttribute(L"url", L""));
+        std::wstring mac = assembly->GetAttribute(L"mac", L"");
+        std::wstring actual = FileChecksumText(path);
+        if (actual.empty() || !EqualsNoCase(actual, mac)) {
+            Trace(L"失败事件：" + path + L"校验失败 服务器：" + mac + L" 本地：" + actual);
+            return static_cast<int>(AppCheck::FileMismatch);
+        }
+    }
+    return static_cast<int>(AppCheck::Passed);
+}
+
+bool UpdateChecker::VerifyLocalCompanionFiles() const {
+    auto text = CDravikCrypto(setup_.key).DecryptFile(setup_.paths.versionListFile);
+    if (!text) {
+        Trace(L"失败事件：本地Version.cfg解密失败");
+        return false;
+    }
+    XmlNode list;
+    if (!list.LoadXml(*text)) {
+        Trace(L"失败事件：本地Version.cfg解析失败");
+        return false;
+    }
+    for (const auto& child : list.FindChildOrSelf(L"Files")->Children()) {
+        std::wstring name = child->GetAttribute(L"Name", L"");
+        if (!ChecksumMatches(setup_.paths.settingsFolder + name, child->GetAttribute(L"mac", L""))) {
+            Trace(L"失败事件：" + name + L"本地文件校验失败");
+            return false;
+        }
+    }
+    Trace(L"成功事件：本地配置文件校验成功");
+    return true;
+}
+
+short UpdateChecker::UpdateCancel() {
+    std::lock_guard run(runLock_);
+    Trace(L"成功事件：取消自动更新或无更新内容");
+    if (!VerifyLocalCompanionFiles()) {
+        Trace(L"失败事件：本地其他版本文件校验失败");
+        return CancelCode::kCompanionFilesBad;
+    }
+    if (!DecryptConfigurationSet(setup_.paths.settingsFolder, setup_.key, trace_, texts_)) {
+        Trace(L"失败事件：版本文件加载失败");
+        return CancelCode::kConfigurationUnreadable;
+    }
+    int code = RunApplicationCheckStep();
+    return code == UpdateCode::kCompleted ? CancelCode::kVerified : static_cast<short>(code);
+}

@@ -1,0 +1,134 @@
+"""The bank server's file tree, built from the plain sample configuration:
+every configuration file encrypted with the packer (TovralPack.exe under
+Wine) and the encrypted version list that names them with their checksums.
+
+Plain files are templates: ${server} is the server's root URL (no trailing
+slash), ${mac:PATH} the checksum text of a file of the tree, ${version:NAME}
+the version of a configuration file."""
+
+import os
+import re
+import shutil
+import subprocess
+import zlib
+from pathlib import Path
+
+HERE = Path(__file__).resolve().parent
+SAMPLE_DIR = HERE / "sample"
+SOURCE_DIR = HERE.parents[1]
+TEST_KEY = SOURCE_DIR / "tests" / "fixtures" / "keys" / "test.key"
+SETTINGS_DIR = "VeyrantSettingV2"
+
+# Configuration files of the version list, in list order, with their ids:
+# 50 is the update list, 54 and 55 the two catalogues.
+CONFIG_FILES = [("UtilityChs", 54), ("UtilityEn", 55), ("Update", 50),
+                ("Resource", 56), ("EnvPatch", 57)]
+
+
+def checksum_text(path):
+    """The control's checksum text: CRC-32, lowercase hex, no leading zeros."""
+    crc = 0
+    with open(path, "rb") as f:
+        for block in iter(lambda: f.read(1 << 20), b""):
+            crc = zlib.crc32(block, crc)
+    return format(crc, "x")
+
+
+def windows_path(path):
+    """Wine's Z: drive maps the Linux root."""
+    return "Z:" + str(Path(path).resolve()).replace("/", "\\")
+
+
+class Packer:
+    """Runs TovralPack.exe under Wine (WINEPREFIX from the environment)."""
+
+    def __init__(self, build_dir, private_key=TEST_KEY):
+        self.exe = Path(build_dir) / "TovralPack.exe"
+        self.key = Path(private_key)
+
+    def encrypt(self, source, target, encoding="utf8"):
+        env = dict(os.environ, WINEDEBUG=os.environ.get("WINEDEBUG", "-all"))
+        result = subprocess.run(
+            ["wine", str(self.exe), "encrypt", "--key", windows_path(self.key),
+             "--encoding", encoding, windows_path(source), windows_path(target)],
+            env=env, capture_output=True, text=True)
+        if result.returncode != 0:
+            raise RuntimeError(f"packer failed for {source}: {result.stderr.strip()}")
+
+
+class ServerTree:
+    """Builds the tree under `root`. `texts` replaces the plain text of a
+    configuration file by name ("Update"...), `versions` sets versions."""
+
+    def __init__(self, root, server_url, packer, sample_dir=SAMPLE_DIR):
+        self.root = Path(root)
+        self.server_url = server_url.rstrip("/")
+        self.packer = packer
+        self.sample_dir = Path(sample_dir)
+        self.versions = {name: 1 for name, _ in CONFIG_FILES}
+        self.texts = {}
+        self.encodings = {}
+
+    @property
+    def settings_dir(self):
+        return self.root / SETTINGS_DIR
+
+    def config_path(self, name):
+        return self.settings_dir / f"{name}.cfg"
+
+    def render(self, text):
+        def value(match):
+            kind, _, arg = match.group(1).partition(":")
+            if kind == "server":
+                return self.server_url
+            if kind == "mac":
+                return checksum_text(self.root / arg)
+            if kind == "version":
+                return str(self.versions[arg])
+            raise KeyError(match.group(0))
+        return re.sub(r"\$\{([^}]+)\}", value, text)
+
+    def build(self):
+        """Writes the whole tree; returns the version list's entries."""
+        self.settings_dir.mkdir(parents=True, exist_ok=True)
+        for plain in self.sample_dir.rglob("*"):
+            if plain.is_file() and plain.suffix != ".xml":
+                target = self.root / plain.relative_to(self.sample_dir)
+                target.parent.mkdir(parents=True, exist_ok=True)
+                shutil.copy2(plain, target)
+        for name, _ in CONFIG_FILES:
+            self.encrypt_config(name)
+        return self.write_version_list()
+
+    def plain_text(self, name):
+        if name in self.texts:
+            return self.texts[name]
+        return (self.sample_dir / f"{name}.xml").read_text(encoding="utf-8")
+
+    def encrypt_config(self, name):
+        plain = self.settings_dir / f"{name}.xml"
+        plain.write_text(self.render(self.plain_text(name)), encoding="utf-8")
+        self.packer.encrypt(plain, self.config_path(name), self.encodings.get(name, "utf8"))
+        plain.unlink()
+
+    def version_entries(self):
+        entries = []
+        for name, file_id in CONFIG_FILES:
+            entries.append({"id": file_id, "Name": f"{name}.cfg",
+                            "Url": f"{self.server_url}/{SETTINGS_DIR}/{name}.cfg",
+                            "Version": self.versions[name],
+                            "mac": checksum_text(self.config_path(name))})
+        return entries
+
+    def write_version_list(self, entries=None):
+        entries = self.version_entries() if entries is None else entries
+        lines = ['<?xml version="1.0" encoding="utf-8"?>', "<Version>", "  <Files>"]
+        for e in entries:
+            attrs = " ".join(f'{key}="{value}"' for key, value in e.items())
+            lines.append(f"    <file {attrs}/>")
+        lines += ["  </Files>", "</Version>", ""]
+        plain = self.settings_dir / "Version.xml"
+        plain.write_text("\n".join(lines), encoding="utf-8")
+        self.packer.encrypt(plain, self.settings_dir / "Version.cfg")
+        plain.unlink()
+        return entries

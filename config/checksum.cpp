@@ -166,7 +166,7 @@ std::wstring ChecksumText(std::uint32_t crc) {
     return FormatW(L"%x", crc);
 }
 
-std::wstring FileChecksumText(const std::wstring& path) {
+std::wstring FileChecksumText(const std::wstring& path, Crc32UpdateFn update) {
     FileHandle file(CreateFileW(path.c_str(), GENERIC_READ, FILE_SHARE_READ | FILE_SHARE_WRITE,
                                 nullptr, OPEN_EXISTING, FILE_FLAG_SEQUENTIAL_SCAN, nullptr));
     if (!file)
@@ -181,6 +181,6 @@ std::wstring FileChecksumText(const std::wstring& path) {
             return L""; // a half-read file has no checksum
         if (got == 0)
             return ChecksumText(crc);
-        crc = Crc32Update(crc, block.get(), got);
+        crc = update(crc, block.get(), got);
     }
 }

@@ -26,5 +26,6 @@ bool Crc32FoldingSupported();
 std::wstring ChecksumText(std::uint32_t crc);
 
 // The checksum text of a file, read block by block; "" when the file cannot be
-// opened or read.
-std::wstring FileChecksumText(const std::wstring& path);
+// opened or read. `update` picks the method (tests and the benchmark).
+using Crc32UpdateFn = std::uint32_t (*)(std::uint32_t crc, const void* data, std::size_t size);
+std::wstring FileChecksumText(const std::wstring& path, Crc32UpdateFn update = Crc32Update);

@@ -1,0 +1,118 @@
+#include "config/checksum.h"
+#include "common/handles.h"
+#include "tests/unit/test_support.h"
+
+#include <gtest/gtest.h>
+
+#include <windows.h>
+
+#include <random>
+#include <string>
+
+namespace {
+
+// Bit at a time, straight from the definition: the reference for the fast methods.
+std::uint32_t ReferenceCrc(std::string_view bytes) {
+    std::uint32_t reg = 0xFFFFFFFFu;
+    for (unsigned char c : bytes) {
+        reg ^= c;
+        for (int bit = 0; bit < 8; ++bit)
+            reg = (reg & 1) ? (reg >> 1) ^ 0xEDB88320u : reg >> 1;
+    }
+    return ~reg;
+}
+
+std::string RandomBytes(std::size_t size, unsigned seed) {
+    std::mt19937 gen(seed);
+    std::string bytes(size, '\0');
+    for (char& c : bytes)
+        c = static_cast<char>(gen() & 0xFF);
+    return bytes;
+}
+
+TEST(Crc32, KnownVectors) {
+    EXPECT_EQ(Crc32Update(0, ""), 0u);
+    EXPECT_EQ(Crc32Update(0, "a"), 0xE8B7BE43u);
+    EXPECT_EQ(Crc32Update(0, "abc"), 0x352441C2u);
+    EXPECT_EQ(Crc32Update(0, "123456789"), 0xCBF43926u);
+    EXPECT_EQ(Crc32Update(0, "The quick brown fox jumps over the lazy dog"), 0x414FA339u);
+    EXPECT_EQ(Crc32Update(0, std::string(32, '\0')), 0x190A55ADu);
+    EXPECT_EQ(Crc32Update(0, std::string(32, '\xFF')), 0xFF6CAB0Bu);
+}
+
+TEST(Crc32, ContinuesAcrossPieces) {
+    std::string data = RandomBytes(1000, 1);
+    std::uint32_t whole = Crc32Update(0, data);
+    for (std::size_t cut : {0u, 1u, 15u, 64u, 129u, 999u, 1000u}) {
+        std::uint32_t first = Crc32Update(0, data.data(), cut);
+        EXPECT_EQ(Crc32Update(first, data.data() + cut, data.size() - cut), whole) << cut;
+    }
+}
+
+// Every length around the block sizes of the fast loops, at every alignment,
+// starting from no bytes and from a CRC of earlier bytes.
+void ExpectMatchesReference(std::uint32_t (*update)(std::uint32_t, const void*, std::size_t)) {
+    const std::string earlier = "earlier";
+    const std::uint32_t earlierCrc = ReferenceCrc(earlier);
+    std::string data = RandomBytes(600, 2);
+    for (std::size_t offset = 0; offset < 16; ++offset) {
+        for (std::size_t size = 0; size + offset <= 400; ++size) {
+            std::string_view piece(data.data() + offset, size);
+            ASSERT_EQ(update(0, piece.data(), size), ReferenceCrc(piece))
+                << "offset " << offset << " size " << size;
+            ASSERT_EQ(update(earlierCrc, piece.data(), size),
+                      ReferenceCrc(earlier + std::string(piece)))
+                << "offset " << offset << " size " << size;
+        }
+    }
+    std::string big = RandomBytes((1 << 20) + 13, 3);
+    std::string_view unaligned = std::string_view(big).substr(3);
+    EXPECT_EQ(update(0, unaligned.data(), unaligned.size()), ReferenceCrc(unaligned));
+}
+
+TEST(Crc32, TableMethodMatchesReference) {
+    ExpectMatchesReference(Crc32UpdateTable);
+}
+
+TEST(Crc32, FoldingMethodMatchesReference) {
+    if (!Crc32FoldingSupported())
+        GTEST_SKIP() << "no PCLMULQDQ on this processor";
+    ExpectMatchesReference(Crc32UpdateFolding);
+}
+
+TEST(Crc32, TextIsLowercaseHexWithoutLeadingZeros) {
+    EXPECT_EQ(ChecksumText(0), L"0");
+    EXPECT_EQ(ChecksumText(0xABCD), L"abcd");
+    EXPECT_EQ(ChecksumText(0x0F00000Au), L"f00000a");
+    EXPECT_EQ(ChecksumText(0xFFFFFFFFu), L"ffffffff");
+}
+
+TEST(FileChecksum, SmallFiles) {
+    TempFolder dir;
+    WriteBytes(dir / L"abc.bin", "abc");
+    WriteBytes(dir / L"empty.bin", "");
+    EXPECT_EQ(FileChecksumText(dir / L"abc.bin"), L"352441c2");
+    EXPECT_EQ(FileChecksumText(dir / L"empty.bin"), L"0");
+    EXPECT_EQ(FileChecksumText(dir / L"missing.bin"), L"");
+    EXPECT_EQ(FileChecksumText(dir.path()), L""); // a folder is not a file
+}
+
+TEST(FileChecksum, FilesLongerThanOneBlock) {
+    TempFolder dir;
+    // Several read blocks with an odd tail, so blocks end at unaligned places.
+    std::string data = RandomBytes(3 * 256 * 1024 + 77, 4);
+    WriteBytes(dir / L"big.bin", data);
+    EXPECT_EQ(FileChecksumText(dir / L"big.bin"), ChecksumText(ReferenceCrc(data)));
+}
+
+TEST(FileChecksum, ReadsAFileAnotherProgramIsWriting) {
+    TempFolder dir;
+    std::wstring path = dir / L"open.bin";
+    WriteBytes(path, "abc");
+    FileHandle writer(CreateFileW(path.c_str(), GENERIC_WRITE, FILE_SHARE_READ | FILE_SHARE_WRITE,
+                                  nullptr, OPEN_EXISTING, 0, nullptr));
+    ASSERT_TRUE(writer);
+    EXPECT_EQ(FileChecksumText(path), L"352441c2");
+}
+
+} // namespace

@@ -7,6 +7,7 @@
 #include "control/download_engine.h"
 #include "control/module.h"
 #include "control/veyrant_window.h"
+#include "envcheck/ie_version.h"
 
 #include <new>
 
@@ -61,15 +62,6 @@ template <typename Fn> std::wstring EngineText(Fn&& fn) {
 template <typename Fn> short EngineValue(Fn&& fn) {
     CDownLoadEngine* engine = Engine();
     return engine ? fn(*engine) : 0;
-}
-
-// The browser's service-pack number from navigator.appMinorVersion (";SP2;" gives 2).
-int ServicePackFromMinorVersion(const std::wstring& text) {
-    std::wstring upper = ToUpper(text);
-    size_t at = upper.find(L"SP");
-    if (at == std::wstring::npos)
-        return 0;
-    return at + 2 < upper.size() ? upper[at + 2] - L'0' : 0;
 }
 
 } // namespace
@@ -410,7 +402,7 @@ void CDownLoad::FindPageWindow(IUnknown*, IWebBrowserApp* browser) {
     if (FAILED(window->get_navigator(&navigator)) || !navigator ||
         FAILED(navigator->get_appMinorVersion(minorVersion.out())))
         return;
-    servicePack = ServicePackFromMinorVersion(minorVersion.str());
+    servicePack = ParseIeServicePack(minorVersion.str());
 }
 
 STDMETHODIMP CDownLoad::GetSite(REFIID riid, void** site) {

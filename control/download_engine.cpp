@@ -3,6 +3,9 @@
 #include "common/text.h"
 #include "control/module.h"
 #include "control/veyrant_window.h"
+#include "envcheck/ie_version.h"
+#include "envcheck/low_version.h"
+#include "envcheck/os_version.h"
 
 CDownLoadEngine::CDownLoadEngine(CTovralModule& module)
     : module_(module), paths_(SettingsPaths::ForDataFolder(module.DataFolder())),
@@ -42,11 +45,20 @@ std::wstring CDownLoadEngine::InternetConnAddress() const {
 
 // --- Versions --------------------------------------------------------------
 
-std::wstring CDownLoadEngine::GetSystemVersion() const { return L" ,"; }
+std::wstring CDownLoadEngine::GetSystemVersion() const {
+    OsDescription os;
+    QueryOsVersion(os); // a failed query leaves the texts empty, which the page still gets
+    return FormatSystemVersion(os);
+}
 
-std::wstring CDownLoadEngine::GetIEVersion(int) const { return L"0"; }
+std::wstring CDownLoadEngine::GetIEVersion(int browserServicePack) const {
+    return FormatIeVersion(GetIeMajorVersion(), browserServicePack);
+}
 
-short CDownLoadEngine::GetLowVersionSymbol() const { return 0; }
+short CDownLoadEngine::GetLowVersionSymbol() const {
+    int osMajor = 0, osMinor = 0, ieMajor = 0;
+    return static_cast<short>(CheckLowVersion(osMajor, osMinor, ieMajor, trace_));
+}
 
 // --- Update check ----------------------------------------------------------
 

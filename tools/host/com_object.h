@@ -51,8 +51,10 @@ private:
         return refs_.Release(this);                                                                \
     }
 
+// The new object's first reference goes to the ComPtr. (mingw's ComPtr::Attach
+// adds a reference, unlike Microsoft's, so it must not be used for this.)
 template <typename T, typename... Args> ComPtr<T> MakeCom(Args&&... args) {
     ComPtr<T> object;
-    object.Attach(new T(std::forward<Args>(args)...));
+    *object.GetAddressOf() = new T(std::forward<Args>(args)...);
     return object;
 }

@@ -1,10 +1,9 @@
 // The page's named item `host`: output, the message loop, posting to the host
-// window, page arguments, exit and a deliberate crash. Methods are called by
-// name through IDispatch (Wine passes DISPATCH_METHOD, Windows METHOD|PROPERTYGET).
+// window, page arguments, exit and a deliberate crash (list in main.cpp).
 #pragma once
 
-#include "common/com_types.h"
 #include "tools/host/com_object.h"
+#include "tools/host/dispatch_object.h"
 
 #include <string>
 #include <vector>
@@ -12,12 +11,7 @@
 class HostWindow;
 class MessagePump;
 
-// Conversions of script values to the host's argument types.
-// JavaScript's ToInt32: numbers wrap modulo 2^32, so 0xFFFFFFFF arrives as -1.
-HRESULT VariantToInt32(const VARIANT& value, int* out);
-HRESULT VariantToText(const VARIANT& value, std::wstring* out);
-
-class HostObject final : public IDispatch {
+class HostObject final : public NamedDispatch<HostObject> {
 public:
     HostObject(HostWindow& window, MessagePump& pump, std::vector<std::wstring> pageArguments);
 
@@ -26,45 +20,21 @@ public:
     }
     HOST_REFCOUNTED_IUNKNOWN
 
-    HRESULT STDMETHODCALLTYPE GetTypeInfoCount(UINT* count) override;
-    HRESULT STDMETHODCALLTYPE GetTypeInfo(UINT, LCID, ITypeInfo**) override { return E_NOTIMPL; }
-    HRESULT STDMETHODCALLTYPE GetIDsOfNames(REFIID, LPOLESTR* names, UINT count, LCID,
-                                            DISPID* ids) override;
-    HRESULT STDMETHODCALLTYPE Invoke(DISPID id, REFIID, LCID, WORD flags, DISPPARAMS* params,
-                                     VARIANT* result, EXCEPINFO*, UINT* argError) override;
-
-    // Argument i (0-based, in call order) of the current call; VT_EMPTY when absent.
-    class Arguments {
-    public:
-        explicit Arguments(const DISPPARAMS* params) : params_(params) {}
-        UINT count() const { return params_ ? params_->cArgs : 0; }
-        const VARIANT& operator[](UINT i) const;
-
-    private:
-        const DISPPARAMS* params_;
-    };
-    using Method = HRESULT (HostObject::*)(const Arguments& args, VARIANT* result);
+    static std::span<const Member> Members();
 
 private:
-    HRESULT Echo(const Arguments& args, VARIANT* result);
-    HRESULT Pump(const Arguments& args, VARIANT* result);
-    HRESULT Stop(const Arguments& args, VARIANT* result);
-    HRESULT Post(const Arguments& args, VARIANT* result);
-    HRESULT Exit(const Arguments& args, VARIANT* result);
-    HRESULT Arg(const Arguments& args, VARIANT* result);
-    HRESULT ArgCount(const Arguments& args, VARIANT* result);
-    HRESULT QuitReceived(const Arguments& args, VARIANT* result);
-    HRESULT Crash(const Arguments& args, VARIANT* result);
-    HRESULT Sleep(const Arguments& args, VARIANT* result);
-    HRESULT Received(const Arguments& args, VARIANT* result);
-    HRESULT DestroyWindow(const Arguments& args, VARIANT* result);
-
-    struct Member {
-        const wchar_t* name;
-        Method method;
-        bool isProperty; // read with a property get; methods need a call
-    };
-    static const Member kMembers[];
+    HRESULT Echo(const DispArguments& args, VARIANT* result);
+    HRESULT Pump(const DispArguments& args, VARIANT* result);
+    HRESULT Stop(const DispArguments& args, VARIANT* result);
+    HRESULT QuitReceived(const DispArguments& args, VARIANT* result);
+    HRESULT Post(const DispArguments& args, VARIANT* result);
+    HRESULT Received(const DispArguments& args, VARIANT* result);
+    HRESULT DestroyWindow(const DispArguments& args, VARIANT* result);
+    HRESULT Arg(const DispArguments& args, VARIANT* result);
+    HRESULT ArgCount(const DispArguments& args, VARIANT* result);
+    HRESULT Sleep(const DispArguments& args, VARIANT* result);
+    HRESULT Exit(const DispArguments& args, VARIANT* result);
+    HRESULT Crash(const DispArguments& args, VARIANT* result);
 
     RefCount<HostObject> refs_;
     HostWindow& window_;

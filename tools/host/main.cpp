@@ -165,6 +165,10 @@ int RunHost(const HostOptions& options) {
             return kExitInternal;
         }
         exitCode = RunPage(options, pageText, window);
+        // Everything of the page is released: unload its controls' DLLs now.
+        // (OleUninitialize alone would not: the window keeps the thread's COM
+        // initialised through the input-method support.)
+        CoFreeUnusedLibrariesEx(0, 0);
     }
     window.Ping();
     return exitCode;

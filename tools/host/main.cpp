@@ -33,7 +33,16 @@
 //   host.sleep(ms)             sleep without dispatching messages
 //   host.exit(code)            end the process at once with that exit code
 //   host.crash()               an access violation on a new thread while the page
-//                              thread waits (for the control's crash filter)
+//                              thread waits (for the control's crash filter; with
+//                              no filter installed Wine starts its debugger, which
+//                              waits for a user)
+//
+// As the browser does, the host runs the engine with INTERFACE_USES_SECURITY_MANAGER;
+// its site's services are SID_SInternetHostSecurityManager (ActiveX run and object
+// safety allowed: the client trusts its bank's controls) and IWebBrowserApp, whose
+// document's parentWindow runs execScript texts ("JScript", "javascript", any case)
+// in the page's engine. When the page ends, the engine and the page's objects are
+// released and unused COM DLLs unloaded; the window stays until the process ends.
 //
 // Exit codes: 0 when the page script ends; the code given to host.exit; 2 for a
 // script error at the page's top level ("script error: TEXT (line N)" on standard

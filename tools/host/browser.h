@@ -1,0 +1,55 @@
+// The browser as the control sees it from its site: a host security manager
+// that lets the page create and script the bank's trusted controls, and the
+// chain IWebBrowserApp -> document (IHTMLDocument2) -> window (IHTMLWindow2,
+// with execScript and the navigator's minor version).
+#pragma once
+
+#include "common/com_types.h"
+#include "tools/host/com_object.h"
+
+#include <servprov.h>
+
+#include <string>
+
+// What the page window needs from the script engine: running call-back texts.
+class ScriptRunner {
+public:
+    virtual HRESULT RunNested(const std::wstring& code) = 0;
+
+protected:
+    ~ScriptRunner() = default;
+};
+
+struct BrowserSettings {
+    bool offerBrowser = true;     // false: the IWebBrowserApp service is refused
+    std::wstring appMinorVersion; // the navigator's appMinorVersion
+};
+
+// True for the language names IHTMLWindow2::execScript accepts: JScript and its
+// aliases in any case, and no name at all (the browser's default language).
+bool IsJScriptLanguage(const std::wstring& language);
+
+class PageWindow;
+
+// The services the site offers: SID_SInternetHostSecurityManager and IWebBrowserApp.
+class BrowserServices final : public IServiceProvider {
+public:
+    BrowserServices(const BrowserSettings& settings, ScriptRunner* runner);
+
+    HRESULT STDMETHODCALLTYPE QueryInterface(REFIID riid, void** ppv) override {
+        return AnswerQuery(riid, ppv, {{IID_IUnknown, this}, {IID_IServiceProvider, this}});
+    }
+    HOST_REFCOUNTED_IUNKNOWN
+    HRESULT STDMETHODCALLTYPE QueryService(REFGUID service, REFIID riid, void** ppv) override;
+
+    // After the engine is gone, execScript fails instead of reaching it.
+    void DetachRunner();
+
+private:
+    RefCount<BrowserServices> refs_;
+    bool offerBrowser_;
+    ComPtr<IUnknown> securityManager_;
+    ComPtr<IUnknown> browser_;
+    ComPtr<IUnknown> window_;
+    PageWindow* pageWindow_ = nullptr; // kept alive by window_
+};

@@ -1,0 +1,43 @@
+// The page's named item `host`: output, the message loop, posting to the host
+// window, page arguments, exit and a deliberate crash (list in main.cpp).
+#pragma once
+
+#include "tools/host/com_object.h"
+#include "tools/host/dispatch_object.h"
+
+#include <string>
+#include <vector>
+
+class HostWindow;
+class MessagePump;
+
+class HostObject final : public NamedDispatch<HostObject> {
+public:
+    HostObject(HostWindow& window, MessagePump& pump, std::vector<std::wstring> pageArguments);
+
+    HRESULT STDMETHODCALLTYPE QueryInterface(REFIID riid, void** ppv) override {
+        return AnswerQuery(riid, ppv, {{IID_IUnknown, this}, {IID_IDispatch, this}});
+    }
+    HOST_REFCOUNTED_IUNKNOWN
+
+    static std::span<const Member> Members();
+
+private:
+    HRESULT Echo(const DispArguments& args, VARIANT* result);
+    HRESULT Pump(const DispArguments& args, VARIANT* result);
+    HRESULT Stop(const DispArguments& args, VARIANT* result);
+    HRESULT QuitReceived(const DispArguments& args, VARIANT* result);
+    HRESULT Post(const DispArguments& args, VARIANT* result);
+    HRESULT Received(const DispArguments& args, VARIANT* result);
+    HRESULT DestroyWindow(const DispArguments& args, VARIANT* result);
+    HRESULT Arg(const DispArguments& args, VARIANT* result);
+    HRESULT ArgCount(const DispArguments& args, VARIANT* result);
+    HRESULT Sleep(const DispArguments& args, VARIANT* result);
+    HRESULT Exit(const DispArguments& args, VARIANT* result);
+    HRESULT Crash(const DispArguments& args, VARIANT* result);
+
+    RefCount<HostObject> refs_;
+    HostWindow& window_;
+    MessagePump& pump_;
+    std::vector<std::wstring> pageArguments_;
+};

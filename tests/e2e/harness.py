@@ -127,3 +127,29 @@ class PageTestCase(unittest.TestCase):
     def assertPageOk(self, result, msg=None):
         self.assertEqual(result.returncode, 0,
                          msg or f"page failed:\nstdout:\n{result.stdout}\nstderr:\n{result.stderr}")
+
+
+def reg_query(key):
+    """Every subkey of `key` (itself included) with its values, read with
+    Wine's reg.exe: {"KEY\\SUB": {"(Default)": "text", "Name": "text"}}.
+    Empty when the key does not exist."""
+    result = wine(["reg", "query", key, "/s"])
+    keys, current = {}, None
+    for line in result.stdout.splitlines():
+        if line.startswith("HKEY_"):
+            current = keys.setdefault(line.strip(), {})
+        elif current is not None and line.startswith("    "):
+            parts = line.strip().split(None, 2)
+            if len(parts) >= 2:
+                current[parts[0]] = parts[2] if len(parts) == 3 else ""
+    return keys
+
+
+# A small assertion kit for page scripts: check() ends the page with exit
+# code 1 and the reason, so a failing page shows what went wrong.
+PAGE_PRELUDE = r"""
+function check(ok, what) { if (!ok) { host.echo("FAIL: " + what); host.exit(1); } }
+function same(actual, expected, what) {
+  check(actual === expected, what + ": got [" + actual + "] expected [" + expected + "]");
+}
+"""

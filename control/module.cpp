@@ -57,8 +57,8 @@ void CTovralModule::EnsureStarted() {
         rootUrl_ = ReadRootUrl(hostFolder_);
         language_ = ReadStartupLanguage(dataFolder_ + L"VeyrantSetting\\Default.cfg",
                                         SystemLanguageNumber);
-        keyModulus_ = kBankKeyModulusHex;
-        keyExponent_ = kBankKeyExponentHex;
+        keyModulus_ = kBuiltInModulusHex;
+        keyExponent_ = kBuiltInExponentHex;
         try {
             engine_ = std::make_unique<CDownLoadEngine>(*this);
         } catch (const std::bad_alloc&) {

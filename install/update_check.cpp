@@ -110,7 +110,7 @@ int UpdateChecker::RunApplicationCheckStep() {
 
 int UpdateChecker::Compare() {
     const std::wstring fetched = setup_.paths.selfUpdateFolder + L"Version.cfg";
-    auto text = CDravikCrypto(setup_.key).DecryptFile(fetched);
+    auto text = CDravikCrypto(setup_.key).DecryptFromFile(fetched);
     if (!text)
         return UpdateCode::kInvalidList;
     {
@@ -263,7 +263,7 @@ int UpdateChecker::ThirdPass(const std::vector<ListEntry>& entries) {
 int UpdateChecker::ApplicationFileCheck() const {
     if (userSettings_.ApplicationCheckDisabled())
         return static_cast<int>(AppCheck::Passed);
-    auto text = CDravikCrypto(setup_.key).DecryptFile(setup_.paths.updateListFile);
+    auto text = CDravikCrypto(setup_.key).DecryptFromFile(setup_.paths.updateListFile);
     XmlNode list;
     // A list that does not parse counts as one that cannot be decrypted.
     if (!text || !list.LoadXml(*text)) {
@@ -290,7 +290,7 @@ int UpdateChecker::ApplicationFileCheck() const {
 }
 
 bool UpdateChecker::VerifyLocalCompanionFiles() const {
-    auto text = CDravikCrypto(setup_.key).DecryptFile(setup_.paths.versionListFile);
+    auto text = CDravikCrypto(setup_.key).DecryptFromFile(setup_.paths.versionListFile);
     if (!text) {
         Trace(L"失败事件：本地Version.cfg解密失败");
         return false;

@@ -1,0 +1,92 @@
+#include "config/config_set.h"
+
+#include "common/text.h"
+#include "config/xml_node.h"
+#include "control/trace_log.h"
+
+#include <cerrno>
+#include <cwchar>
+
+namespace {
+
+struct SetMember {
+    const wchar_t* fileName;
+    ConfigText text;
+};
+
+// The order matters: a failure stops the run and leaves later texts as they were.
+constexpr SetMember kSetMembers[] = {
+    {L"UtilityChs.cfg", ConfigText::Chinese}, {L"UtilityEn.cfg", ConfigText::English},
+    {L"Update.cfg", ConfigText::Update},      {L"Resource.cfg", ConfigText::Resource},
+    {L"EnvPatch.cfg", ConfigText::Patch},
+};
+
+std::optional<long long> ParseSigned64(const std::wstring& text) {
+    if (text.empty() || std::iswspace(text[0]))
+        return std::nullopt;
+    wchar_t* end = nullptr;
+    errno = 0;
+    long long value = std::wcstoll(text.c_str(), &end, 10);
+    if (errno != 0 || end == text.c_str() || *end != L'\0')
+        return std::nullopt;
+    return value;
+}
+
+} // namespace
+
+std::wstring ConfigurationTexts::Get(ConfigText which) const {
+    std::lock_guard lock(mutex_);
+    return texts_[static_cast<size_t>(which)];
+}
+
+void ConfigurationTexts::Set(ConfigText which, std::wstring text) {
+    std::lock_guard lock(mutex_);
+    texts_[static_cast<size_t>(which)] = std::move(text);
+}
+
+std::wstring ConfigurationTexts::LanguageText(std::wstring_view language) const {
+    return Get(LanguageTextFor(language));
+}
+
+bool IsEnglishLanguage(std::wstring_view language) {
+    return EqualsNoCase(language, L"eng");
+}
+
+ConfigText LanguageTextFor(std::wstring_view language) {
+    return IsEnglishLanguage(language) ? ConfigText::English : ConfigText::Chinese;
+}
+
+bool DecryptConfigurationSet(const std::wstring& settingsFolder, const RsaPublicKey& key,
+                             const TraceLog& trace, ConfigurationTexts& texts,
+                             unsigned ansiCodePage) {
+    CDravikCrypto crypto(key);
+    for (const SetMember& member : kSetMembers) {
+        std::optional<std::wstring> text =
+            crypto.DecryptFromFile(settingsFolder + member.fileName, ansiCodePage);
+        if (!text) {
+            trace.Write(std::wstring(L"失败事件：") + member.fileName + L"解密失败");
+            return false;
+        }
+        texts.Set(member.text, std::move(*text));
+    }
+    trace.Write(L"成功事件：配置文件解密成功");
+    return true;
+}
+
+long long FileVersionFromText(const std::wstring& text) {
+    XmlNode document;
+    if (!document.LoadXml(text))
+        return kUnknownFileVersion;
+    XmlNode* element = EqualsNoCase(document.GetName(), L"FileVersion")
+                           ? &document
+                           : document.FindDescendant(L"FileVersion");
+    if (!element)
+        return kUnknownFileVersion;
+    return ParseSigned64(element->GetAttribute(L"value", L"")).value_or(kUnknownFileVersion);
+}
+
+long long ReadEncryptedFileVersion(const std::wstring& path, const RsaPublicKey& key,
+                                   unsigned ansiCodePage) {
+    std::optional<std::wstring> text = CDravikCrypto(key).DecryptFromFile(path, ansiCodePage);
+    return text ? FileVersionFromText(*text) : kUnknownFileVersion;
+}

@@ -1,0 +1,51 @@
+// The configuration set: the five encrypted files of the settings folder that
+// the update check decrypts into module-wide texts, and the file-version probe.
+#pragma once
+
+#include "config/crypto.h"
+
+#include <array>
+#include <mutex>
+#include <string>
+#include <string_view>
+
+class TraceLog;
+
+enum class ConfigText { Chinese, English, Update, Resource, Patch };
+
+// The decrypted texts, empty until the first decryption. The update check
+// replaces them on its worker thread while the page's thread reads them, so
+// every access takes the lock and readers get their own copy.
+class ConfigurationTexts {
+public:
+    std::wstring Get(ConfigText which) const;
+    void Set(ConfigText which, std::wstring text);
+    // The language text for a language code: English for "eng" (any case),
+    // Chinese for everything else.
+    std::wstring LanguageText(std::wstring_view language) const;
+
+private:
+    mutable std::mutex mutex_;
+    std::array<std::wstring, 5> texts_;
+};
+
+bool IsEnglishLanguage(std::wstring_view language);
+ConfigText LanguageTextFor(std::wstring_view language);
+
+// Decrypts UtilityChs.cfg, UtilityEn.cfg, Update.cfg, Resource.cfg and
+// EnvPatch.cfg of the settings folder (ending with a backslash) in that order
+// and stores each text as it succeeds. The first failure is traced and ends
+// the run: that text and the ones after it keep their previous values.
+bool DecryptConfigurationSet(const std::wstring& settingsFolder, const RsaPublicKey& key,
+                             const TraceLog& trace, ConfigurationTexts& texts,
+                             unsigned ansiCodePage = CP_THREAD_ACP);
+
+// The installed version written in an encrypted list: the "value" attribute of
+// its "FileVersion" element (the root itself or the first one below it) as a
+// signed 64-bit decimal number.
+constexpr long long kUnknownFileVersion = 999999999999ll;
+long long ReadEncryptedFileVersion(const std::wstring& path, const RsaPublicKey& key,
+                                   unsigned ansiCodePage = CP_THREAD_ACP);
+// The same from decrypted text; kUnknownFileVersion when it does not parse as
+// XML, has no such element or attribute, or the value is not a number.
+long long FileVersionFromText(const std::wstring& text);

@@ -1,0 +1,105 @@
+#include "config/crypto.h"
+
+#include "common/handles.h"
+#include "config/rc4.h"
+#include "config/text_decoding.h"
+
+#include "tovral_public_key.h" // generated from the TOVRAL_PUBLIC_KEY build setting
+
+namespace {
+
+constexpr size_t kHeaderSize = 4;
+// Configuration files are a few kilobytes; anything this big is not one, and
+// reading it whole could exhaust the host's address space.
+constexpr LONGLONG kLargestFile = 64ll * 1024 * 1024;
+
+std::optional<BigUint> ParseKeyNumber(std::string_view hex, const BigUint& smallest) {
+    std::optional<BigUint> value = BigUint::FromHex(hex);
+    if (value && *value < smallest)
+        return std::nullopt;
+    return value;
+}
+
+} // namespace
+
+const RsaPublicKey& BuiltInPublicKey() {
+    static const RsaPublicKey key{kBuiltInModulusHex, kBuiltInExponentHex};
+    return key;
+}
+
+CDravikRSA::CDravikRSA(const RsaPublicKey& key)
+    : modulus_(ParseKeyNumber(key.modulusHex, BigUint(2))),
+      exponent_(ParseKeyNumber(key.exponentHex, BigUint(1))) {}
+
+std::optional<std::string> CDravikRSA::RecoverFileKey(std::string_view keyBlock) const {
+    if (!IsValid())
+        return std::nullopt;
+    // The key block is read as C text: a NUL ends it.
+    std::optional<BigUint> c = BigUint::FromHex(keyBlock.substr(0, keyBlock.find('\0')));
+    if (!c)
+        return std::nullopt;
+    return ModPow(*c, *exponent_, *modulus_).ToBytes();
+}
+
+std::optional<EncryptedFileParts> SplitEncryptedFile(std::string_view file) {
+    if (file.size() < kHeaderSize)
+        return std::nullopt;
+    uint32_t length = 0;
+    for (size_t i = 0; i < kHeaderSize; ++i)
+        length |= uint32_t{static_cast<uint8_t>(file[i])} << (8 * i);
+    if (length > file.size() - kHeaderSize)
+        return std::nullopt;
+    return EncryptedFileParts{file.substr(kHeaderSize, length), file.substr(kHeaderSize + length)};
+}
+
+std::string Rc4KeyFromFileKey(std::string_view fileKey) {
+    return std::string(fileKey.substr(0, fileKey.find('\0')));
+}
+
+std::optional<std::string> CDravikCrypto::DecryptBody(std::string_view file) const {
+    std::optional<EncryptedFileParts> parts = SplitEncryptedFile(file);
+    if (!parts)
+        return std::nullopt;
+    std::optional<std::string> fileKey = rsa_.RecoverFileKey(parts->keyBlock);
+    if (!fileKey)
+        return std::nullopt;
+    std::string rc4Key = Rc4KeyFromFileKey(*fileKey);
+    if (rc4Key.empty()) // a key block of value 0 leaves no key to schedule RC4 with
+        return std::nullopt;
+    return Rc4Transform(rc4Key, parts->body);
+}
+
+std::optional<std::wstring> CDravikCrypto::DecryptBuffer(std::string_view file,
+                                                         unsigned ansiCodePage) const {
+    std::optional<std::string> body = DecryptBody(file);
+    if (!body)
+        return std::nullopt;
+    return DecodeConfigText(*body, ansiCodePage);
+}
+
+std::optional<std::wstring> CDravikCrypto::DecryptFromFile(const std::wstring& path,
+                                                           unsigned ansiCodePage) const {
+    std::optional<std::string> file = ReadWholeFile(path);
+    if (!file)
+        return std::nullopt;
+    return DecryptBuffer(*file, ansiCodePage);
+}
+
+std::optional<std::string> CDravikCrypto::ReadWholeFile(const std::wstring& path) {
+    FileHandle file(CreateFileW(path.c_str(), GENERIC_READ, FILE_SHARE_READ, nullptr, OPEN_EXISTING,
+                                FILE_ATTRIBUTE_NORMAL, nullptr));
+    LARGE_INTEGER size{};
+    if (!file || !GetFileSizeEx(file.get(), &size) || size.QuadPart > kLargestFile)
+        return std::nullopt;
+    std::string bytes(static_cast<size_t>(size.QuadPart), '\0');
+    DWORD read = 0;
+    if (!bytes.empty() &&
+        !ReadFile(file.get(), bytes.data(), static_cast<DWORD>(bytes.size()), &read, nullptr))
+        return std::nullopt;
+    bytes.resize(read);
+    return bytes;
+}
+
+std::optional<std::wstring> DecryptConfigFile(const std::wstring& path, const RsaPublicKey& key) {
+    return CDravikCrypto(key).DecryptFromFile(path);
+}

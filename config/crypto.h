@@ -1,0 +1,81 @@
+// Encrypted configuration files. Layout (integers little-endian):
+//   [0, 4)      L, the length of the key block
+//   [4, 4 + L)  key block: the file key encrypted with the bank's RSA private
+//               key, as hexadecimal text
+//   [4 + L, end) body: the plaintext encrypted with RC4 under the file key
+// Only the holder of the private key can make files that the public key built
+// into the control opens.
+#pragma once
+
+#include "config/bignum.h"
+
+#include <windows.h>
+
+#include <optional>
+#include <string>
+#include <string_view>
+
+struct RsaPublicKey {
+    std::string modulusHex;            // 256 hexadecimal digits for a 1024-bit key
+    std::string exponentHex = "10001"; // 65537
+};
+
+// The bank's public key, fixed when the control is built.
+const RsaPublicKey& BuiltInPublicKey();
+
+// The public-key half of the decryption: recovers a file key from its key
+// block. Holds its own parsed copy of the key; the caller's texts stay theirs.
+class CDravikRSA {
+public:
+    explicit CDravikRSA(const RsaPublicKey& key);
+
+    // False when the modulus or exponent text is not a usable number.
+    bool IsValid() const { return modulus_.has_value() && exponent_.has_value(); }
+
+    // k = c^e mod n as big-endian bytes without leading zeros, c being the key
+    // block read as hexadecimal up to its first NUL; nullopt when the text is
+    // not hexadecimal or the key is not valid.
+    std::optional<std::string> RecoverFileKey(std::string_view keyBlock) const;
+
+private:
+    std::optional<BigUint> modulus_;
+    std::optional<BigUint> exponent_;
+};
+
+struct EncryptedFileParts {
+    std::string_view keyBlock;
+    std::string_view body;
+};
+
+// Splits a whole file into key block and body; nullopt when the file is
+// shorter than its 4-byte header or the key block runs past its end.
+std::optional<EncryptedFileParts> SplitEncryptedFile(std::string_view file);
+
+// The RC4 key of a file: the recovered key bytes up to their first zero byte.
+std::string Rc4KeyFromFileKey(std::string_view fileKey);
+
+// The decrypting object: one per operation, any number of files.
+class CDravikCrypto {
+public:
+    explicit CDravikCrypto(const RsaPublicKey& key) : rsa_(key) {}
+
+    // The body bytes after RC4, before text decoding; nullopt when the file
+    // is cut short, the key block is not a number or no RC4 key comes out.
+    std::optional<std::string> DecryptBody(std::string_view file) const;
+    // Decrypts a whole encrypted file held in memory. A wrong key or a
+    // tampered body is not detected: it gives whatever text the bytes make.
+    std::optional<std::wstring> DecryptBuffer(std::string_view file,
+                                              unsigned ansiCodePage = CP_THREAD_ACP) const;
+    std::optional<std::wstring> DecryptFromFile(const std::wstring& path,
+                                                unsigned ansiCodePage = CP_THREAD_ACP) const;
+
+    // The whole file (read access, shared read); nullopt when it cannot be read.
+    static std::optional<std::string> ReadWholeFile(const std::wstring& path);
+
+private:
+    CDravikRSA rsa_;
+};
+
+// One file with the control's key, for callers that decrypt a single file.
+std::optional<std::wstring> DecryptConfigFile(const std::wstring& path,
+                                              const RsaPublicKey& key = BuiltInPublicKey());

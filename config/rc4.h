@@ -1,0 +1,26 @@
+// RC4, the published stream cipher: key scheduling over 256 steps with the key
+// bytes used cyclically, then the key stream XORed over the data.
+#pragma once
+
+#include <array>
+#include <cstdint>
+#include <string>
+#include <string_view>
+
+class Rc4 {
+public:
+    // The key must not be empty (1 to 256 bytes are meaningful).
+    explicit Rc4(std::string_view key);
+
+    // XORs the next key-stream bytes over the data, in place.
+    void Apply(std::string& data);
+    uint8_t NextByte();
+
+private:
+    std::array<uint8_t, 256> state_;
+    uint8_t i_ = 0;
+    uint8_t j_ = 0;
+};
+
+// One pass from a fresh state: encrypts and decrypts alike.
+std::string Rc4Transform(std::string_view key, std::string_view data);

@@ -1,0 +1,154 @@
+"""TovralPack from the command line, as the bank runs it: key pairs, encryption
+in every encoding, decryption back to the same text, and clear failures."""
+
+import re
+import shutil
+import tempfile
+import unittest
+from pathlib import Path
+
+from tests.e2e.harness import BUILD_DIR, SOURCE_DIR, to_windows, wine
+
+PACKER = BUILD_DIR / "TovralPack.exe"
+KEYS = SOURCE_DIR / "tests" / "fixtures" / "keys"
+TEXT = '<?xml version="1.0"?>\n<Root name="网上银行">\n  <Item id="1001" text="控件 ünï"/>\n</Root>\n'
+GBK_TEXT = '<Root name="网上银行">控件</Root>\n'
+
+
+class PackerTestCase(unittest.TestCase):
+    def setUp(self):
+        self.dir = Path(tempfile.mkdtemp(prefix="tovral-packer-"))
+        self.addCleanup(shutil.rmtree, self.dir, ignore_errors=True)
+
+    def pack(self, *args):
+        converted = [a if str(a).startswith("--") else to_windows(a) if isinstance(a, Path) else a
+                     for a in args]
+        return wine([PACKER, *converted])
+
+    def assertExit(self, result, code):
+        self.assertEqual(result.returncode, code,
+                         f"stdout:\n{result.stdout}\nstderr:\n{result.stderr}")
+
+    def write(self, name, text=None, data=None):
+        path = self.dir / name
+        if data is None:
+            data = text.encode("utf-8")
+        path.write_bytes(data)
+        return path
+
+
+class KeygenTest(PackerTestCase):
+    def test_keygen_writes_a_pair_and_never_overwrites(self):
+        private, public = self.dir / "bank.key", self.dir / "bank.pub"
+        self.assertExit(self.pack("keygen", private, public), 0)
+        modulus = re.search(r"^modulus=([0-9A-F]+)$", public.read_text(), re.M).group(1)
+        self.assertEqual(len(modulus), 256)
+        self.assertIn("exponent=10001", public.read_text())
+        self.assertIn(f"modulus={modulus}", private.read_text())
+        self.assertIn("privateExponent=", private.read_text())
+
+        before = private.read_bytes(), public.read_bytes()
+        again = self.pack("keygen", private, self.dir / "other.pub")
+        self.assertExit(again, 1)
+        self.assertIn("already exists", again.stderr)
+        self.assertEqual((private.read_bytes(), public.read_bytes()), before)
+        self.assertFalse((self.dir / "other.pub").exists())
+
+        # The fresh pair works end to end.
+        source = self.write("in.xml", TEXT)
+        self.assertExit(self.pack("encrypt", "--key", private, source, self.dir / "out.cfg"), 0)
+        self.assertExit(self.pack("decrypt", "--pub", public, self.dir / "out.cfg",
+                                  self.dir / "back.xml"), 0)
+        self.assertEqual((self.dir / "back.xml").read_text(encoding="utf-8"), TEXT)
+
+
+class RoundTripTest(PackerTestCase):
+    def round_trip(self, text, *options):
+        source = self.write("in.xml", text)
+        encrypted, back = self.dir / "out.cfg", self.dir / "back.xml"
+        self.assertExit(self.pack("encrypt", "--key", KEYS / "test.key", *options, source,
+                                  encrypted), 0)
+        result = self.pack("decrypt", "--pub", KEYS / "test.pub", "--codepage", "936",
+                           encrypted, back)
+        self.assertExit(result, 0)
+        return encrypted.read_bytes(), back.read_text(encoding="utf-8"), result
+
+    def test_every_encoding_comes_back(self):
+        for options, text in [((), TEXT), (("--encoding", "utf8"), TEXT),
+                              (("--encoding", "utf16"), TEXT),
+                              (("--encoding", "ansi"), GBK_TEXT),
+                              (("--encoding", "ansi", "--codepage", "936"), GBK_TEXT)]:
+            with self.subTest(options=options):
+                encrypted, back, _ = self.round_trip(text, *options)
+                self.assertEqual(back, text)
+                length = int.from_bytes(encrypted[:4], "little")
+                self.assertRegex(encrypted[4:4 + length].decode("ascii"), r"^[0-9A-F]+$")
+
+    def test_unsupported_marker_reads_as_empty_text(self):
+        _, back, result = self.round_trip(TEXT, "--encoding", "utf32marker")
+        self.assertEqual(back, "")
+        self.assertIn("00 00 FF FE", result.stderr)
+
+    def test_input_byte_order_mark_is_not_part_of_the_text(self):
+        source = self.write("in.xml", data=b"\xef\xbb\xbf<a/>")
+        self.assertExit(self.pack("encrypt", "--key", KEYS / "test.key", source,
+                                  self.dir / "out.cfg"), 0)
+        self.assertExit(self.pack("decrypt", "--pub", KEYS / "test.pub", self.dir / "out.cfg",
+                                  self.dir / "back.xml"), 0)
+        self.assertEqual((self.dir / "back.xml").read_bytes(), b"<a/>")
+
+
+class FailureTest(PackerTestCase):
+    def test_usage_errors_exit_2(self):
+        source = self.write("in.xml", TEXT)
+        for args in [(), ("frobnicate",), ("keygen", self.dir / "only.key"),
+                     ("encrypt", source, self.dir / "out.cfg"),
+                     ("encrypt", "--key", KEYS / "test.key", "--encoding", "utf7", source,
+                      self.dir / "out.cfg"),
+                     ("encrypt", "--key", KEYS / "test.key", "--codepage", "x", source,
+                      self.dir / "out.cfg"),
+                     ("decrypt", "--pub", KEYS / "test.pub", "--bogus", "1", source,
+                      self.dir / "out.xml")]:
+            with self.subTest(args=args):
+                result = self.pack(*args)
+                self.assertExit(result, 2)
+                self.assertIn("usage:", result.stderr)
+
+    def test_bad_input_exits_1_with_a_reason(self):
+        text = self.write("in.xml", TEXT)
+        cases = [
+            (("encrypt", "--key", self.write("bad.key", "hello\n"), text, self.dir / "o"),
+             "not a key file"),
+            (("encrypt", "--key", KEYS / "test.pub", text, self.dir / "o"), "privateExponent"),
+            (("encrypt", "--key", KEYS / "test.key", self.dir / "missing.xml", self.dir / "o"),
+             "cannot read"),
+            (("encrypt", "--key", KEYS / "test.key", self.write("bad.xml", data=b"<a>\xff</a>"),
+              self.dir / "o"), "not valid UTF-8"),
+            (("encrypt", "--key", KEYS / "test.key", "--encoding", "ansi", "--codepage", "1252",
+              text, self.dir / "o"), "cannot represent"),
+            (("decrypt", "--pub", KEYS / "test.pub", self.write("short.cfg", data=b"\x01\x00"),
+              self.dir / "o"), "cannot be decrypted"),
+            (("decrypt", "--pub", KEYS / "test.pub",
+              self.write("long.cfg", data=b"\xff\x00\x00\x00ABCDEF"), self.dir / "o"),
+             "cannot be decrypted"),
+        ]
+        for args, reason in cases:
+            with self.subTest(reason=reason):
+                result = self.pack(*args)
+                self.assertExit(result, 1)
+                self.assertIn(reason, result.stderr)
+                self.assertFalse((self.dir / "o").exists())
+
+    def test_wrong_public_key_gives_other_text(self):
+        other_key, other_pub = self.dir / "other.key", self.dir / "other.pub"
+        self.assertExit(self.pack("keygen", other_key, other_pub), 0)
+        source = self.write("in.xml", TEXT)
+        self.assertExit(self.pack("encrypt", "--key", KEYS / "test.key", source,
+                                  self.dir / "out.cfg"), 0)
+        self.assertExit(self.pack("decrypt", "--pub", other_pub, self.dir / "out.cfg",
+                                  self.dir / "back.xml"), 0)
+        self.assertNotEqual((self.dir / "back.xml").read_bytes(), TEXT.encode("utf-8"))
+
+
+if __name__ == "__main__":
+    unittest.main()

@@ -1,0 +1,22 @@
+// Keys and encrypted files for the crypto tests. Every encrypted file is made
+// at test time by the packer's own code from plain text.
+#pragma once
+
+#include "config/bignum.h"
+#include "tools/packer/packer_core.h"
+
+#include <string>
+
+// The committed test key pair (tests/fixtures/keys/test.key).
+const RsaPrivateKey& TestPrivateKey();
+RsaPublicKey TestPublicKey();
+
+// A repeatable random source, so failures can be reproduced.
+RandomFill SeededRandom(uint32_t seed);
+
+// Text encrypted with the test key; the file key is random.
+std::string EncryptForTest(const std::wstring& text, BodyEncoding encoding = BodyEncoding::Utf8,
+                           unsigned codePage = kDefaultAnsiCodePage);
+
+// A file of the source tree as a Windows path (the tests run under Wine).
+std::wstring SourceFile(const std::string& relativePath);

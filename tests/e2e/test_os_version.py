@@ -9,7 +9,7 @@ from pathlib import Path
 
 from tests.e2e.harness import BUILD_DIR, to_windows, wine
 
-PROBE = BUILD_DIR / "tests" / "e2e" / "os_version_probe.exe"
+PROBE = BUILD_DIR / "tests" / "e2e" / "probes" / "os_version_probe.exe"
 LOW_VERSION_LINE = "失败事件：系统或IE版本过低 IE版本：6 系统版本：4"
 
 # Wine's version setting -> (system text, "too old, OS major, OS minor, IE major").

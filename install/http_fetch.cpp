@@ -1,0 +1,140 @@
+#include "install/http_fetch.h"
+
+#include "common/handles.h"
+#include "install/internet_handle.h"
+
+#include <mmsystem.h>
+#include <wininet.h>
+
+#include <cwchar>
+#include <limits>
+#include <vector>
+
+namespace {
+
+constexpr DWORD kReadBlock = 16384;
+constexpr wchar_t kRequestHeaders[] = L"Accept: */*\r\n\r\n";
+constexpr DWORD kRequestHeadersLength = 15;
+static_assert(std::char_traits<wchar_t>::length(kRequestHeaders) == kRequestHeadersLength);
+
+// Every fetch goes to the server and leaves nothing in the browser's cache.
+constexpr DWORD kOpenUrlFlags =
+    INTERNET_FLAG_RELOAD | INTERNET_FLAG_NO_CACHE_WRITE | INTERNET_FLAG_PRAGMA_NOCACHE;
+static_assert(kOpenUrlFlags == 0x84000100);
+
+void Report(const FetchErrorSink& onError, const wchar_t* call, DWORD error) {
+    if (onError)
+        onError(call, error);
+}
+
+// A different agent text on every fetch ("Agent" + millisecond tick count).
+std::wstring AgentText() {
+    wchar_t agent[64] = {};
+    swprintf(agent, 64, L"Agent%ld", static_cast<long>(timeGetTime()));
+    return agent;
+}
+
+InternetHandle OpenSession(const FetchErrorSink& onError) {
+    DWORD connection = 0;
+    InternetGetConnectedState(&connection, 0);
+    // Behind a proxy the configured one is used, auto-detection included;
+    // otherwise the slow proxy auto-detection is skipped.
+    DWORD access = (connection & INTERNET_CONNECTION_PROXY)
+                       ? INTERNET_OPEN_TYPE_PRECONFIG
+                       : INTERNET_OPEN_TYPE_PRECONFIG_WITH_NO_AUTOPROXY;
+    InternetHandle session(InternetOpenW(AgentText().c_str(), access, nullptr, nullptr, 0));
+    if (!session)
+        Report(onError, L"InternetOpenW", GetLastError());
+    return session;
+}
+
+// The body length the server declared, if it declared one.
+std::optional<std::uint64_t> DeclaredLength(HINTERNET request) {
+    wchar_t text[32] = {};
+    DWORD size = sizeof(text) - sizeof(wchar_t);
+    DWORD index = 0;
+    if (!HttpQueryInfoW(request, HTTP_QUERY_CONTENT_LENGTH, text, &size, &index))
+        return std::nullopt;
+    return ParseContentLength(std::wstring_view(text, size / sizeof(wchar_t)));
+}
+
+// Copies the body block by block into the file. Returns false on a failed read
+// and on a failed or short write: a full disk must not pass for a whole file.
+bool CopyBody(HINTERNET request, HANDLE file, std::uint64_t& written,
+              const FetchErrorSink& onError) {
+    std::vector<char> buffer(kReadBlock + 1, 0);
+    for (;;) {
+        DWORD read = 0;
+        if (!InternetReadFile(request, buffer.data(), kReadBlock, &read)) {
+            Report(onError, L"InternetReadFile", GetLastError());
+            return false;
+        }
+        if (read == 0)
+            return true;
+        DWORD stored = 0;
+        if (!WriteFile(file, buffer.data(), read, &stored, nullptr) || stored != read) {
+            DWORD error = GetLastError();
+            Report(onError, L"WriteFile", error != ERROR_SUCCESS ? error : ERROR_DISK_FULL);
+            return false;
+        }
+        written += stored;
+    }
+}
+
+} // namespace
+
+int FetchUrlToFile(const std::wstring& url, const std::wstring& localPath,
+                   const FetchErrorSink& onError) {
+    InternetHandle session = OpenSession(onError);
+    if (!session)
+        return 0;
+    InternetHandle request(InternetOpenUrlW(session.get(), url.c_str(), kRequestHeaders,
+                                            kRequestHeadersLength, kOpenUrlFlags, 0));
+    if (!request) {
+        Report(onError, L"InternetOpenUrlW", GetLastError());
+        return 0;
+    }
+    FileHandle file(CreateFileW(localPath.c_str(), GENERIC_WRITE, FILE_SHARE_READ, nullptr,
+                                CREATE_ALWAYS, FILE_ATTRIBUTE_NORMAL, nullptr));
+    if (!file) {
+        Report(onError, L"CreateFileW", GetLastError());
+        return 0;
+    }
+    std::uint64_t written = 0;
+    if (!CopyBody(request.get(), file.get(), written, onError))
+        return 0;
+    // A connection closed before the declared length ends the body early without
+    // a read error; the partial file must not pass for the whole one.
+    std::optional<std::uint64_t> declared = DeclaredLength(request.get());
+    if (declared && *declared != written) {
+        Report(onError, L"InternetReadFile", ERROR_HANDLE_EOF);
+        return 0;
+    }
+    LARGE_INTEGER size = {};
+    if (!GetFileSizeEx(file.get(), &size)) {
+        Report(onError, L"GetFileSizeEx", GetLastError());
+        return 0;
+    }
+    return size.QuadPart != 0 ? 1 : 0;
+}
+
+std::optional<std::uint64_t> ParseContentLength(std::wstring_view text) {
+    auto isBlank = [](wchar_t c) { return c == L' ' || c == L'\t'; };
+    while (!text.empty() && isBlank(text.front()))
+        text.remove_prefix(1);
+    while (!text.empty() && isBlank(text.back()))
+        text.remove_suffix(1);
+    if (text.empty())
+        return std::nullopt;
+    std::uint64_t value = 0;
+    constexpr std::uint64_t kMax = std::numeric_limits<std::uint64_t>::max();
+    for (wchar_t c : text) {
+        if (c < L'0' || c > L'9')
+            return std::nullopt;
+        unsigned digit = static_cast<unsigned>(c - L'0');
+        if (value > (kMax - digit) / 10)
+            return std::nullopt;
+        value = value * 10 + digit;
+    }
+    return value;
+}

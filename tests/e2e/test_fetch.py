@@ -1,0 +1,163 @@
+"""FetchUrlToFile against the local bank server, through the fetch probe."""
+
+import os
+import re
+import resource
+import shutil
+import signal
+import socket
+import subprocess
+import tempfile
+import unittest
+from pathlib import Path
+
+from tests.e2e.harness import BUILD_DIR, to_windows, wine, wine_env
+from tools.bankserver import BankServer, not_found_page
+
+PROBE = BUILD_DIR / "tests" / "e2e" / "probes" / "fetch_probe.exe"
+READ_BLOCK = 16384
+
+
+def unused_port():
+    with socket.socket() as s:
+        s.bind(("127.0.0.1", 0))
+        return s.getsockname()[1]
+
+
+class FetchTest(unittest.TestCase):
+    @classmethod
+    def setUpClass(cls):
+        cls.root = Path(tempfile.mkdtemp(prefix="tovral-bank-"))
+        cls.out = Path(tempfile.mkdtemp(prefix="tovral-fetch-"))
+        cls.out_windows = to_windows(cls.out)
+        cls.server = BankServer(cls.root).start()
+
+    @classmethod
+    def tearDownClass(cls):
+        cls.server.stop()
+        shutil.rmtree(cls.root, ignore_errors=True)
+        shutil.rmtree(cls.out, ignore_errors=True)
+
+    def setUp(self):
+        self.server.clear_rules()
+        self.server.clear_log()
+        for item in self.out.iterdir():
+            item.unlink()
+
+    def serve(self, name, data):
+        (self.root / name).write_bytes(data)
+        return f"{self.server.url}/{name}"
+
+    def fetch(self, url, name="fetched.bin", **run_options):
+        """Runs the probe; returns (result, local Unix path, stderr)."""
+        local_windows = f"{self.out_windows}\\{name}"
+        if run_options:
+            proc = subprocess.run(["wine", PROBE, url, local_windows], env=wine_env(),
+                                  capture_output=True, text=True, timeout=120, **run_options)
+        else:
+            proc = wine([PROBE, url, local_windows])
+        match = re.search(r"result=(\d)", proc.stdout)
+        self.assertIsNotNone(match, f"probe output: {proc.stdout!r} {proc.stderr!r}")
+        return int(match.group(1)), self.out / name, proc.stderr
+
+    def test_any_non_empty_body_is_stored_whatever_the_status(self):
+        result, local, _ = self.fetch(f"{self.server.url}/no/such/file.cab")
+        self.assertEqual(result, 1)
+        self.assertEqual(local.read_bytes(), not_found_page("/no/such/file.cab"))
+
+        self.server.set_rule("error.cfg", "fixed", status=500, body="server trouble")
+        result, local, _ = self.fetch(f"{self.server.url}/error.cfg")
+        self.assertEqual(result, 1)
+        self.assertEqual(local.read_bytes(), b"server trouble")
+
+    def test_empty_body_fails_and_leaves_an_empty_file(self):
+        url = self.serve("empty.cfg", b"")
+        result, local, _ = self.fetch(url)
+        self.assertEqual(result, 0)
+        self.assertEqual(local.stat().st_size, 0)
+
+        self.server.set_rule("ruled-empty.cfg", "empty")
+        local.write_bytes(b"older content")
+        result, local, _ = self.fetch(f"{self.server.url}/ruled-empty.cfg")
+        self.assertEqual((result, local.stat().st_size), (0, 0))
+
+    def test_nothing_is_created_when_the_url_cannot_be_opened(self):
+        result, local, errors = self.fetch(f"http://127.0.0.1:{unused_port()}/Version.cfg")
+        self.assertEqual(result, 0)
+        self.assertFalse(local.exists())
+        self.assertIn("InternetOpenUrlW", errors)
+
+    def test_missing_local_folder_fails_after_the_request(self):
+        url = self.serve("a.cab", b"cabinet")
+        result, local, errors = self.fetch(url, name="missing-folder\\a.cab")
+        self.assertEqual(result, 0)
+        self.assertIn("CreateFileW", errors)
+        self.assertFalse((self.out / "missing-folder").exists())
+
+    def test_every_fetch_reaches_the_server_and_replaces_the_file(self):
+        url = self.serve("Version.cfg", b"first version list")
+        self.assertEqual(self.fetch(url)[0], 1)
+        # A longer file in the way must be truncated, and a cached copy never reused.
+        (self.out / "fetched.bin").write_bytes(b"x" * 100)
+        self.serve("Version.cfg", b"second")
+        result, local, _ = self.fetch(url)
+        self.assertEqual(result, 1)
+        self.assertEqual(local.read_bytes(), b"second")
+        self.assertEqual(self.server.count("Version.cfg"), 2)
+
+    def test_request_carries_the_fetch_headers(self):
+        self.fetch(self.serve("h.cfg", b"h"))
+        (request,) = self.server.requests
+        self.assertEqual(request.method, "GET")
+        self.assertEqual(request.path, "/h.cfg")
+        self.assertRegex(request.header("User-Agent"), r"^Agent-?\d+$")
+        self.assertEqual(request.header("Pragma"), "no-cache")
+        accepts = [v for k, v in request.headers if k.lower() == "accept"]
+        self.assertTrue(accepts)
+        self.assertTrue(all(v == "*/*" for v in accepts), accepts)
+
+    def test_bodies_are_copied_byte_exact_across_read_blocks(self):
+        data = os.urandom(3 * READ_BLOCK + 123)
+        url = self.serve("big.cab", data)
+        result, local, _ = self.fetch(url)
+        self.assertEqual(result, 1)
+        self.assertEqual(local.read_bytes(), data)
+
+        # Small pieces with pauses give short reads in the middle of the body.
+        self.server.set_rule("big.cab", "slow", chunk=5000, delay=0.02)
+        result, local, _ = self.fetch(url, name="slow.cab")
+        self.assertEqual(result, 1)
+        self.assertEqual(local.read_bytes(), data)
+
+    def test_body_cut_off_part_way_fails_and_leaves_the_partial_file(self):
+        data = os.urandom(2 * READ_BLOCK + 10)
+        url = self.serve("cut.cab", data)
+        self.server.set_rule("cut.cab", "truncate", after=READ_BLOCK + 7)
+        result, local, _ = self.fetch(url)
+        self.assertEqual(result, 0)
+        self.assertEqual(local.read_bytes(), data[:READ_BLOCK + 7])
+
+        # A reset connection makes the read itself fail.
+        self.server.set_rule("cut.cab", "truncate", after=READ_BLOCK, abort=True)
+        result, local, errors = self.fetch(url, name="reset.cab")
+        self.assertEqual(result, 0)
+        self.assertIn("InternetReadFile", errors)
+        self.assertTrue(data.startswith(local.read_bytes()))
+
+    def test_a_write_that_runs_out_of_room_fails(self):
+        limit = 50000
+        url = self.serve("large.cab", os.urandom(4 * limit))
+
+        def limit_file_size():
+            signal.signal(signal.SIGXFSZ, signal.SIG_IGN)  # fail the write, not the process
+            resource.setrlimit(resource.RLIMIT_FSIZE, (limit, limit))
+
+        result, local, errors = self.fetch(url, preexec_fn=limit_file_size)
+        self.assertEqual(result, 0)
+        self.assertIn("WriteFile", errors)
+        # Part of the body is on disk: counting the file's size alone would pass it.
+        self.assertTrue(0 < local.stat().st_size <= limit, local.stat().st_size)
+
+
+if __name__ == "__main__":
+    unittest.main()

@@ -1,15 +1,27 @@
 #include "control/download_engine.h"
 
 #include "common/text.h"
+#include "common/worker_thread.h"
 #include "control/module.h"
 #include "control/veyrant_window.h"
 #include "envcheck/ie_version.h"
 #include "envcheck/low_version.h"
 #include "envcheck/os_version.h"
 
+namespace {
+
+UpdateCheckSetup SetupFor(const CTovralModule& module, const SettingsPaths& paths) {
+    return UpdateCheckSetup{paths, module.RootUrl(),
+                            InstallFolders::OfThisSystem(module.HostFolder(), module.DataFolder()),
+                            RsaPublicKey{module.KeyModulus(), module.KeyExponent()}};
+}
+
+} // namespace
+
 CDownLoadEngine::CDownLoadEngine(CTovralModule& module)
     : module_(module), paths_(SettingsPaths::ForDataFolder(module.DataFolder())),
-      trace_(paths_.logFolder, paths_.userSettingsFile), userSettings_(paths_.userSettingsFile) {}
+      trace_(paths_.logFolder, paths_.userSettingsFile), userSettings_(paths_.userSettingsFile),
+      updateChecker_(SetupFor(module, paths_), trace_, texts_, currentFetch_) {}
 
 CDownLoadEngine::~CDownLoadEngine() = default;
 
@@ -25,7 +37,13 @@ void CDownLoadEngine::PostToPage(UINT message, WPARAM wParam, LPARAM lParam) con
 short CDownLoadEngine::SetLanguage(const std::wstring& language) {
     bool stored = userSettings_.StoreLanguage(language);
     module_.SetLanguage(language);
+    LoadLanguageText(language);
     return stored ? 1 : 0;
+}
+
+void CDownLoadEngine::LoadLanguageText(const std::wstring& language) {
+    languageText_.LoadXml(texts_.LanguageText(language));
+    languageTextLoaded_ = true;
 }
 
 short CDownLoadEngine::SaveUserType(int user, int cert, int usb) {
@@ -62,9 +80,17 @@ short CDownLoadEngine::GetLowVersionSymbol() const {
 
 // --- Update check ----------------------------------------------------------
 
-bool CDownLoadEngine::QueryUpdate() { return false; }
+bool CDownLoadEngine::QueryUpdate() {
+    updateThread_.reset(StartWorkerThread([this] {
+        CoInitialize(nullptr);
+        updateChecker_.RunQueryUpdate(
+            [this](int code) { PostToPage(VeyrantMessage::kUpdateResult, code, 0); });
+        CoUninitialize();
+    }));
+    return static_cast<bool>(updateThread_);
+}
 
-short CDownLoadEngine::UpdateCancel() { return 0; }
+short CDownLoadEngine::UpdateCancel() { return updateChecker_.UpdateCancel(); }
 
 // --- Component list and download chain -----------------------------------
 // Until the catalogue has been decrypted there is nothing to list or fetch.

@@ -3,9 +3,14 @@
 // in work) and delegates each concern to its own component.
 #pragma once
 
+#include "common/handles.h"
+#include "config/config_set.h"
 #include "config/settings_paths.h"
 #include "config/user_settings.h"
+#include "config/xml_node.h"
 #include "control/trace_log.h"
+#include "install/http_fetch.h"
+#include "install/update_check.h"
 
 #include <windows.h>
 
@@ -23,6 +28,10 @@ public:
 
     const SettingsPaths& Paths() const { return paths_; }
     CTovralModule& Module() const { return module_; }
+
+    // The decrypted configuration texts (empty until the update check or
+    // UpdateCancel has decrypted them).
+    const ConfigurationTexts& Texts() const { return texts_; }
 
     // Trace log: one line when Default.cfg switches tracing on.
     void TraceLog(const std::wstring& text, int level = 1) const;
@@ -67,10 +76,20 @@ public:
     short UpdateBankVeyr();
 
 private:
+    // Loads the language text of `language` into the language-text node.
+    void LoadLanguageText(const std::wstring& language);
+
     CTovralModule& module_;
     const SettingsPaths paths_;
     const ::TraceLog trace_;
     const UserSettings userSettings_;
+    ConfigurationTexts texts_;
+    FetchTarget currentFetch_; // the item in work: URL, local path, id
+    UpdateChecker updateChecker_;
+    KernelHandle updateThread_;
+
+    XmlNode languageText_; // the catalogue of the current language
+    bool languageTextLoaded_ = false;
 
     std::mutex userTypeLock_;
     UserType userType_;

@@ -153,3 +153,32 @@ function same(actual, expected, what) {
   check(actual === expected, what + ": got [" + actual + "] expected [" + expected + "]");
 }
 """
+
+
+# Pages that read trace lines run with the Chinese ANSI code page, so the
+# trace log keeps its Chinese text (code page 936).
+CHINESE_ANSI = {"LC_ALL": "zh_CN.UTF-8"}
+
+
+def trace_texts():
+    """The trace log's texts without their time prefix, decoded from code page 936."""
+    path = data_folder() / "VeyrantLog" / "VeyrantTrace.log"
+    if not path.exists():
+        return []
+    texts = []
+    for line in path.read_bytes().decode("gbk", errors="replace").split("\n"):
+        if line:
+            # "时间：YYYY-MM-DD hh:mm:ss " is 3 + 19 + 1 characters.
+            texts.append(line[23:] if line.startswith("时间：") else line)
+    return texts
+
+
+def clear_trace():
+    (data_folder() / "VeyrantLog" / "VeyrantTrace.log").unlink(missing_ok=True)
+
+
+def write_user_settings(text):
+    """Writes the data folder's Default.cfg."""
+    settings = data_folder() / "VeyrantSetting"
+    settings.mkdir(parents=True, exist_ok=True)
+    (settings / "Default.cfg").write_text(text, encoding="utf-8")

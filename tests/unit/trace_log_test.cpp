@@ -64,3 +64,21 @@ TEST_F(TraceLogFile, AppendsOneLinePerCall) {
 }
 
 } // namespace
+
+namespace {
+
+// The test program runs with the Chinese ANSI code page (see CMakeLists.txt),
+// as on the bank's customers' PCs.
+TEST_F(TraceLogFile, WritesTheProcessAnsiCodePage) {
+    ASSERT_EQ(GetACP(), 936u);
+    WriteSwitch("<User><Debug>False</Debug></User>"); // "False" is not "false": on
+    log.Write(L"成功事件：配置文件解密成功");
+    std::string text = Written();
+    ASSERT_GE(text.size(), 26u);
+    EXPECT_EQ(text.substr(0, 6), "\xCA\xB1\xBC\xE4\xA3\xBA"); // 时间：
+    EXPECT_EQ(text[10], '-');
+    EXPECT_EQ(text.substr(26), "\xB3\xC9\xB9\xA6\xCA\xC2\xBC\xFE\xA3\xBA\xC5\xE4\xD6\xC3\xCE\xC4"
+                               "\xBC\xFE\xBD\xE2\xC3\xDC\xB3\xC9\xB9\xA6\n");
+}
+
+} // namespace

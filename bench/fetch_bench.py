@@ -144,7 +144,8 @@ def run(size_mib=MIN_SIZE_MIB, repeat=1, workdir=None):
                         best[who] = result
     for result in best.values():
         result["mib_per_second"] = size_mib / result["seconds"]
-    if best["ours"]["peak_working_set_bytes"] >= size // 2:
+    # Wine alone takes some 15 MiB; far more means the body was held in memory.
+    if best["ours"]["peak_working_set_bytes"] >= max(size // 2, 64 * MIB):
         raise RuntimeError("FetchUrlToFile held the body in memory "
                            f"(peak working set {best['ours']['peak_working_set_bytes']} bytes)")
     return {"size_bytes": size, "curl": best["curl"], "ours": best["ours"],

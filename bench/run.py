@@ -160,6 +160,25 @@ def bench_crc(args):
         shutil.rmtree(work, ignore_errors=True)
 
 
+def add_fetch_arguments(parser):
+    parser.add_argument("--size-mib", type=int, default=256,
+                        help="size of the served file in MiB (at least 256 for the reported figure)")
+    parser.add_argument("--repeat", type=int, default=3, help="runs of each fetch; the best counts")
+
+
+@benchmark("fetch", "FetchUrlToFile from the local bank server against curl", add_fetch_arguments)
+def bench_fetch(args):
+    import fetch_bench  # beside this file
+
+    try:
+        results = fetch_bench.run(args.size_mib, max(args.repeat, 1))
+    except RuntimeError as error:
+        print(f"fetch: {error}")
+        return False
+    fetch_bench.report(results)
+    return True
+
+
 # --- driver -------------------------------------------------------------------
 
 def main(argv):

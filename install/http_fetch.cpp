@@ -48,8 +48,19 @@ InternetHandle OpenSession(const FetchErrorSink& onError) {
     return session;
 }
 
-// The body length the server declared, if it declared one.
+bool HasHeader(HINTERNET request, DWORD query) {
+    wchar_t text[32] = {};
+    DWORD size = sizeof(text);
+    DWORD index = 0;
+    return HttpQueryInfoW(request, query, text, &size, &index) ||
+           GetLastError() == ERROR_INSUFFICIENT_BUFFER;
+}
+
+// The body length the server declared, if it declared one. A chunked body
+// carries its own length, and a Content-Length beside it means nothing.
 std::optional<std::uint64_t> DeclaredLength(HINTERNET request) {
+    if (HasHeader(request, HTTP_QUERY_TRANSFER_ENCODING))
+        return std::nullopt;
     wchar_t text[32] = {};
     DWORD size = sizeof(text) - sizeof(wchar_t);
     DWORD index = 0;

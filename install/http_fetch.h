@@ -19,6 +19,7 @@ struct FetchTarget {
 
 // Told of each failing call of a fetch: the call's name and its error code
 // (a WinINet or Win32 error). Purely informative: it never changes the result.
+// A body shorter than its Content-Length comes as "InternetReadFile", ERROR_HANDLE_EOF.
 using FetchErrorSink = std::function<void(const wchar_t* call, DWORD error)>;
 
 // Fetches `url` with a fresh session (no cache read or write) and writes the

@@ -76,8 +76,10 @@ class BankServerTest(unittest.TestCase):
         self.assertEqual(self.get(path)[0], 404)
         self.server.set_rule(path, "empty")
         self.assertEqual(self.get(path), (200, b""))
-        self.server.set_rule(path, "fixed", status=503, body="busy")
+        self.server.set_rule(path, "fixed", status=503, body="busy", headers={"Retry-After": "5"})
         self.assertEqual(self.get(path), (503, b"busy"))
+        self.assertIn(b"\r\nRetry-After: 5\r\n",
+                      raw_get(self.server.port, f"GET {path} HTTP/1.0\r\n\r\n".encode()))
 
         self.server.set_rule(path, "truncate", after=4)
         with self.assertRaises(http.client.IncompleteRead) as cut:
@@ -92,7 +94,7 @@ class BankServerTest(unittest.TestCase):
         self.server.set_rule(path, "fixed", body="once", times=1)
         self.assertEqual(self.get(path), (200, b"once"))
         self.assertEqual(self.get(path), (200, b"0123456789"))
-        self.assertEqual(self.server.count(path), 7)
+        self.assertEqual(self.server.count(path), 8)
 
         with self.assertRaises(ValueError):
             self.server.set_rule(path, "explode")

@@ -144,6 +144,12 @@ class FetchTest(unittest.TestCase):
         self.assertIn("InternetReadFile", errors)
         self.assertTrue(data.startswith(local.read_bytes()))
 
+    def test_chunked_body_is_whole_whatever_content_length_says(self):
+        self.server.set_rule("chunked.cfg", "fixed", body="5\r\nhello\r\n0\r\n\r\n",
+                             headers={"Transfer-Encoding": "chunked"})
+        result, local, errors = self.fetch(f"{self.server.url}/chunked.cfg")
+        self.assertEqual((result, local.read_bytes()), (1, b"hello"), errors)
+
     def test_a_write_that_runs_out_of_room_fails(self):
         limit = 50000
         url = self.serve("large.cab", os.urandom(4 * limit))

@@ -71,8 +71,9 @@ class Rule:
     (declares the whole length, sends `after` bytes, then closes; `abort`
     resets the connection instead of closing it), "slow" (`chunk` bytes, then
     a pause of `delay` seconds, until done), "fixed" (`status` and `body`).
-    truncate and slow send `body` when given, else the file. `times` limits
-    how many requests the rule answers before it lapses (None: no limit).
+    truncate and slow send `body` when given, else the file. `headers` are
+    sent besides the server's own. `times` limits how many requests the rule
+    answers before it lapses (None: no limit).
     """
 
     kind: str
@@ -83,6 +84,7 @@ class Rule:
     status: int = 200
     body: bytes | None = None
     content_type: str = "text/html; charset=utf-8"
+    headers: tuple = ()  # (name, value) pairs; a dict is taken too
     times: int | None = None
 
     def __post_init__(self):
@@ -90,6 +92,8 @@ class Rule:
             raise ValueError(f"unknown rule kind {self.kind!r} (one of {', '.join(RULE_KINDS)})")
         if isinstance(self.body, str):
             object.__setattr__(self, "body", self.body.encode("utf-8"))
+        if isinstance(self.headers, dict):
+            object.__setattr__(self, "headers", tuple(self.headers.items()))
         if self.chunk <= 0 or self.delay < 0 or (self.after is not None and self.after < 0):
             raise ValueError("chunk must be positive, delay and after not negative")
 
@@ -300,24 +304,28 @@ class _Handler(BaseHTTPRequestHandler):
             if rule is None:
                 self._serve_file(bank.resolve(key), send_body)
             elif rule.kind == "not_found":
-                self._send_bytes(404, not_found_page(self.path), send_body)
+                self._send_bytes(404, not_found_page(self.path), send_body, rule=rule)
             elif rule.kind == "empty":
-                self._send_bytes(200, b"", send_body, "application/octet-stream")
+                self._send_bytes(200, b"", send_body, "application/octet-stream", rule)
             elif rule.kind == "fixed":
-                self._send_bytes(rule.status, rule.body or b"", send_body, rule.content_type)
+                self._send_bytes(rule.status, rule.body or b"", send_body, rule.content_type,
+                                 rule)
             else:
                 self._send_misbehaving(rule, bank.resolve(key), send_body)
         except (BrokenPipeError, ConnectionResetError):
             self.close_connection = True  # the client went away; nothing to tell it
 
-    def _send_head(self, status, length, content_type):
+    def _send_head(self, status, length, content_type, rule=None):
         self.send_response(status)
         self.send_header("Content-Type", content_type)
         self.send_header("Content-Length", str(length))
+        for name, value in rule.headers if rule else ():
+            self.send_header(name, value)
         self.end_headers()
 
-    def _send_bytes(self, status, body, send_body, content_type="text/html; charset=utf-8"):
-        self._send_head(status, len(body), content_type)
+    def _send_bytes(self, status, body, send_body, content_type="text/html; charset=utf-8",
+                    rule=None):
+        self._send_head(status, len(body), content_type, rule)
         if send_body:
             self.wfile.write(body)
 
@@ -343,7 +351,7 @@ class _Handler(BaseHTTPRequestHandler):
             else:
                 sent = declared = size
             self._send_head(200, declared, _content_type(path) if rule.body is None
-                            else rule.content_type)
+                            else rule.content_type, rule)
             if not send_body:
                 return
             block = rule.chunk if rule.kind == "slow" else STREAM_BLOCK

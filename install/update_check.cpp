@@ -166,21 +166,32 @@ bool UpdateChecker::FetchEntry(const ListEntry& entry) {
     return FetchUrlToFile(current_) == 1;
 }
 
+// What each pass writes about a fetch; a null text writes nothing.
+struct UpdateChecker::FetchEvents {
+    const wchar_t* fetched;
+    const wchar_t* fetchFailed;
+    const wchar_t* checkPassed;
+    const wchar_t* checkFailed;
+};
+
 // Fetches an entry into the self-update folder, verifies it and moves it over
 // the settings folder's copy; 0, or the code that ends the comparison.
-int UpdateChecker::FetchIntoPlace(const ListEntry& entry, const wchar_t* fetchFailed,
-                                  const wchar_t* checkFailed, const wchar_t* checkPassed) {
+int UpdateChecker::FetchIntoPlace(const ListEntry& entry, const FetchEvents& events) {
+    auto trace = [&](bool success, const wchar_t* event) {
+        if (event)
+            TraceEntry(success, entry, event);
+    };
     if (!FetchEntry(entry)) {
-        TraceEntry(false, entry, fetchFailed);
+        trace(false, events.fetchFailed);
         return UpdateCode::kFetchFailed;
     }
+    trace(true, events.fetched);
     const std::wstring downloaded = setup_.paths.selfUpdateFolder + entry.name;
     if (!ChecksumMatches(downloaded, entry.mac)) {
-        TraceEntry(false, entry, checkFailed);
+        trace(false, events.checkFailed);
         return UpdateCode::kInvalidList;
     }
-    if (checkPassed)
-        TraceEntry(true, entry, checkPassed);
+    trace(true, events.checkPassed);
     if (!ReplaceFile(downloaded, setup_.paths.settingsFolder + entry.name)) {
         TraceEntry(false, entry, L"文件移动失败");
         return UpdateCode::kMoveFailed;
@@ -191,28 +202,15 @@ int UpdateChecker::FetchIntoPlace(const ListEntry& entry, const wchar_t* fetchFa
 
 // Files the settings folder does not have yet are fetched first.
 int UpdateChecker::FirstPass(const std::vector<ListEntry>& entries) {
+    const FetchEvents events{L"文件下载成功", L"文件下载失败", L"文件验证成功", L"文件验证失败"};
     for (const ListEntry& entry : entries) {
         const std::wstring local = setup_.paths.settingsFolder + entry.name;
         if (PathFileExistsW(local.c_str()))
             continue;
         TraceEntry(false, entry, L"文件不存在");
         CreateFolderChain(local);
-        if (!FetchEntry(entry)) {
-            TraceEntry(false, entry, L"文件下载失败");
-            return UpdateCode::kFetchFailed;
-        }
-        TraceEntry(true, entry, L"文件下载成功");
-        const std::wstring downloaded = setup_.paths.selfUpdateFolder + entry.name;
-        if (!ChecksumMatches(downloaded, entry.mac)) {
-            TraceEntry(false, entry, L"文件验证失败");
-            return UpdateCode::kInvalidList;
-        }
-        TraceEntry(true, entry, L"文件验证成功");
-        if (!ReplaceFile(downloaded, local)) {
-            TraceEntry(false, entry, L"文件移动失败");
-            return UpdateCode::kMoveFailed;
-        }
-        TraceEntry(true, entry, L"文件移动成功");
+        if (int code = FetchIntoPlace(entry, events))
+            return code;
     }
     return 0;
 }
@@ -230,7 +228,7 @@ int UpdateChecker::UpdateListPass(const std::vector<ListEntry>& entries, long lo
             return 0;
         }
         TraceEntry(false, entry, L"文件校验失败");
-        return FetchIntoPlace(entry, L"文件下载失败", L"文件校验失败", L"文件校验成功");
+        return FetchIntoPlace(entry, {nullptr, L"文件下载失败", L"文件校验成功", L"文件校验失败"});
     }
     return 0;
 }
@@ -252,7 +250,7 @@ int UpdateChecker::ThirdPass(const std::vector<ListEntry>& entries) {
             pendingResult_ = entry.id;
             TraceEntry(true, entry, L"需要升级");
         }
-        if (int code = FetchIntoPlace(entry, L"下载失败", L"新文件校验失败", nullptr))
+        if (int code = FetchIntoPlace(entry, {nullptr, L"下载失败", nullptr, L"新文件校验失败"}))
             return code;
     }
     return 0;

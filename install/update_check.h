@@ -67,8 +67,8 @@ private:
     int FirstPass(const std::vector<ListEntry>& entries);
     int UpdateListPass(const std::vector<ListEntry>& entries, long long& localVersion);
     int ThirdPass(const std::vector<ListEntry>& entries);
-    int FetchIntoPlace(const ListEntry& entry, const wchar_t* fetchFailed,
-                       const wchar_t* checkFailed, const wchar_t* checkPassed);
+    struct FetchEvents; // the trace texts of one pass
+    int FetchIntoPlace(const ListEntry& entry, const FetchEvents& events);
     bool FetchEntry(const ListEntry& entry);
     int RunApplicationCheckStep();
     void Trace(const std::wstring& text) const;

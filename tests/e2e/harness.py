@@ -11,7 +11,6 @@ from pathlib import Path
 
 SOURCE_DIR = Path(os.environ.get("TOVRAL_SOURCE_DIR", Path(__file__).resolve().parents[2]))
 BUILD_DIR = Path(os.environ.get("TOVRAL_BUILD_DIR", SOURCE_DIR / "build"))
-PAGES_DIR = Path(__file__).resolve().parent / "pages"
 CLSID = "{6513270E-269E-4D37-B2A7-4DE452E6B438}"
 
 

@@ -58,3 +58,16 @@ public:
 
     void Clear() { VariantClear(this); }
 };
+
+// Exception information filled by a call; frees its texts.
+class ExcepInfo : public EXCEPINFO {
+public:
+    ExcepInfo() : EXCEPINFO{} {}
+    ~ExcepInfo() {
+        SysFreeString(bstrSource);
+        SysFreeString(bstrDescription);
+        SysFreeString(bstrHelpFile);
+    }
+    ExcepInfo(const ExcepInfo&) = delete;
+    ExcepInfo& operator=(const ExcepInfo&) = delete;
+};

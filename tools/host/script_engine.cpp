@@ -1,5 +1,6 @@
 #include "tools/host/script_engine.h"
 
+#include "common/com_types.h"
 #include "common/text.h"
 #include "tools/host/com_object.h"
 #include "tools/host/console_output.h"
@@ -157,13 +158,9 @@ HRESULT ScriptEngine::Start(IDispatch* hostObject, IServiceProvider* services, H
 HRESULT ScriptEngine::Parse(const std::wstring& text) {
     if (!parse_)
         return E_UNEXPECTED;
-    EXCEPINFO exception = {};
-    const HRESULT hr = parse_->ParseScriptText(text.c_str(), nullptr, nullptr, nullptr, 0, 0,
-                                               SCRIPTTEXT_ISVISIBLE, nullptr, &exception);
-    SysFreeString(exception.bstrSource);
-    SysFreeString(exception.bstrDescription);
-    SysFreeString(exception.bstrHelpFile);
-    return hr;
+    ExcepInfo exception;
+    return parse_->ParseScriptText(text.c_str(), nullptr, nullptr, nullptr, 0, 0,
+                                   SCRIPTTEXT_ISVISIBLE, nullptr, &exception);
 }
 
 HRESULT ScriptEngine::RunPage(const std::wstring& text) {
@@ -182,16 +179,13 @@ HRESULT ScriptEngine::RunNested(const std::wstring& text) {
 }
 
 void ScriptEngine::OnError(IActiveScriptError* error) {
-    EXCEPINFO info = {};
+    ExcepInfo info;
     DWORD context = 0;
     ULONG line = 0;
     LONG column = 0;
     error->GetExceptionInfo(&info);
     error->GetSourcePosition(&context, &line, &column);
     const ScriptError record = MakeScriptError(info, line);
-    SysFreeString(info.bstrSource);
-    SysFreeString(info.bstrDescription);
-    SysFreeString(info.bstrHelpFile);
     if (nestedDepth_ > 0)
         WriteLine(OutputStream::Err, L"execScript error: " + FormatScriptError(record));
     else if (!pageError_)

@@ -14,6 +14,7 @@
 // Registered by regsvr32 (HKEY_CLASSES_ROOT). When TOVRAL_PROBE_UNLOAD_MARKER names a file,
 // the DLL writes it when it is unloaded.
 
+#include "common/handles.h"
 #include "common/text.h"
 #include "tools/host/com_object.h"
 #include "tools/host/dispatch_object.h"
@@ -108,9 +109,7 @@ void WriteUnloadMarker() {
     wchar_t path[MAX_PATH] = {};
     if (!GetEnvironmentVariableW(L"TOVRAL_PROBE_UNLOAD_MARKER", path, MAX_PATH))
         return;
-    HANDLE file = CreateFileW(path, GENERIC_WRITE, 0, nullptr, CREATE_ALWAYS, 0, nullptr);
-    if (file != INVALID_HANDLE_VALUE)
-        CloseHandle(file);
+    FileHandle(CreateFileW(path, GENERIC_WRITE, 0, nullptr, CREATE_ALWAYS, 0, nullptr));
 }
 
 struct PostRequest {
@@ -255,12 +254,10 @@ HRESULT Probe::PostFromThread(const DispArguments& args, VARIANT* result) {
     auto* request =
         new PostRequest{g_state.window, static_cast<UINT>(numbers[0]),
                         static_cast<WPARAM>(numbers[1]), static_cast<LPARAM>(numbers[2])};
-    HANDLE thread = CreateThread(nullptr, 0, PostThread, request, 0, nullptr);
+    KernelHandle thread(CreateThread(nullptr, 0, PostThread, request, 0, nullptr));
     if (!thread)
         delete request;
-    else
-        CloseHandle(thread);
-    SetBoolResult(result, thread != nullptr);
+    SetBoolResult(result, static_cast<bool>(thread));
     return S_OK;
 }
 

@@ -50,6 +50,7 @@
 // Errors in texts run through IHTMLWindow2::execScript are printed
 // ("execScript error: ...") and fail that call only.
 
+#include "common/command_line.h"
 #include "common/handles.h"
 #include "common/text.h"
 #include "tools/host/browser.h"
@@ -71,16 +72,6 @@ const int kExitScriptError = 2;
 const int kExitUsage = 64;
 const int kExitNoInput = 66;
 const int kExitInternal = 70;
-
-std::vector<std::wstring> CommandLineArguments() {
-    int count = 0;
-    LPWSTR* argv = CommandLineToArgvW(GetCommandLineW(), &count);
-    std::vector<std::wstring> args;
-    for (int i = 1; argv && i < count; ++i)
-        args.emplace_back(argv[i]);
-    LocalFree(argv);
-    return args;
-}
 
 bool ReadPageText(const std::wstring& path, std::wstring* text) {
     FileHandle file(CreateFileW(path.c_str(), GENERIC_READ, FILE_SHARE_READ, nullptr, OPEN_EXISTING,

@@ -4,6 +4,7 @@
 //                      [--codepage N] INPUT OUTPUT
 //   TovralPack decrypt --pub PUBLIC.pub [--codepage N] INPUT OUTPUT
 // Input text is UTF-8; decrypt writes the recovered text as UTF-8.
+#include "common/command_line.h"
 #include "common/handles.h"
 #include "config/text_decoding.h"
 #include "tools/packer/packer_core.h"
@@ -171,16 +172,6 @@ int Run(const std::vector<std::wstring>& args) {
     if (args[0] == L"decrypt")
         return Decrypt(rest);
     throw UsageError("unknown command " + Printable(args[0]));
-}
-
-std::vector<std::wstring> CommandLineArguments() {
-    int count = 0;
-    LPWSTR* argv = CommandLineToArgvW(GetCommandLineW(), &count);
-    std::vector<std::wstring> args;
-    for (int i = 1; argv && i < count; ++i)
-        args.emplace_back(argv[i]);
-    LocalFree(argv);
-    return args;
 }
 
 } // namespace

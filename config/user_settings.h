@@ -6,6 +6,8 @@
 #include <functional>
 #include <string>
 
+class XmlNode;
+
 // The root URL from <host folder>Quellmark.exe.config: the "Value" of the
 // root's "RootUrl" child followed by "/"; empty when the file or element is missing.
 std::wstring ReadRootUrl(const std::wstring& hostFolder);
@@ -51,7 +53,7 @@ public:
 private:
     void CreateIfUnloadable() const;
     // Loads the file and returns the child `name`, adding it when missing.
-    class XmlNode* FindOrAddChild(class XmlNode& root, const wchar_t* name) const;
+    XmlNode* FindOrAddChild(XmlNode& root, const wchar_t* name) const;
 
     std::wstring path_;
 };

@@ -114,7 +114,12 @@ short CDownLoadEngine::SetDownLoadList(const std::wstring& list) {
     return 1;
 }
 
-std::wstring CDownLoadEngine::GetDownLoadList() { return L""; }
+// A stored list that parses is answered with the frame; its entries come from
+// the catalogue, which is empty until the component list is built on it.
+std::wstring CDownLoadEngine::GetDownLoadList() {
+    XmlNode list;
+    return list.LoadXml(downloadListText_) ? L"<Update></Update>" : L"";
+}
 
 std::wstring CDownLoadEngine::GetStatuByXML() { return L""; }
 

@@ -7,13 +7,6 @@
 
 #include <windows.h>
 
-namespace {
-
-// Set by DllInstall("user"): register under HKEY_CURRENT_USER\Software\Classes.
-RegistryScope g_scope = RegistryScope::Machine;
-
-} // namespace
-
 extern "C" BOOL WINAPI DllMain(HINSTANCE instance, DWORD reason, LPVOID reserved) {
     if (reason == DLL_PROCESS_ATTACH)
         CTovralModule::Instance().OnProcessAttach(instance);
@@ -35,20 +28,23 @@ STDAPI DllGetClassObject(REFCLSID clsid, REFIID riid, LPVOID* object) {
 STDAPI DllCanUnloadNow() { return CTovralModule::Instance().CanUnloadNow() ? S_OK : S_FALSE; }
 
 STDAPI DllRegisterServer() {
-    return RegisterServer(CTovralModule::Instance().ModuleHandle(), g_scope);
+    return RegisterServer(CTovralModule::Instance().ModuleHandle(), RegistryScope::Machine);
 }
 
 STDAPI DllUnregisterServer() {
-    return UnregisterServer(CTovralModule::Instance().ModuleHandle(), g_scope);
+    return UnregisterServer(CTovralModule::Instance().ModuleHandle(), RegistryScope::Machine);
 }
 
+// "user" (any case) registers under HKEY_CURRENT_USER\Software\Classes.
 STDAPI DllInstall(BOOL install, LPCWSTR commandLine) {
-    if (commandLine && EqualsNoCase(commandLine, L"user"))
-        g_scope = RegistryScope::PerUser;
+    const RegistryScope scope = commandLine && EqualsNoCase(commandLine, L"user")
+                                    ? RegistryScope::PerUser
+                                    : RegistryScope::Machine;
+    HINSTANCE module = CTovralModule::Instance().ModuleHandle();
     if (!install)
-        return DllUnregisterServer();
-    HRESULT hr = DllRegisterServer();
+        return UnregisterServer(module, scope);
+    HRESULT hr = RegisterServer(module, scope);
     if (FAILED(hr))
-        DllUnregisterServer(); // leave nothing half-registered
+        UnregisterServer(module, scope); // leave nothing half-registered
     return hr;
 }

@@ -24,6 +24,10 @@ class SimpleMethodsTest(PageTestCase):
             same(o.GetStatuBySurrId(7000), 1, "optimisation status");
             same(o.GetStatuBySurrId(500), 0, "no item");
             same(o.GetDownLoadList(), "", "download list before any list");
+            o.SetDownLoadList("<list><item id='1001' falg='true'/></list>");
+            same(o.GetDownLoadList(), "<Update></Update>", "a list without a catalogue");
+            o.SetDownLoadList("<list>");
+            same(o.GetDownLoadList(), "", "a list that does not parse");
             same(o.GetQelLinks(), "<Websites>\n</Websites>", "links without resource text");
             same(o.GetDynamicLink(), "", "dynamic link");
             same(o.GetSystemInfo(), "", "system info");

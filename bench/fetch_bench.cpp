@@ -15,9 +15,10 @@ int wmain(int argc, wchar_t** argv) {
     LARGE_INTEGER frequency, start, end;
     QueryPerformanceFrequency(&frequency);
     QueryPerformanceCounter(&start);
-    int result = FetchUrlToFile(argv[1], argv[2], [](const wchar_t* call, DWORD error) {
-        fwprintf(stderr, L"error %ls %lu\n", call, error);
-    });
+    int result =
+        FetchUrlToFile(FetchRequest{argv[1], argv[2]}, [](const wchar_t* call, DWORD error) {
+            fwprintf(stderr, L"error %ls %lu\n", call, error);
+        });
     QueryPerformanceCounter(&end);
 
     PROCESS_MEMORY_COUNTERS memory = {};

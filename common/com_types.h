@@ -4,6 +4,7 @@
 
 #include "common/com_error.h"
 
+#include <objbase.h>
 #include <oleauto.h>
 #include <windows.h>
 #include <wrl/client.h>
@@ -44,19 +45,50 @@ private:
     BSTR b_ = nullptr;
 };
 
-class Variant : public VARIANT {
+// Owns a VARIANT (holds it, rather than being one, so it cannot be passed
+// where a raw VARIANT would be copied or cleared behind its back).
+class Variant {
 public:
-    Variant() { VariantInit(this); }
+    Variant() { VariantInit(&v_); }
     explicit Variant(const std::wstring& text) {
-        VariantInit(this);
-        vt = VT_BSTR;
-        bstrVal = Bstr(text).Detach();
+        VariantInit(&v_);
+        v_.bstrVal = Bstr(text).Detach();
+        v_.vt = VT_BSTR;
     }
-    ~Variant() { VariantClear(this); }
+    ~Variant() { VariantClear(&v_); }
     Variant(const Variant&) = delete;
     Variant& operator=(const Variant&) = delete;
 
-    void Clear() { VariantClear(this); }
+    const VARIANT& get() const { return v_; }
+    const VARIANT* operator->() const { return &v_; }
+    // For [out] VARIANT parameters: clears the held value first.
+    VARIANT* out() {
+        VariantClear(&v_);
+        return &v_;
+    }
+
+private:
+    VARIANT v_;
+};
+
+// Joins the calling thread to a COM apartment for the owner's lifetime; a
+// thread that already has one keeps it (and is still balanced on exit).
+class ComApartment {
+public:
+    explicit ComApartment(DWORD model) : hr_(CoInitializeEx(nullptr, model)) {}
+    ~ComApartment() {
+        if (SUCCEEDED(hr_))
+            CoUninitialize();
+    }
+    ComApartment(const ComApartment&) = delete;
+    ComApartment& operator=(const ComApartment&) = delete;
+
+    HRESULT result() const { return hr_; }
+    // True when COM is usable here, whether this owner or an earlier one set it up.
+    bool usable() const { return SUCCEEDED(hr_) || hr_ == RPC_E_CHANGED_MODE; }
+
+private:
+    HRESULT hr_;
 };
 
 // Exception information filled by a call; frees its texts.

@@ -3,12 +3,21 @@
 #include <windows.h>
 #include <shellapi.h>
 
+#include <memory>
+
+namespace {
+
+struct LocalFreer {
+    void operator()(void* memory) const { LocalFree(memory); }
+};
+
+} // namespace
+
 std::vector<std::wstring> CommandLineArguments() {
     int count = 0;
-    LPWSTR* argv = CommandLineToArgvW(GetCommandLineW(), &count);
+    std::unique_ptr<LPWSTR, LocalFreer> argv(CommandLineToArgvW(GetCommandLineW(), &count));
     std::vector<std::wstring> args;
     for (int i = 1; argv && i < count; ++i)
-        args.emplace_back(argv[i]);
-    LocalFree(argv);
+        args.emplace_back(argv.get()[i]);
     return args;
 }

@@ -14,7 +14,8 @@ DWORD WINAPI WorkerMain(void* parameter) {
     try {
         start->work();
     } catch (...) {
-        // A worker that fails ends without a report; it must not take the host down.
+        // Bodies run under RunGuardedWork; this only keeps a stray exception
+        // from taking the host process down.
     }
     HMODULE module = start->module;
     start.reset();

@@ -1,5 +1,6 @@
 #include "config/checksum.h"
 
+#include "common/files.h"
 #include "common/handles.h"
 #include "common/text.h"
 
@@ -167,8 +168,7 @@ std::wstring ChecksumText(std::uint32_t crc) {
 }
 
 std::wstring FileChecksumText(const std::wstring& path, Crc32UpdateFn update) {
-    FileHandle file(CreateFileW(path.c_str(), GENERIC_READ, FILE_SHARE_READ | FILE_SHARE_WRITE,
-                                nullptr, OPEN_EXISTING, FILE_FLAG_SEQUENTIAL_SCAN, nullptr));
+    FileHandle file = OpenDiskFileForReading(path, FILE_SHARE_READ | FILE_SHARE_WRITE);
     if (!file)
         return L"";
     // A fixed block keeps memory flat whatever the file size.

@@ -2,7 +2,7 @@
 
 #include "common/text.h"
 #include "config/xml_node.h"
-#include "control/trace_log.h"
+#include "common/trace_sink.h"
 
 #include <cerrno>
 #include <cwchar>
@@ -57,7 +57,7 @@ ConfigText LanguageTextFor(std::wstring_view language) {
 }
 
 bool DecryptConfigurationSet(const std::wstring& settingsFolder, const RsaPublicKey& key,
-                             const TraceLog& trace, ConfigurationTexts& texts,
+                             const TraceSink& trace, ConfigurationTexts& texts,
                              unsigned ansiCodePage) {
     CDravikCrypto crypto(key);
     for (const SetMember& member : kSetMembers) {

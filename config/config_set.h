@@ -9,7 +9,7 @@
 #include <string>
 #include <string_view>
 
-class TraceLog;
+class TraceSink;
 
 enum class ConfigText { Chinese, English, Update, Resource, Patch };
 
@@ -37,7 +37,7 @@ ConfigText LanguageTextFor(std::wstring_view language);
 // and stores each text as it succeeds. The first failure is traced and ends
 // the run: that text and the ones after it keep their previous values.
 bool DecryptConfigurationSet(const std::wstring& settingsFolder, const RsaPublicKey& key,
-                             const TraceLog& trace, ConfigurationTexts& texts,
+                             const TraceSink& trace, ConfigurationTexts& texts,
                              unsigned ansiCodePage = CP_THREAD_ACP);
 
 // The installed version written in an encrypted list: the "value" attribute of

@@ -1,5 +1,6 @@
 #include "config/crypto.h"
 
+#include "common/files.h"
 #include "common/handles.h"
 #include "config/rc4.h"
 #include "config/text_decoding.h"
@@ -9,9 +10,6 @@
 namespace {
 
 constexpr size_t kHeaderSize = 4;
-// Configuration files are a few kilobytes; anything this big is not one, and
-// reading it whole could exhaust the host's address space.
-constexpr LONGLONG kLargestFile = 64ll * 1024 * 1024;
 
 std::optional<BigUint> ParseKeyNumber(std::string_view hex, const BigUint& smallest) {
     std::optional<BigUint> value = BigUint::FromHex(hex);
@@ -86,10 +84,10 @@ std::optional<std::wstring> CDravikCrypto::DecryptFromFile(const std::wstring& p
 }
 
 std::optional<std::string> CDravikCrypto::ReadWholeFile(const std::wstring& path) {
-    FileHandle file(CreateFileW(path.c_str(), GENERIC_READ, FILE_SHARE_READ, nullptr, OPEN_EXISTING,
-                                FILE_ATTRIBUTE_NORMAL, nullptr));
+    FileHandle file = OpenDiskFileForReading(path, FILE_SHARE_READ);
     LARGE_INTEGER size{};
-    if (!file || !GetFileSizeEx(file.get(), &size) || size.QuadPart > kLargestFile)
+    if (!file || !GetFileSizeEx(file.get(), &size) ||
+        static_cast<unsigned long long>(size.QuadPart) > kLargestEncryptedFile)
         return std::nullopt;
     std::string bytes(static_cast<size_t>(size.QuadPart), '\0');
     DWORD read = 0;

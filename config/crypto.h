@@ -15,6 +15,11 @@
 #include <string>
 #include <string_view>
 
+// Larger files are refused: configuration files are a few kilobytes, and
+// reading a huge one whole could exhaust the host's address space. Fetches of
+// these files stop at the same size.
+constexpr unsigned long long kLargestEncryptedFile = 64ull * 1024 * 1024;
+
 struct RsaPublicKey {
     std::string modulusHex;            // 256 hexadecimal digits for a 1024-bit key
     std::string exponentHex = "10001"; // 65537

@@ -17,13 +17,17 @@ void RequireName(const wchar_t* name) {
 
 } // namespace
 
-XmlNode::XmlNode(IXMLDOMElement* element) { Attach(element); }
+XmlNode::XmlNode(IXMLDOMElement* element) {
+    Attach(element);
+}
 
-XmlNode::~XmlNode() { ClearChildren(); }
+XmlNode::~XmlNode() {
+    ClearChildren();
+}
 
 bool XmlNode::LoadFile(const std::wstring& path) {
-    // Worker threads load files too; joining the MTA is harmless where COM is already set up.
-    CoInitializeEx(nullptr, COINIT_MULTITHREADED);
+    // COM is the calling thread's own business: worker threads own a
+    // ComApartment, so nothing here joins an apartment and leaves it joined.
     Variant source(path);
     if (!LoadDocument(&source, nullptr))
         return false;
@@ -32,16 +36,19 @@ bool XmlNode::LoadFile(const std::wstring& path) {
     return true;
 }
 
-bool XmlNode::LoadXml(const std::wstring& text) { return LoadDocument(nullptr, &text); }
+bool XmlNode::LoadXml(const std::wstring& text) {
+    return LoadDocument(nullptr, &text);
+}
 
-bool XmlNode::LoadDocument(const VARIANT* path, const std::wstring* text) {
+bool XmlNode::LoadDocument(const Variant* path, const std::wstring* text) {
     document_.Reset();
     if (FAILED(CoCreateInstance(kDomDocumentClass, nullptr, CLSCTX_INPROC_SERVER,
                                 IID_IXMLDOMDocument, &document_)))
         return false;
     document_->put_async(VARIANT_FALSE);
     VARIANT_BOOL ok = VARIANT_FALSE;
-    HRESULT hr = path ? document_->load(*path, &ok) : document_->loadXML(Bstr(*text).get(), &ok);
+    HRESULT hr =
+        path ? document_->load(path->get(), &ok) : document_->loadXML(Bstr(*text).get(), &ok);
     if (hr != S_OK || ok == VARIANT_FALSE)
         return false;
     ComPtr<IXMLDOMElement> root;
@@ -61,7 +68,7 @@ bool XmlNode::Save(const std::wstring& path) {
     if (!document_)
         return false;
     Variant target(path.empty() && fromFile_ ? path_ : path);
-    return document_->save(target) == S_OK;
+    return document_->save(target.get()) == S_OK;
 }
 
 void XmlNode::Attach(IXMLDOMElement* element) {
@@ -71,23 +78,24 @@ void XmlNode::Attach(IXMLDOMElement* element) {
         element_ = element;
     if (!element_)
         return;
-    ComPtr<IXMLDOMNodeList> nodes;
-    if (element_->get_childNodes(&nodes) != S_OK)
-        return;
-    long length = 0;
-    nodes->get_length(&length);
-    for (long i = 0; i < length; ++i) {
-        ComPtr<IXMLDOMNode> node;
+    // One pass over the siblings: indexing the child list per child is
+    // quadratic in MSXML, and page lists may hold tens of thousands of items.
+    ComPtr<IXMLDOMNode> node;
+    element_->get_firstChild(&node);
+    while (node) {
         ComPtr<IXMLDOMElement> child;
-        if (nodes->get_item(i, &node) != S_OK || !node)
-            continue;
-        if (FAILED(node->QueryInterface(IID_IXMLDOMElement, &child)))
-            continue;
-        children_.push_back(std::make_unique<XmlNode>(child.Get()));
+        if (SUCCEEDED(node->QueryInterface(IID_IXMLDOMElement, &child)) && child)
+            children_.push_back(std::make_unique<XmlNode>(child.Get()));
+        ComPtr<IXMLDOMNode> next;
+        if (node->get_nextSibling(&next) != S_OK)
+            break;
+        node = next;
     }
 }
 
-void XmlNode::ClearChildren() { children_.clear(); }
+void XmlNode::ClearChildren() {
+    children_.clear();
+}
 
 std::wstring XmlNode::GetName() const {
     if (!element_)
@@ -100,15 +108,9 @@ std::wstring XmlNode::GetName() const {
 std::wstring XmlNode::GetText() const {
     if (!element_)
         return {};
-    ComPtr<IXMLDOMNodeList> nodes;
-    if (element_->get_childNodes(&nodes) != S_OK)
-        return {};
-    long length = 0;
-    nodes->get_length(&length);
-    for (long i = 0; i < length; ++i) {
-        ComPtr<IXMLDOMNode> node;
-        if (nodes->get_item(i, &node) != S_OK || !node)
-            continue;
+    ComPtr<IXMLDOMNode> node;
+    element_->get_firstChild(&node);
+    while (node) {
         Bstr nodeName;
         node->get_nodeName(nodeName.out());
         if (EqualsNoCase(nodeName.str(), L"#text")) {
@@ -116,19 +118,22 @@ std::wstring XmlNode::GetText() const {
             node->get_text(text.out());
             return text.str();
         }
+        ComPtr<IXMLDOMNode> next;
+        if (node->get_nextSibling(&next) != S_OK)
+            break;
+        node = next;
     }
     return {};
 }
 
-std::wstring XmlNode::GetAttribute(const std::wstring& name,
-                                   const std::wstring& fallback) const {
+std::wstring XmlNode::GetAttribute(const std::wstring& name, const std::wstring& fallback) const {
     if (!element_)
         return {};
     Variant value;
-    element_->getAttribute(Bstr(name).get(), &value);
-    if (value.vt != VT_BSTR)
+    element_->getAttribute(Bstr(name).get(), value.out());
+    if (value->vt != VT_BSTR)
         return fallback;
-    return Bstr::ToString(value.bstrVal);
+    return Bstr::ToString(value->bstrVal);
 }
 
 bool XmlNode::GetBoolAttribute(const std::wstring& name, bool fallback) const {
@@ -149,7 +154,7 @@ bool XmlNode::SetAttribute(const std::wstring& name, const std::wstring& value) 
     if (!element_)
         return false;
     Variant text(value);
-    return element_->setAttribute(Bstr(name).get(), text) == S_OK;
+    return element_->setAttribute(Bstr(name).get(), text.get()) == S_OK;
 }
 
 bool XmlNode::SetIntAttribute(const std::wstring& name, int value) {

@@ -54,7 +54,7 @@ public:
     bool FromFile() const { return fromFile_; }
 
 private:
-    bool LoadDocument(const VARIANT* path, const std::wstring* text);
+    bool LoadDocument(const Variant* path, const std::wstring* text);
 
     std::vector<std::unique_ptr<XmlNode>> children_;
     ComPtr<IXMLDOMElement> element_;

@@ -42,17 +42,19 @@ const NamedCode kExceptionNames[] = {
 };
 
 // The record's address: the faulting instruction shifted down by 0x100000.
-DWORD ShiftedAddress(DWORD address) { return address - 0x100000; }
+DWORD ShiftedAddress(DWORD address) {
+    return address - 0x100000;
+}
 
 std::wstring SystemMessageText(DWORD code) {
     static wchar_t text[1024]; // static: the stack may be exhausted when this runs
     text[0] = L'\0';
-    DWORD length = FormatMessageW(
-        FORMAT_MESSAGE_FROM_HMODULE | FORMAT_MESSAGE_IGNORE_INSERTS, GetModuleHandleW(L"NTDLL.DLL"),
-        code, 0, text, static_cast<DWORD>(std::size(text)), nullptr);
+    DWORD length = FormatMessageW(FORMAT_MESSAGE_FROM_HMODULE | FORMAT_MESSAGE_IGNORE_INSERTS,
+                                  GetModuleHandleW(L"NTDLL.DLL"), code, 0, text,
+                                  static_cast<DWORD>(std::size(text)), nullptr);
+    // The system's text as it stands, its own line end included: the record
+    // adds its line end after it.
     std::wstring message(text, length);
-    while (!message.empty() && (message.back() == L'\n' || message.back() == L'\r'))
-        message.pop_back(); // the record adds its own line end
     // Without a message text the code itself still tells the reader something.
     return message.empty() ? FormatW(L"0x%08X", static_cast<unsigned>(code)) : message;
 }
@@ -67,22 +69,38 @@ std::wstring ExceptionName(DWORD code) {
     return SystemMessageText(code);
 }
 
-std::string FormatCrashRecord(const CrashFacts& facts, unsigned codePage) {
+std::string CrashRecordHead(const CrashFacts& facts) {
     const SYSTEMTIME& t = facts.time;
-    std::string record = FormatA(
-        "---------------------------begin of the log---------------------------\r\n"
-        "time:%d %d %d %d:%d:%d\r\n",
-        t.wYear, t.wMonth, t.wDay, t.wHour, t.wMinute, t.wSecond);
-    record += FormatA("error location :\r\neip is 0x%X\r\n",
-                      static_cast<unsigned>(ShiftedAddress(facts.address)));
-    if (facts.name && facts.modulePath) {
-        record += "exception type is : " + ToCodePage(*facts.name, codePage) + "\r\n";
-        record += "module name is : " + ToCodePage(*facts.modulePath, codePage) + "\r\n";
-    }
+    std::string head =
+        FormatA("---------------------------begin of the log---------------------------\r\n"
+                "time:%d %d %d %d:%d:%d\r\n",
+                t.wYear, t.wMonth, t.wDay, t.wHour, t.wMinute, t.wSecond);
+    head += FormatA("error location :\r\neip is 0x%X\r\n",
+                    static_cast<unsigned>(ShiftedAddress(facts.address)));
+    return head;
+}
+
+std::string CrashRecordFault(const CrashFacts& facts, unsigned codePage) {
+    if (!facts.name || !facts.modulePath)
+        return {};
+    return "exception type is : " + ToCodePage(*facts.name, codePage) + "\r\n" +
+           "module name is : " + ToCodePage(*facts.modulePath, codePage) + "\r\n";
+}
+
+std::string CrashRecordFrames(const CrashFacts& facts, unsigned codePage) {
+    std::string frames;
     for (const std::wstring& frame : facts.frames)
-        record += ToCodePage(frame, codePage) + "\r\n";
-    record += "---------------------------end of the log---------------------------\r\n";
-    return record;
+        frames += ToCodePage(frame, codePage) + "\r\n";
+    return frames;
+}
+
+std::string CrashRecordEnd() {
+    return "---------------------------end of the log---------------------------\r\n";
+}
+
+std::string FormatCrashRecord(const CrashFacts& facts, unsigned codePage) {
+    return CrashRecordHead(facts) + CrashRecordFault(facts, codePage) +
+           CrashRecordFrames(facts, codePage) + CrashRecordEnd();
 }
 
 std::wstring FormatCrashDialogText(const CrashFacts& facts) {
@@ -110,37 +128,41 @@ struct CrashJob {
     CrashFacts facts;
 };
 
-void GatherFacts(CrashJob& job) {
+void Append(HANDLE file, const std::string& text) {
+    DWORD written = 0;
+    if (file && !text.empty())
+        WriteFile(file, text.data(), static_cast<DWORD>(text.size()), &written, nullptr);
+}
+
+// Runs on its own thread: the faulting thread's stack may be nearly exhausted.
+// Each part of the record is written as soon as it is known, so a second
+// fault in the region query or the stack walk still leaves the first lines.
+DWORD WINAPI WriteCrashRecord(void* parameter) {
+    auto& job = *static_cast<CrashJob*>(parameter);
     const EXCEPTION_RECORD& record = *job.exception->ExceptionRecord;
+    CreateFolderChain(g_settings->crashLogPath);
+    FileHandle file(CreateFileW(g_settings->crashLogPath.c_str(), GENERIC_READ | GENERIC_WRITE,
+                                FILE_SHARE_READ, nullptr, OPEN_ALWAYS, FILE_ATTRIBUTE_NORMAL,
+                                nullptr));
+    if (file)
+        SetFilePointer(file.get(), 0, nullptr, FILE_END);
     GetLocalTime(&job.facts.time);
     job.facts.address = reinterpret_cast<DWORD>(record.ExceptionAddress);
+    Append(file.get(), CrashRecordHead(job.facts));
     MEMORY_BASIC_INFORMATION region{};
     if (VirtualQuery(record.ExceptionAddress, &region, sizeof(region)) && region.AllocationBase) {
         wchar_t path[512] = {};
         GetModuleFileNameW(static_cast<HMODULE>(region.AllocationBase), path, 512);
         job.facts.name = ExceptionName(record.ExceptionCode);
         job.facts.modulePath = path;
+        Append(file.get(), CrashRecordFault(job.facts, CP_ACP));
     } else {
         MessageBoxW(nullptr, L"NULL", nullptr, MB_OK);
     }
     job.facts.frames =
         WalkStack(GetCurrentProcess(), job.faultingThread, *job.exception->ContextRecord);
-}
-
-// Runs on its own thread: the faulting thread's stack may be nearly exhausted.
-DWORD WINAPI WriteCrashRecord(void* parameter) {
-    auto& job = *static_cast<CrashJob*>(parameter);
-    GatherFacts(job);
-    CreateFolderChain(g_settings->crashLogPath);
-    FileHandle file(CreateFileW(g_settings->crashLogPath.c_str(), GENERIC_READ | GENERIC_WRITE,
-                                FILE_SHARE_READ, nullptr, OPEN_ALWAYS, FILE_ATTRIBUTE_NORMAL,
-                                nullptr));
-    if (!file)
-        return 0; // the dialog still shows what was gathered
-    SetFilePointer(file.get(), 0, nullptr, FILE_END);
-    std::string record = FormatCrashRecord(job.facts, CP_ACP);
-    DWORD written = 0;
-    WriteFile(file.get(), record.data(), static_cast<DWORD>(record.size()), &written, nullptr);
+    Append(file.get(), CrashRecordFrames(job.facts, CP_ACP));
+    Append(file.get(), CrashRecordEnd());
     return 0;
 }
 

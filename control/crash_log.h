@@ -21,8 +21,14 @@ struct CrashFacts {
     std::vector<std::wstring> frames;       // stack walk, innermost first
 };
 
-// The record as written to the crash log (ANSI text, CR LF line ends).
+// The record as written to the crash log (ANSI text, CR LF line ends), and
+// its parts in file order: the begin, time and address lines; the exception
+// and module lines (empty without a module); the stack frames; the end line.
 std::string FormatCrashRecord(const CrashFacts& facts, unsigned codePage);
+std::string CrashRecordHead(const CrashFacts& facts);
+std::string CrashRecordFault(const CrashFacts& facts, unsigned codePage);
+std::string CrashRecordFrames(const CrashFacts& facts, unsigned codePage);
+std::string CrashRecordEnd();
 
 // The dialog's text for the same facts.
 std::wstring FormatCrashDialogText(const CrashFacts& facts);

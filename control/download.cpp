@@ -1,5 +1,8 @@
 #include "control/download.h"
 
+#include "common/com_object.h"
+#include "common/guard.h"
+#include "common/page_messages.h"
 #include "common/text.h"
 #include "common/worker_thread.h"
 #include "config/settings_paths.h"
@@ -13,55 +16,66 @@
 
 namespace {
 
-CTovralModule& Module() { return CTovralModule::Instance(); }
+CTovralModule& Module() {
+    return CTovralModule::Instance();
+}
 
-// Runs the body of a scripting method: every outcome is S_OK except a failed
-// allocation or a raised COM error; nothing escapes into the page's engine.
-template <typename Body> HRESULT Guarded(Body&& body) {
+// Thrown when start-up could not create the engine: every method then
+// answers with its failure value.
+struct NoEngine {};
+
+CDownLoadEngine& Engine() {
+    CDownLoadEngine* engine = Module().Engine();
+    if (!engine)
+        throw NoEngine{};
+    return *engine;
+}
+
+// Call inside a catch block: E_OUTOFMEMORY for a failed allocation, else S_OK
+// after a trace line (the caller has left its failure value in place).
+HRESULT FailedCall(const wchar_t* method) noexcept {
+    if (CurrentExceptionIsOutOfMemory())
+        return E_OUTOFMEMORY;
+    if (CDownLoadEngine* engine = Module().Engine())
+        TraceCurrentException(engine->Trace(), method);
+    return S_OK;
+}
+
+// The whole body of a scripting method runs here: nothing it throws reaches
+// the page's script engine. Failures are values (written before the body
+// runs), except a failed allocation, which is E_OUTOFMEMORY.
+template <typename Body> HRESULT Guarded(const wchar_t* method, Body&& body) noexcept {
     try {
         body();
         return S_OK;
-    } catch (const ComError& error) {
-        return error.code();
-    } catch (const std::bad_alloc&) {
-        return E_OUTOFMEMORY;
     } catch (...) {
-        return E_UNEXPECTED;
+        return FailedCall(method);
     }
 }
 
-// The engine, or null when it could not be created at start-up.
-CDownLoadEngine* Engine() { return Module().Engine(); }
-
-HRESULT ReturnText(BSTR* out, const std::wstring& text) {
+// Result texts: an empty (null) BSTR on failure.
+template <typename Fn> HRESULT TextMethod(const wchar_t* method, BSTR* out, Fn&& text) noexcept {
     if (!out)
         return E_POINTER;
-    return Guarded([&] { *out = Bstr(text).Detach(); });
+    *out = nullptr;
+    return Guarded(method, [&] { *out = Bstr(text()).Detach(); });
 }
 
-HRESULT ReturnBool(VARIANT_BOOL* out, short value) {
+// Bool results carry the engine's 1 unchanged; 0 on failure.
+template <typename Fn>
+HRESULT BoolMethod(const wchar_t* method, VARIANT_BOOL* out, Fn&& value) noexcept {
     if (!out)
         return E_POINTER;
-    *out = static_cast<VARIANT_BOOL>(value); // the engine's 1, not VARIANT_TRUE
-    return S_OK;
+    *out = 0;
+    return Guarded(method, [&] { *out = static_cast<VARIANT_BOOL>(value()); });
 }
 
-HRESULT ReturnLong(LONG* out, short value) {
+// Long results from 16-bit engine values are sign-extended; 0 on failure.
+template <typename Fn> HRESULT LongMethod(const wchar_t* method, LONG* out, Fn&& value) noexcept {
     if (!out)
         return E_POINTER;
-    *out = value; // sign-extended
-    return S_OK;
-}
-
-// The engine's text for a method, "" without an engine.
-template <typename Fn> std::wstring EngineText(Fn&& fn) {
-    CDownLoadEngine* engine = Engine();
-    return engine ? fn(*engine) : std::wstring();
-}
-
-template <typename Fn> short EngineValue(Fn&& fn) {
-    CDownLoadEngine* engine = Engine();
-    return engine ? fn(*engine) : 0;
+    *out = 0;
+    return Guarded(method, [&] { *out = static_cast<short>(value()); });
 }
 
 } // namespace
@@ -87,13 +101,11 @@ std::wstring WorkerResults::Patch() const {
 }
 
 HRESULT CDownLoad::CreateInstance(REFIID riid, void** object) {
-    auto* created = new (std::nothrow) CDownLoad();
+    ComPtr<IDownLoad> created;
+    *created.GetAddressOf() = new (std::nothrow) CDownLoad(); // the first reference
     if (!created)
         return E_OUTOFMEMORY;
-    created->AddRef();
-    HRESULT hr = created->QueryInterface(riid, object);
-    created->Release();
-    return hr;
+    return created->QueryInterface(riid, object);
 }
 
 CDownLoad::CDownLoad() {
@@ -112,27 +124,11 @@ CDownLoad::~CDownLoad() {
 }
 
 STDMETHODIMP CDownLoad::QueryInterface(REFIID riid, void** object) {
-    if (!object)
-        return E_POINTER;
-    if (riid == IID_IUnknown || riid == IID_IDispatch || riid == IID_IDownLoad)
-        *object = static_cast<IDownLoad*>(this);
-    else if (riid == IID_IObjectWithSite)
-        *object = static_cast<IObjectWithSite*>(this);
-    else {
-        *object = nullptr;
-        return E_NOINTERFACE;
-    }
-    AddRef();
-    return S_OK;
-}
-
-STDMETHODIMP_(ULONG) CDownLoad::AddRef() { return InterlockedIncrement(&refs_); }
-
-STDMETHODIMP_(ULONG) CDownLoad::Release() {
-    ULONG left = InterlockedDecrement(&refs_);
-    if (left == 0)
-        delete this;
-    return left;
+    return AnswerQuery(riid, object,
+                       {{IID_IUnknown, static_cast<IDownLoad*>(this)},
+                        {IID_IDispatch, static_cast<IDownLoad*>(this)},
+                        {IID_IDownLoad, static_cast<IDownLoad*>(this)},
+                        {IID_IObjectWithSite, static_cast<IObjectWithSite*>(this)}});
 }
 
 // --- IDispatch ---------------------------------------------------------------
@@ -153,10 +149,17 @@ STDMETHODIMP CDownLoad::GetTypeInfo(UINT index, LCID, ITypeInfo** info) {
     return Module().DownLoadTypeInfo(info);
 }
 
-STDMETHODIMP CDownLoad::GetIDsOfNames(REFIID riid, LPOLESTR* names, UINT count, LCID,
-                                      DISPID* ids) {
+STDMETHODIMP CDownLoad::GetIDsOfNames(REFIID riid, LPOLESTR* names, UINT count, LCID, DISPID* ids) {
     if (riid != IID_NULL)
         return DISP_E_UNKNOWNINTERFACE;
+    if (!names || !ids)
+        return E_POINTER;
+    // A method name alone (what script engines ask on every call) comes from the table.
+    if (count == 1 && names[0]) {
+        std::optional<DISPID> id = Module().DownLoadDispId(names[0]);
+        ids[0] = id.value_or(DISPID_UNKNOWN);
+        return id ? S_OK : DISP_E_UNKNOWNNAME;
+    }
     ComPtr<ITypeInfo> info;
     HRESULT hr = Module().DownLoadTypeInfo(&info);
     return FAILED(hr) ? hr : DispGetIDsOfNames(info.Get(), names, count, ids);
@@ -177,180 +180,137 @@ STDMETHODIMP CDownLoad::Invoke(DISPID id, REFIID riid, LCID, WORD flags, DISPPAR
 // --- IDownLoad ----------------------------------------------------------------
 
 STDMETHODIMP CDownLoad::StartDownLoad(LONG nid) {
-    return Guarded([&] { EngineValue([&](auto& e) { return e.StartDownLoad(nid); }); });
+    return Guarded(L"StartDownLoad", [&] { Engine().StartDownLoad(nid); });
 }
 
 STDMETHODIMP CDownLoad::DetectFile(LONG nid) {
-    return Guarded([&] { EngineValue([&](auto& e) { return e.GetStatuBySurrId(nid); }); });
+    return Guarded(L"DetectFile", [&] { Engine().GetStatuBySurrId(nid); });
 }
 
 STDMETHODIMP CDownLoad::SetLanguage(BSTR language, VARIANT_BOOL* result) {
-    if (!result)
-        return E_POINTER;
-    return Guarded([&] {
-        std::wstring text = Bstr::ToString(language);
-        ReturnBool(result, EngineValue([&](auto& e) { return e.SetLanguage(text); }));
-    });
+    return BoolMethod(L"SetLanguage", result,
+                      [&] { return Engine().SetLanguage(Bstr::ToString(language)); });
 }
 
 STDMETHODIMP CDownLoad::GetLanguage(BSTR* language) {
-    return ReturnText(language, Module().Language());
+    return TextMethod(L"GetLanguage", language, [] { return Module().Language(); });
 }
 
 STDMETHODIMP CDownLoad::SaveUserType(LONG user, LONG cert, LONG usb, VARIANT_BOOL* result) {
-    if (!result)
-        return E_POINTER;
-    return Guarded([&] {
-        ReturnBool(result, EngineValue([&](auto& e) { return e.SaveUserType(user, cert, usb); }));
-    });
+    return BoolMethod(L"SaveUserType", result,
+                      [&] { return Engine().SaveUserType(user, cert, usb); });
 }
 
 STDMETHODIMP CDownLoad::GetUserType(BSTR* result) {
-    if (!result)
-        return E_POINTER;
-    UserType type{0, 0, 0}; // what the page sees when Default.cfg is unreadable
-    HRESULT hr = Guarded([&] {
-        if (CDownLoadEngine* engine = Engine())
-            type = engine->GetUserType(type);
+    return TextMethod(L"GetUserType", result, [] {
+        // The page's own start values, kept when Default.cfg does not load.
+        UserType type = Engine().GetUserType(UserType{0, 0, 0});
+        return FormatW(L"%i,%i,%i", type.user, type.cert, type.usb);
     });
-    return FAILED(hr) ? hr
-                      : ReturnText(result, FormatW(L"%i,%i,%i", type.user, type.cert, type.usb));
 }
 
-STDMETHODIMP CDownLoad::GetClientType(BSTR*) { return S_OK; }
+STDMETHODIMP CDownLoad::GetClientType(BSTR*) {
+    return S_OK;
+}
 
 STDMETHODIMP CDownLoad::GetIEVersion(BSTR* result) {
-    int servicePack = Module().IeServicePack();
-    return ReturnText(result, EngineText([&](auto& e) { return e.GetIEVersion(servicePack); }));
+    return TextMethod(L"GetIEVersion", result,
+                      [] { return Engine().GetIEVersion(Module().IeServicePack()); });
 }
 
 STDMETHODIMP CDownLoad::GetSystemVersion(BSTR* result) {
-    return ReturnText(result, EngineText([](auto& e) { return e.GetSystemVersion(); }));
+    return TextMethod(L"GetSystemVersion", result, [] { return Engine().GetSystemVersion(); });
 }
 
 STDMETHODIMP CDownLoad::GetSysInfoList(BSTR* result) {
-    return ReturnText(result, EngineText([](auto& e) { return e.GetSysInfoList(L""); }));
+    return TextMethod(L"GetSysInfoList", result, [] { return Engine().GetSysInfoList(L""); });
 }
 
 STDMETHODIMP CDownLoad::SetDownLoadList(BSTR list, VARIANT_BOOL* result) {
-    if (!result)
-        return E_POINTER;
-    return Guarded([&] {
-        std::wstring text = Bstr::ToString(list);
-        ReturnBool(result, EngineValue([&](auto& e) { return e.SetDownLoadList(text); }));
-    });
+    return BoolMethod(L"SetDownLoadList", result,
+                      [&] { return Engine().SetDownLoadList(Bstr::ToString(list)); });
 }
 
 STDMETHODIMP CDownLoad::GetDownLoadList(BSTR* result) {
-    return ReturnText(result, EngineText([](auto& e) { return e.GetDownLoadList(); }));
+    return TextMethod(L"GetDownLoadList", result, [] { return Engine().GetDownLoadList(); });
 }
 
 STDMETHODIMP CDownLoad::GetStatuBySurrId(LONG nid, LONG* result) {
-    if (!result)
-        return E_POINTER;
-    return Guarded(
-        [&] { ReturnLong(result, EngineValue([&](auto& e) { return e.GetStatuBySurrId(nid); })); });
+    return LongMethod(L"GetStatuBySurrId", result, [&] { return Engine().GetStatuBySurrId(nid); });
 }
 
 STDMETHODIMP CDownLoad::GetStatuByXML(BSTR* result) {
-    return ReturnText(result, EngineText([](auto& e) { return e.GetStatuByXML(); }));
+    return TextMethod(L"GetStatuByXML", result, [] { return Engine().GetStatuByXML(); });
 }
 
-STDMETHODIMP CDownLoad::SaveIDList(BSTR, VARIANT_BOOL*) { return S_OK; }
+STDMETHODIMP CDownLoad::SaveIDList(BSTR, VARIANT_BOOL*) {
+    return S_OK;
+}
 
 STDMETHODIMP CDownLoad::EBankDownLoad(BSTR xml, VARIANT_BOOL* result) {
-    if (!result)
-        return E_POINTER;
-    return Guarded([&] {
-        std::wstring text = Bstr::ToString(xml);
-        ReturnBool(result, EngineValue([&](auto& e) { return e.EBankDownLoad(text); }));
-    });
+    return BoolMethod(L"EBankDownLoad", result,
+                      [&] { return Engine().EBankDownLoad(Bstr::ToString(xml)); });
 }
 
 STDMETHODIMP CDownLoad::GetQelLinks(BSTR* result) {
-    return ReturnText(result, EngineText([](auto& e) { return e.GetQelLinks(); }));
+    return TextMethod(L"GetQelLinks", result, [] { return Engine().GetQelLinks(); });
 }
 
 STDMETHODIMP CDownLoad::GetPatchFile(LONG symbol, BSTR* result) {
     switch (symbol) {
     case 0:
-        return ReturnText(result, EngineText([](auto& e) { return e.PatchCheck(0); }));
+        return TextMethod(L"GetPatchFile", result, [] { return Engine().PatchCheck(0); });
     case 1:
-        return Guarded([&] {
-            if (!Engine())
-                return;
-            std::shared_ptr<WorkerResults> results = results_;
-            patchThread_.reset(StartWorkerThread([results] {
-                CDownLoadEngine& engine = *Module().Engine();
-                results->SetPatch(engine.PatchCheck(1));
-                engine.PostToPage(VeyrantMessage::kPatchCheckComplete, 0, 0);
-            }));
-        });
+        return Guarded(L"GetPatchFile", [&] { StartPatchWorker(); });
     case 2:
-        return ReturnText(result, results_->Patch());
+        return TextMethod(L"GetPatchFile", result, [&] { return results_->Patch(); });
     default:
         return S_OK;
     }
 }
 
 STDMETHODIMP CDownLoad::GetSystemInfo(BSTR* result) {
-    return ReturnText(result, EngineText([](auto& e) { return e.GetSystemInfo(); }));
+    return TextMethod(L"GetSystemInfo", result, [] { return Engine().GetSystemInfo(); });
 }
 
 STDMETHODIMP CDownLoad::GetSysInfoResult(BSTR*) {
-    return Guarded([&] {
-        if (!Engine())
-            return;
-        std::shared_ptr<WorkerResults> results = results_;
-        reportThread_.reset(StartWorkerThread([results] {
-            CDownLoadEngine& engine = *Module().Engine();
-            results->SetReport(engine.DiagnosisResult());
-            engine.PostToPage(VeyrantMessage::kCheckLog, 0, 0);
-        }));
-    });
+    return Guarded(L"GetSysInfoResult", [&] { StartReportWorker(); });
 }
 
 STDMETHODIMP CDownLoad::OpenSysInfoFile(VARIANT_BOOL* result) {
-    if (!result)
-        return E_POINTER;
-    return Guarded(
-        [&] { ReturnBool(result, EngineValue([](auto& e) { return e.OpenSysInfoFile(); })); });
+    return BoolMethod(L"OpenSysInfoFile", result, [] { return Engine().OpenSysInfoFile(); });
 }
 
 STDMETHODIMP CDownLoad::QueryUpdate(LONG* result) {
-    if (!result)
-        return E_POINTER;
-    Module().UpdateSymbol() = 0;
-    return Guarded([&] {
-        *result = EngineValue([](auto& e) { return static_cast<short>(e.QueryUpdate() ? 1 : 0); });
+    return LongMethod(L"QueryUpdate", result, [] {
+        Module().UpdateSymbol() = 0; // before anything else, even without an engine
+        return static_cast<short>(Engine().QueryUpdate() ? 1 : 0);
     });
 }
 
 STDMETHODIMP CDownLoad::UpdateSymbol(VARIANT_BOOL* result) {
-    return ReturnBool(result, Module().UpdateSymbol());
+    return BoolMethod(L"UpdateSymbol", result, [] { return Module().UpdateSymbol().load(); });
 }
 
 STDMETHODIMP CDownLoad::GetDynamicLink(BSTR* result) {
-    return ReturnText(result, EngineText([](auto& e) { return e.GetDynamicLink(); }));
+    return TextMethod(L"GetDynamicLink", result, [] { return Engine().GetDynamicLink(); });
 }
 
 STDMETHODIMP CDownLoad::GetLowVersionSymbol(VARIANT_BOOL* result) {
-    if (!result)
-        return E_POINTER;
-    return Guarded(
-        [&] { ReturnBool(result, EngineValue([](auto& e) { return e.GetLowVersionSymbol(); })); });
+    return BoolMethod(L"GetLowVersionSymbol", result,
+                      [] { return Engine().GetLowVersionSymbol(); });
 }
 
 STDMETHODIMP CDownLoad::UpdateBankVeyr(VARIANT_BOOL* result) {
     if (!result)
         return E_POINTER;
-    HRESULT hr = Guarded([] { EngineValue([](auto& e) { return e.UpdateBankVeyr(); }); });
+    HRESULT hr = Guarded(L"UpdateBankVeyr", [] { Engine().UpdateBankVeyr(); });
     *result = VARIANT_TRUE; // the page is always told the self-update started
     return hr;
 }
 
 STDMETHODIMP CDownLoad::GetPatchResult(BSTR* result) {
-    return ReturnText(result, results_->Patch());
+    return TextMethod(L"GetPatchResult", result, [&] { return results_->Patch(); });
 }
 
 STDMETHODIMP CDownLoad::QuitBankVeyr() {
@@ -359,14 +319,47 @@ STDMETHODIMP CDownLoad::QuitBankVeyr() {
 }
 
 STDMETHODIMP CDownLoad::InternetConnAddress(BSTR* result) {
-    return ReturnText(result, EngineText([](auto& e) { return e.InternetConnAddress(); }));
+    return TextMethod(L"InternetConnAddress", result,
+                      [] { return Engine().InternetConnAddress(); });
 }
 
 STDMETHODIMP CDownLoad::UpdateCancel(LONG* result) {
-    if (!result)
-        return E_POINTER;
-    return Guarded(
-        [&] { ReturnLong(result, EngineValue([](auto& e) { return e.UpdateCancel(); })); });
+    return LongMethod(L"UpdateCancel", result, [] { return Engine().UpdateCancel(); });
+}
+
+// The two workers of this object store their text in state shared with them
+// (a worker may outlive the object) and then post their message; a worker
+// that throws still posts, so the page is never left waiting.
+void CDownLoad::StartPatchWorker() {
+    CDownLoadEngine& engine = Engine();
+    std::shared_ptr<WorkerResults> results = results_;
+    patchThread_.reset(StartWorkerThread([&engine, results] {
+        ComApartment apartment(COINIT_MULTITHREADED);
+        auto post = [&engine] { engine.PostToPage(VeyrantMessage::kPatchCheckComplete, 0, 0); };
+        RunGuardedWork(
+            engine.Trace(), L"GetPatchFile",
+            [&] {
+                results->SetPatch(engine.PatchCheck(1));
+                post();
+            },
+            post);
+    }));
+}
+
+void CDownLoad::StartReportWorker() {
+    CDownLoadEngine& engine = Engine();
+    std::shared_ptr<WorkerResults> results = results_;
+    reportThread_.reset(StartWorkerThread([&engine, results] {
+        ComApartment apartment(COINIT_MULTITHREADED);
+        auto post = [&engine] { engine.PostToPage(VeyrantMessage::kCheckLog, 0, 0); };
+        RunGuardedWork(
+            engine.Trace(), L"GetSysInfoResult",
+            [&] {
+                results->SetReport(engine.DiagnosisResult());
+                post();
+            },
+            post);
+    }));
 }
 
 // --- IObjectWithSite ------------------------------------------------------------
@@ -387,8 +380,7 @@ STDMETHODIMP CDownLoad::SetSite(IUnknown* site) {
 void CDownLoad::FindPageWindow(IUnknown*, IWebBrowserApp* browser) {
     ComPtr<IDispatch> document;
     ComPtr<IHTMLDocument2> htmlDocument;
-    if (FAILED(browser->get_Document(&document)) || !document ||
-        FAILED(document.As(&htmlDocument)))
+    if (FAILED(browser->get_Document(&document)) || !document || FAILED(document.As(&htmlDocument)))
         return;
     ComPtr<IHTMLWindow2> window;
     if (FAILED(htmlDocument->get_parentWindow(&window)) || !window)
@@ -419,7 +411,7 @@ BOOL CDownLoad::RunScript(const std::wstring& text) {
         Bstr code(text);
         Bstr language(L"JSCRIPT");
         Variant result;
-        return SUCCEEDED(pageWindow_->execScript(code.get(), language.get(), &result));
+        return SUCCEEDED(pageWindow_->execScript(code.get(), language.get(), result.out()));
     } catch (...) {
         return FALSE; // out of memory: the call-back is lost, the page carries on
     }

@@ -4,6 +4,7 @@
 #pragma once
 
 #include "Tovral_h.h"
+#include "common/com_object.h"
 #include "common/com_types.h"
 #include "common/handles.h"
 
@@ -37,8 +38,7 @@ public:
 
     // IUnknown
     STDMETHODIMP QueryInterface(REFIID riid, void** object) override;
-    STDMETHODIMP_(ULONG) AddRef() override;
-    STDMETHODIMP_(ULONG) Release() override;
+    REFCOUNTED_IUNKNOWN
 
     // IDispatch, through the type library
     STDMETHODIMP GetTypeInfoCount(UINT* count) override;
@@ -90,13 +90,16 @@ public:
     std::wstring ReportResult() const { return results_->Report(); }
 
 private:
+    friend class RefCount<CDownLoad>; // deletes the object on the last Release
     CDownLoad();
     ~CDownLoad();
 
     void FindPageWindow(IUnknown* site, IWebBrowserApp* browser);
+    void StartPatchWorker();
+    void StartReportWorker();
 
     ComPtr<IUnknown> site_;
-    LONG refs_ = 0;
+    RefCount<CDownLoad> refs_;
     KernelHandle patchThread_;
     KernelHandle reportThread_;
     ComPtr<IHTMLWindow2> pageWindow_;

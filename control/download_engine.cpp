@@ -1,64 +1,47 @@
 #include "control/download_engine.h"
 
-#include "common/text.h"
-#include "common/worker_thread.h"
 #include "control/module.h"
 #include "control/veyrant_window.h"
 #include "envcheck/ie_version.h"
 #include "envcheck/low_version.h"
 #include "envcheck/os_version.h"
+#include "install/http_fetch.h"
 
-namespace {
-
-UpdateCheckSetup SetupFor(const CTovralModule& module, const SettingsPaths& paths) {
-    return UpdateCheckSetup{paths, module.RootUrl(),
-                            InstallFolders::OfThisSystem(module.HostFolder(), module.DataFolder()),
-                            RsaPublicKey{module.KeyModulus(), module.KeyExponent()}};
+ComponentContext CDownLoadEngine::MakeContext(CTovralModule& module, const ::TraceLog& trace,
+                                              ConfigurationTexts& texts) {
+    ComponentContext context;
+    context.paths = SettingsPaths::ForDataFolder(module.DataFolder());
+    context.rootUrl = module.RootUrl();
+    context.clientFolder = module.HostFolder();
+    context.key = RsaPublicKey{module.KeyModulus(), module.KeyExponent()};
+    context.trace = &trace;
+    context.texts = &texts;
+    context.language = [&module] { return module.Language(); };
+    context.post = [&module](UINT message, WPARAM wParam, LPARAM lParam) {
+        CVeyrantWindow* window = module.MessageWindow();
+        PostMessageW(window ? window->Handle() : nullptr, message, wParam, lParam);
+    };
+    context.fetch = [](const FetchRequest& request) { return FetchUrlToFile(request); };
+    return context;
 }
 
-} // namespace
-
 CDownLoadEngine::CDownLoadEngine(CTovralModule& module)
-    : module_(module), paths_(SettingsPaths::ForDataFolder(module.DataFolder())),
-      trace_(paths_.logFolder, paths_.userSettingsFile), userSettings_(paths_.userSettingsFile),
-      updateChecker_(SetupFor(module, paths_), trace_, texts_, currentFetch_) {}
+    : module_(module),
+      trace_(::TraceLog::ForPaths(SettingsPaths::ForDataFolder(module.DataFolder()))),
+      context_(MakeContext(module, trace_, texts_)),
+      settings_(context_, languageText_,
+                [&module](const std::wstring& language) { module.SetLanguage(language); }),
+      updateChecker_(context_,
+                     InstallFolders::OfThisSystem(module.HostFolder(), module.DataFolder())) {}
 
 CDownLoadEngine::~CDownLoadEngine() = default;
 
-void CDownLoadEngine::TraceLog(const std::wstring& text, int level) const {
-    trace_.Write(text, level);
-}
-
 void CDownLoadEngine::PostToPage(UINT message, WPARAM wParam, LPARAM lParam) const {
-    CVeyrantWindow* window = module_.MessageWindow();
-    PostMessageW(window ? window->Handle() : nullptr, message, wParam, lParam);
-}
-
-short CDownLoadEngine::SetLanguage(const std::wstring& language) {
-    bool stored = userSettings_.StoreLanguage(language);
-    module_.SetLanguage(language);
-    LoadLanguageText(language);
-    return stored ? 1 : 0;
-}
-
-void CDownLoadEngine::LoadLanguageText(const std::wstring& language) {
-    languageText_.LoadXml(texts_.LanguageText(language));
-    languageTextLoaded_ = true;
-}
-
-short CDownLoadEngine::SaveUserType(int user, int cert, int usb) {
-    return userSettings_.StoreUserType(UserType{user, cert, usb}) ? 1 : 0;
-}
-
-UserType CDownLoadEngine::GetUserType(const UserType& callerValues) {
-    UserType type = userSettings_.LoadUserType(callerValues);
-    std::lock_guard guard(userTypeLock_);
-    userType_ = type;
-    return type;
+    context_.post(message, wParam, lParam);
 }
 
 std::wstring CDownLoadEngine::InternetConnAddress() const {
-    return module_.RootUrl() + L"VeyrantSettingV2/Version.cfg";
+    return context_.rootUrl + L"VeyrantSettingV2/Version.cfg";
 }
 
 // --- Versions --------------------------------------------------------------
@@ -74,28 +57,15 @@ std::wstring CDownLoadEngine::GetIEVersion(int browserServicePack) const {
 }
 
 short CDownLoadEngine::GetLowVersionSymbol() const {
-    int osMajor = 0, osMinor = 0, ieMajor = 0;
-    return static_cast<short>(CheckLowVersion(osMajor, osMinor, ieMajor, trace_));
+    return static_cast<short>(CheckLowVersion(trace_).tooOld);
 }
-
-// --- Update check ----------------------------------------------------------
-
-bool CDownLoadEngine::QueryUpdate() {
-    updateThread_.reset(StartWorkerThread([this] {
-        CoInitialize(nullptr);
-        updateChecker_.RunQueryUpdate(
-            [this](int code) { PostToPage(VeyrantMessage::kUpdateResult, code, 0); });
-        CoUninitialize();
-    }));
-    return static_cast<bool>(updateThread_);
-}
-
-short CDownLoadEngine::UpdateCancel() { return updateChecker_.UpdateCancel(); }
 
 // --- Component list and download chain -----------------------------------
 // Until the catalogue has been decrypted there is nothing to list or fetch.
 
-short CDownLoadEngine::StartDownLoad(int) { return 0; }
+short CDownLoadEngine::StartDownLoad(int) {
+    return 0;
+}
 
 short CDownLoadEngine::GetStatuBySurrId(int id) {
     if (id >= 5000)
@@ -121,26 +91,44 @@ std::wstring CDownLoadEngine::GetDownLoadList() {
     return list.LoadXml(downloadListText_) ? L"<Update></Update>" : L"";
 }
 
-std::wstring CDownLoadEngine::GetStatuByXML() { return L""; }
+std::wstring CDownLoadEngine::GetStatuByXML() {
+    return L"";
+}
 
-short CDownLoadEngine::EBankDownLoad(const std::wstring&) { return 1; }
+short CDownLoadEngine::EBankDownLoad(const std::wstring&) {
+    return 1;
+}
 
 // --- Bank links --------------------------------------------------------------
 
-std::wstring CDownLoadEngine::GetQelLinks() const { return L"<Websites>\n</Websites>"; }
+std::wstring CDownLoadEngine::GetQelLinks() const {
+    return L"<Websites>\n</Websites>";
+}
 
-std::wstring CDownLoadEngine::GetDynamicLink() const { return L""; }
+std::wstring CDownLoadEngine::GetDynamicLink() const {
+    return L"";
+}
 
 // --- Diagnosis and patches ------------------------------------------------
 
-std::wstring CDownLoadEngine::GetSystemInfo() { return L""; }
+std::wstring CDownLoadEngine::GetSystemInfo() {
+    return L"";
+}
 
-std::wstring CDownLoadEngine::DiagnosisResult() { return L""; }
+std::wstring CDownLoadEngine::DiagnosisResult() {
+    return L"";
+}
 
-short CDownLoadEngine::OpenSysInfoFile() { return 0; }
+short CDownLoadEngine::OpenSysInfoFile() {
+    return 0;
+}
 
-std::wstring CDownLoadEngine::PatchCheck(int) { return L""; }
+std::wstring CDownLoadEngine::PatchCheck(int) {
+    return L"";
+}
 
 // --- Self-update -----------------------------------------------------------
 
-short CDownLoadEngine::UpdateBankVeyr() { return 0; }
+short CDownLoadEngine::UpdateBankVeyr() {
+    return 0;
+}

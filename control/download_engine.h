@@ -1,20 +1,25 @@
-// CDownLoadEngine: the one facade behind every scripting method. It owns the
-// process-wide state of the work (paths, settings, decrypted texts, the item
-// in work) and delegates each concern to its own component.
+// CDownLoadEngine: the one facade behind every scripting method. It composes
+// the components, one per concern, and gives each only what it needs through
+// a ComponentContext; each operation here is a one-line delegation.
+//
+// Threads: the engine is created and destroyed on the loading thread and its
+// operations are called on the page's thread. Workers started by components
+// reach only what the component handed them: the trace log, the decrypted
+// texts (own lock), the chain state (own lock) and the page poster.
 #pragma once
 
-#include "common/handles.h"
+#include "config/component_context.h"
 #include "config/config_set.h"
 #include "config/settings_paths.h"
+#include "config/settings_store.h"
+#include "config/shared_document.h"
+#include "config/trace_log.h"
 #include "config/user_settings.h"
-#include "config/xml_node.h"
-#include "control/trace_log.h"
-#include "install/http_fetch.h"
+#include "install/download_state.h"
 #include "install/update_check.h"
 
 #include <windows.h>
 
-#include <mutex>
 #include <string>
 
 class CTovralModule;
@@ -26,22 +31,23 @@ public:
     CDownLoadEngine(const CDownLoadEngine&) = delete;
     CDownLoadEngine& operator=(const CDownLoadEngine&) = delete;
 
-    const SettingsPaths& Paths() const { return paths_; }
-    CTovralModule& Module() const { return module_; }
-
-    // The decrypted configuration texts (empty until the update check or
-    // UpdateCancel has decrypted them).
+    const SettingsPaths& Paths() const { return context_.paths; }
+    const TraceSink& Trace() const { return trace_; }
     const ConfigurationTexts& Texts() const { return texts_; }
 
     // Trace log: one line when Default.cfg switches tracing on.
-    void TraceLog(const std::wstring& text, int level = 1) const;
-    // Posts one of the call-back messages to the message window.
+    void TraceLog(const std::wstring& text, int level = 1) const { trace_.Write(text, level); }
+    // Posts one of the call-back messages to the message window (any thread).
     void PostToPage(UINT message, WPARAM wParam, LPARAM lParam) const;
 
     // Settings.
-    short SetLanguage(const std::wstring& language);
-    short SaveUserType(int user, int cert, int usb);
-    UserType GetUserType(const UserType& callerValues);
+    short SetLanguage(const std::wstring& language) { return settings_.SetLanguage(language); }
+    short SaveUserType(int user, int cert, int usb) {
+        return settings_.SaveUserType(user, cert, usb);
+    }
+    UserType GetUserType(const UserType& unreadable) const {
+        return settings_.GetUserType(unreadable);
+    }
     std::wstring InternetConnAddress() const;
 
     // Versions.
@@ -50,8 +56,8 @@ public:
     short GetLowVersionSymbol() const;
 
     // Update check.
-    bool QueryUpdate();
-    short UpdateCancel();
+    bool QueryUpdate() { return updateChecker_.StartQueryUpdate(); }
+    short UpdateCancel() { return updateChecker_.UpdateCancel(); }
 
     // Component list, statuses and the download chain.
     short StartDownLoad(int id);
@@ -76,22 +82,16 @@ public:
     short UpdateBankVeyr();
 
 private:
-    // Loads the language text of `language` into the language-text node.
-    void LoadLanguageText(const std::wstring& language);
+    static ComponentContext MakeContext(CTovralModule& module, const ::TraceLog& trace,
+                                        ConfigurationTexts& texts);
 
     CTovralModule& module_;
-    const SettingsPaths paths_;
     const ::TraceLog trace_;
-    const UserSettings userSettings_;
-    ConfigurationTexts texts_;
-    FetchTarget currentFetch_; // the item in work: URL, local path, id
+    ConfigurationTexts texts_;    // written by the update worker and UpdateCancel; own lock
+    SharedDocument languageText_; // the catalogue of the current language; own lock
+    const ComponentContext context_;
+    SettingsStore settings_;
     UpdateChecker updateChecker_;
-    KernelHandle updateThread_;
-
-    XmlNode languageText_; // the catalogue of the current language
-    bool languageTextLoaded_ = false;
-
-    std::mutex userTypeLock_;
-    UserType userType_;
-    std::wstring downloadListText_;
+    DownloadChainState chain_;      // page thread and download workers; own lock
+    std::wstring downloadListText_; // page thread only
 };

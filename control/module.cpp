@@ -1,6 +1,8 @@
 #include "control/module.h"
 
 #include "Tovral_h.h"
+#include "common/files.h"
+#include "config/settings_paths.h"
 #include "config/user_settings.h"
 #include "control/download_engine.h"
 #include "control/veyrant_window.h"
@@ -13,11 +15,9 @@
 namespace {
 
 std::wstring HostFolderOfProcess() {
-    wchar_t path[MAX_PATH] = {};
-    GetModuleFileNameW(nullptr, path, MAX_PATH);
-    wchar_t drive[MAX_PATH] = {}, folder[MAX_PATH] = {}, name[MAX_PATH] = {}, ext[MAX_PATH] = {};
-    _wsplitpath_s(path, drive, MAX_PATH, folder, MAX_PATH, name, MAX_PATH, ext, MAX_PATH);
-    return std::wstring(drive) + folder;
+    std::wstring path = ModuleFilePath(nullptr);
+    size_t slash = path.find_last_of(L"\\/");
+    return slash == std::wstring::npos ? std::wstring() : path.substr(0, slash + 1);
 }
 
 std::wstring DataFolderOfUser() {
@@ -33,7 +33,9 @@ CTovralModule& CTovralModule::Instance() {
     return module;
 }
 
-void CTovralModule::OnProcessAttach(HINSTANCE instance) { instance_ = instance; }
+void CTovralModule::OnProcessAttach(HINSTANCE instance) {
+    instance_ = instance;
+}
 
 void CTovralModule::OnProcessDetach(bool processTerminating) {
     if (!processTerminating) {
@@ -55,7 +57,7 @@ void CTovralModule::EnsureStarted() {
         hostFolder_ = HostFolderOfProcess();
         dataFolder_ = DataFolderOfUser();
         rootUrl_ = ReadRootUrl(hostFolder_);
-        language_ = ReadStartupLanguage(dataFolder_ + L"VeyrantSetting\\Default.cfg",
+        language_ = ReadStartupLanguage(SettingsPaths::ForDataFolder(dataFolder_).userSettingsFile,
                                         SystemLanguageNumber);
         keyModulus_ = kBuiltInModulusHex;
         keyExponent_ = kBuiltInExponentHex;
@@ -77,9 +79,7 @@ bool CTovralModule::CanUnloadNow() const {
 }
 
 std::wstring CTovralModule::ModulePath() const {
-    wchar_t path[MAX_PATH] = {};
-    GetModuleFileNameW(instance_, path, MAX_PATH);
-    return path;
+    return ModuleFilePath(instance_);
 }
 
 std::wstring CTovralModule::Language() const {
@@ -102,6 +102,15 @@ HRESULT CTovralModule::DownLoadTypeInfo(ITypeInfo** info) {
         hr = library->GetTypeInfoOfGuid(IID_IDownLoad, &typeInfo_);
         if (FAILED(hr))
             return hr;
+        dispIds_ = DispatchNameTable::FromTypeInfo(typeInfo_.Get());
     }
     return typeInfo_.CopyTo(info);
+}
+
+std::optional<DISPID> CTovralModule::DownLoadDispId(std::wstring_view name) {
+    ComPtr<ITypeInfo> info;
+    if (FAILED(DownLoadTypeInfo(&info)))
+        return std::nullopt;
+    std::lock_guard guard(typeInfoLock_);
+    return dispIds_.Find(name);
 }

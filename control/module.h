@@ -6,10 +6,12 @@
 #pragma once
 
 #include "common/com_types.h"
+#include "control/dispatch_names.h"
 
 #include <atomic>
 #include <memory>
 #include <mutex>
+#include <optional>
 #include <string>
 
 class CVeyrantWindow;
@@ -53,6 +55,9 @@ public:
 
     // The IDownLoad description from the embedded type library (cached).
     HRESULT DownLoadTypeInfo(ITypeInfo** info);
+    // The DISPID of an IDownLoad method name (any case), from a table built
+    // once with the type information.
+    std::optional<DISPID> DownLoadDispId(std::wstring_view name);
 
 private:
     CTovralModule() = default;
@@ -75,4 +80,5 @@ private:
     std::atomic<int> ieServicePack_{-1};
     std::mutex typeInfoLock_;
     ComPtr<ITypeInfo> typeInfo_;
+    DispatchNameTable dispIds_; // filled with typeInfo_, under typeInfoLock_
 };

@@ -1,6 +1,7 @@
 #include "control/registration.h"
 
 #include "common/com_types.h"
+#include "common/files.h"
 #include "common/text.h"
 #include "resources/resource.h"
 
@@ -9,12 +10,6 @@
 namespace {
 
 const wchar_t kAppId[] = L"{36F675CC-81E7-4EF5-A8E2-5D940ED90475}";
-
-std::wstring ModulePathOf(HINSTANCE module) {
-    wchar_t path[MAX_PATH] = {};
-    GetModuleFileNameW(module, path, MAX_PATH);
-    return path;
-}
 
 // Registration runs under the system default locale and restores the caller's.
 class SystemLocaleScope {
@@ -34,7 +29,8 @@ HRESULT RunScript(HINSTANCE module, int resourceId, bool registering, RegistrySc
         return HRESULT_FROM_WIN32(ERROR_RESOURCE_DATA_NOT_FOUND);
     std::wstring script =
         FromCodePage(std::string_view(bytes, SizeofResource(module, found)), CP_UTF8);
-    script = ExpandRgsReplacements(script, {{L"MODULE", ModulePathOf(module)}, {L"APPID", kAppId}});
+    script =
+        ExpandRgsReplacements(script, {{L"MODULE", ModuleFilePath(module)}, {L"APPID", kAppId}});
     auto parsed = ParseRgs(script);
     if (!parsed)
         return E_UNEXPECTED; // a broken script resource is a build fault
@@ -51,7 +47,7 @@ template <typename Fn> Fn OleAutomationEntry(const char* name) {
 }
 
 HRESULT RegisterTypeLibrary(HINSTANCE module, RegistryScope scope) {
-    std::wstring path = ModulePathOf(module);
+    std::wstring path = ModuleFilePath(module);
     ComPtr<ITypeLib> library;
     HRESULT hr = LoadTypeLibEx(path.c_str(), REGKIND_NONE, &library);
     if (FAILED(hr))
@@ -65,7 +61,7 @@ HRESULT RegisterTypeLibrary(HINSTANCE module, RegistryScope scope) {
 
 HRESULT UnregisterTypeLibrary(HINSTANCE module, RegistryScope scope) {
     ComPtr<ITypeLib> library;
-    HRESULT hr = LoadTypeLibEx(ModulePathOf(module).c_str(), REGKIND_NONE, &library);
+    HRESULT hr = LoadTypeLibEx(ModuleFilePath(module).c_str(), REGKIND_NONE, &library);
     if (FAILED(hr))
         return hr;
     TLIBATTR* attr = nullptr;
@@ -79,8 +75,8 @@ HRESULT UnregisterTypeLibrary(HINSTANCE module, RegistryScope scope) {
             return forUser(copy.guid, copy.wMajorVerNum, copy.wMinorVerNum, copy.lcid,
                            copy.syskind);
     }
-    hr = UnRegisterTypeLib(copy.guid, copy.wMajorVerNum, copy.wMinorVerNum, copy.lcid,
-                           copy.syskind);
+    hr =
+        UnRegisterTypeLib(copy.guid, copy.wMajorVerNum, copy.wMinorVerNum, copy.lcid, copy.syskind);
     // Nothing registered is as good as removed.
     return hr == TYPE_E_REGISTRYACCESS || hr == TYPE_E_CANTLOADLIBRARY ? S_OK : hr;
 }

@@ -8,8 +8,6 @@ namespace {
 // One message window per process; the procedure finds it here.
 CVeyrantWindow* g_subclassOwner = nullptr;
 
-constexpr DWORD kWindowDestroyed = 1;
-
 } // namespace
 
 std::wstring EscapeForScriptString(std::wstring_view text) {
@@ -17,12 +15,24 @@ std::wstring EscapeForScriptString(std::wstring_view text) {
     out.reserve(text.size());
     for (wchar_t c : text) {
         switch (c) {
-        case L'\\': out += L"\\\\"; break;
-        case L'\'': out += L"\\'"; break;
-        case L'\r': out += L"\\r"; break;
-        case L'\n': out += L"\\n"; break;
-        case 0x2028: out += L"\\u2028"; break;
-        case 0x2029: out += L"\\u2029"; break;
+        case L'\\':
+            out += L"\\\\";
+            break;
+        case L'\'':
+            out += L"\\'";
+            break;
+        case L'\r':
+            out += L"\\r";
+            break;
+        case L'\n':
+            out += L"\\n";
+            break;
+        case 0x2028:
+            out += L"\\u2028";
+            break;
+        case 0x2029:
+            out += L"\\u2029";
+            break;
         default:
             if (c < 0x20)
                 out += FormatW(L"\\u%04x", c); // other controls, NUL included
@@ -62,7 +72,9 @@ std::optional<std::wstring> CallbackScript(UINT message, WPARAM wParam, LPARAM l
     }
 }
 
-CVeyrantWindow::~CVeyrantWindow() { RestoreWindowProc(); }
+CVeyrantWindow::~CVeyrantWindow() {
+    RestoreWindowProc();
+}
 
 bool CVeyrantWindow::SubclassWindow(HWND window) {
     if (window_ || g_subclassOwner || !IsWindow(window))
@@ -111,7 +123,6 @@ LRESULT CALLBACK CVeyrantWindow::WindowProc(HWND window, UINT message, WPARAM wP
     if (message == WM_NCDESTROY) {
         if (GetWindowLongPtrW(window, GWLP_WNDPROC) == reinterpret_cast<LONG_PTR>(&WindowProc))
             SetWindowLongPtrW(window, GWLP_WNDPROC, reinterpret_cast<LONG_PTR>(previous));
-        self->stateFlags_ |= kWindowDestroyed;
         self->window_ = nullptr;
         self->OnFinalMessage(window);
     }

@@ -4,25 +4,16 @@
 // each message into a call of a global function of the page.
 #pragma once
 
+#include "common/page_messages.h"
+
 #include <windows.h>
 
+#include <atomic>
 #include <optional>
 #include <string>
 #include <string_view>
 
 class CDownLoad;
-
-namespace VeyrantMessage {
-constexpr UINT kDownloadCompleted = WM_USER + 333; // 0x054D
-constexpr UINT kAllDownloadsCompleted = 0x054E;
-constexpr UINT kInstalledCompleted = 0x054F;
-constexpr UINT kAllInstallsCompleted = 0x0550;
-constexpr UINT kNetError = 0x0551;
-constexpr UINT kUpdateResult = 0x0552;
-constexpr UINT kPatchCheckComplete = 0x0553;
-constexpr UINT kSelfUpdateError = 0x0554;
-constexpr UINT kCheckLog = 0x0555;
-} // namespace VeyrantMessage
 
 // Escapes text for a single-quoted JScript string literal, so the page
 // receives exactly the text whatever characters it holds.
@@ -48,6 +39,7 @@ public:
     // the module must then stay loaded.
     bool CanUnload() const;
 
+    // Read by workers when they post; cleared on the page's thread at WM_NCDESTROY.
     HWND Handle() const { return window_; }
 
     // The control whose page receives the call-backs: the most recently
@@ -65,8 +57,7 @@ private:
     static LRESULT CALLBACK WindowProc(HWND window, UINT message, WPARAM wParam, LPARAM lParam);
     LRESULT OnCallbackMessage(UINT message, WPARAM wParam, LPARAM lParam, BOOL& handled);
 
-    HWND window_ = nullptr;
-    DWORD stateFlags_ = 0; // bit 0: the final WM_NCDESTROY arrived
+    std::atomic<HWND> window_{nullptr};
     WNDPROC previousProc_ = DefWindowProcW;
     CDownLoad* currentControl_ = nullptr;
 };

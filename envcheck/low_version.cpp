@@ -1,7 +1,7 @@
 #include "envcheck/low_version.h"
 
 #include "common/text.h"
-#include "control/trace_log.h"
+#include "common/trace_sink.h"
 #include "envcheck/ie_version.h"
 #include "envcheck/os_version.h"
 
@@ -18,21 +18,22 @@ LowVersionVerdict JudgeLowVersion(int osMajor, const std::wstring& ieMajorText) 
     return verdict;
 }
 
-int ReportLowVersion(const OsVersionRecord& record, const std::wstring& ieMajorText, int& osMajor,
-                     int& osMinor, int& ieMajor, const TraceLog& log) {
-    osMajor = static_cast<int>(record.major);
-    osMinor = static_cast<int>(record.minor);
-    ieMajor = static_cast<int>(std::wcstol(ieMajorText.c_str(), nullptr, 10));
-    LowVersionVerdict verdict = JudgeLowVersion(osMajor, ieMajorText);
+LowVersionCheck ReportLowVersion(const OsVersionRecord& record, const std::wstring& ieMajorText,
+                                 const TraceSink& log) {
+    LowVersionCheck check;
+    check.osMajor = static_cast<int>(record.major);
+    check.osMinor = static_cast<int>(record.minor);
+    check.ieMajor = static_cast<int>(std::wcstol(ieMajorText.c_str(), nullptr, 10));
+    LowVersionVerdict verdict = JudgeLowVersion(check.osMajor, ieMajorText);
     if (!verdict.traceLine.empty())
         log.Write(verdict.traceLine);
-    return verdict.tooOld;
+    check.tooOld = verdict.tooOld;
+    return check;
 }
 
-int CheckLowVersion(int& osMajor, int& osMinor, int& ieMajor, const TraceLog& log) {
-    osMajor = osMinor = ieMajor = 0;
+LowVersionCheck CheckLowVersion(const TraceSink& log) {
     OsVersionRecord record;
     if (!ReadOsVersionRecord(record))
-        return 0;
-    return ReportLowVersion(record, GetIeMajorVersion(), osMajor, osMinor, ieMajor, log);
+        return {};
+    return ReportLowVersion(record, GetIeMajorVersion(), log);
 }

@@ -4,7 +4,7 @@
 
 #include <string>
 
-class TraceLog;
+class TraceSink;
 struct OsVersionRecord;
 
 struct LowVersionVerdict {
@@ -16,13 +16,20 @@ struct LowVersionVerdict {
 // counts; "0" when mshtml.dll could not be read).
 LowVersionVerdict JudgeLowVersion(int osMajor, const std::wstring& ieMajorText);
 
-// Everything after the system reads: fills the out-values from the record and
-// the IE text, writes the trace line when too old, returns the verdict.
-int ReportLowVersion(const OsVersionRecord& record, const std::wstring& ieMajorText, int& osMajor,
-                     int& osMinor, int& ieMajor, const TraceLog& log);
+// What the check found: the verdict and the versions it was made on (the
+// browser settings need the versions as well).
+struct LowVersionCheck {
+    int tooOld = 0; // 1 or 0
+    int osMajor = 0;
+    int osMinor = 0;
+    int ieMajor = 0;
+};
 
-// Reads the version record and the IE version, reports OS major, OS minor and
-// IE major through the out-values and returns 1 when too old (after writing
-// one trace line), else 0. Without a version record it returns 0, logs
-// nothing and the out-values are 0.
-int CheckLowVersion(int& osMajor, int& osMinor, int& ieMajor, const TraceLog& log);
+// Everything after the system reads: the versions from the record and the IE
+// text; writes the trace line when too old.
+LowVersionCheck ReportLowVersion(const OsVersionRecord& record, const std::wstring& ieMajorText,
+                                 const TraceSink& log);
+
+// Reads the version record and the IE version; too old writes one trace line.
+// Without a version record: not too old, nothing logged, every version 0.
+LowVersionCheck CheckLowVersion(const TraceSink& log);

@@ -1,32 +1,35 @@
 #include "envcheck/version_compare.h"
 
+#include <algorithm>
 #include <limits>
 
 namespace {
 
-unsigned ParseComponent(std::wstring_view part) {
-    size_t i = 0;
-    while (i < part.size() && (part[i] == L' ' || part[i] == L'\t'))
-        ++i;
-    unsigned long long value = 0;
-    for (; i < part.size() && part[i] >= L'0' && part[i] <= L'9'; ++i) {
-        value = value * 10 + static_cast<unsigned>(part[i] - L'0');
-        if (value > std::numeric_limits<unsigned>::max())
-            return std::numeric_limits<unsigned>::max();
-    }
-    return static_cast<unsigned>(value);
+bool IsDigit(wchar_t c) {
+    return c >= L'0' && c <= L'9';
 }
 
 } // namespace
 
+// Reads as "%d.%d.%d.%d" scanning does: a component is its leading digits
+// (blanks before them skipped), and the scan ends at the first character that
+// is neither such a number nor the dot after one, so "1.2a.3" is 1.2.0.0.
 VersionParts ParseVersionText(std::wstring_view text) {
     VersionParts parts{};
+    size_t i = 0;
     for (size_t index = 0; index < parts.size(); ++index) {
-        size_t dot = text.find(L'.');
-        parts[index] = ParseComponent(text.substr(0, dot));
-        if (dot == std::wstring_view::npos)
+        while (i < text.size() && (text[i] == L' ' || text[i] == L'\t'))
+            ++i;
+        if (i == text.size() || !IsDigit(text[i]))
             break;
-        text.remove_prefix(dot + 1);
+        unsigned long long value = 0;
+        for (; i < text.size() && IsDigit(text[i]); ++i)
+            value = std::min<unsigned long long>(value * 10 + (text[i] - L'0'),
+                                                 std::numeric_limits<unsigned>::max());
+        parts[index] = static_cast<unsigned>(value);
+        if (i == text.size() || text[i] != L'.')
+            break;
+        ++i;
     }
     return parts;
 }

@@ -8,6 +8,7 @@
 
 #include <cwchar>
 #include <limits>
+#include <optional>
 #include <vector>
 
 namespace {
@@ -69,9 +70,10 @@ std::optional<std::uint64_t> DeclaredLength(HINTERNET request) {
     return ParseContentLength(std::wstring_view(text, size / sizeof(wchar_t)));
 }
 
-// Copies the body block by block into the file. Returns false on a failed read
-// and on a failed or short write: a full disk must not pass for a whole file.
-bool CopyBody(HINTERNET request, HANDLE file, std::uint64_t& written,
+// Copies the body block by block into the file. Returns false on a failed read,
+// on a failed or short write (a full disk must not pass for a whole file) and
+// once the body grows past `maxBytes` (0: no limit).
+bool CopyBody(HINTERNET request, HANDLE file, std::uint64_t maxBytes, std::uint64_t& written,
               const FetchErrorSink& onError) {
     std::vector<char> buffer(kReadBlock + 1, 0);
     for (;;) {
@@ -89,30 +91,82 @@ bool CopyBody(HINTERNET request, HANDLE file, std::uint64_t& written,
             return false;
         }
         written += stored;
+        if (maxBytes != 0 && written > maxBytes) {
+            Report(onError, L"InternetReadFile", ERROR_FILE_TOO_LARGE);
+            return false;
+        }
+    }
+}
+
+DWORD StatusCode(HINTERNET request) {
+    DWORD status = 0;
+    DWORD size = sizeof(status);
+    DWORD index = 0;
+    if (!HttpQueryInfoW(request, HTTP_QUERY_STATUS_CODE | HTTP_QUERY_FLAG_NUMBER, &status, &size,
+                        &index))
+        return 0; // not HTTP: no redirects either
+    return status;
+}
+
+// The absolute address a redirect points to, resolved against the current one.
+std::optional<std::wstring> RedirectTarget(HINTERNET request, const std::wstring& current) {
+    std::vector<wchar_t> location(2048, L'\0');
+    DWORD size = static_cast<DWORD>((location.size() - 1) * sizeof(wchar_t));
+    DWORD index = 0;
+    if (!HttpQueryInfoW(request, HTTP_QUERY_LOCATION, location.data(), &size, &index))
+        return std::nullopt;
+    std::vector<wchar_t> combined(INTERNET_MAX_URL_LENGTH + 1, L'\0');
+    DWORD length = static_cast<DWORD>(combined.size());
+    if (!InternetCombineUrlW(current.c_str(), location.data(), combined.data(), &length,
+                             ICU_NO_ENCODE))
+        return std::nullopt;
+    return std::wstring(combined.data(), length);
+}
+
+// Opens the URL and follows its redirects ourselves: WinINet would follow a
+// redirect loop for ever.
+InternetHandle OpenFollowingRedirects(HINTERNET session, std::wstring url,
+                                      const FetchErrorSink& onError) {
+    for (int redirects = 0;; ++redirects) {
+        InternetHandle request(InternetOpenUrlW(session, url.c_str(), kRequestHeaders,
+                                                kRequestHeadersLength,
+                                                kOpenUrlFlags | INTERNET_FLAG_NO_AUTO_REDIRECT, 0));
+        if (!request) {
+            Report(onError, L"InternetOpenUrlW", GetLastError());
+            return request;
+        }
+        if (!IsRedirectStatus(StatusCode(request.get())))
+            return request;
+        std::optional<std::wstring> target = RedirectTarget(request.get(), url);
+        if (!target || redirects == kMaxRedirects) {
+            Report(onError, L"InternetOpenUrlW", ERROR_HTTP_REDIRECT_FAILED);
+            return InternetHandle();
+        }
+        url = std::move(*target);
     }
 }
 
 } // namespace
 
-int FetchUrlToFile(const std::wstring& url, const std::wstring& localPath,
-                   const FetchErrorSink& onError) {
+bool IsRedirectStatus(DWORD status) {
+    return status == 301 || status == 302 || status == 303 || status == 307 || status == 308;
+}
+
+int FetchUrlToFile(const FetchRequest& fetch, const FetchErrorSink& onError) {
     InternetHandle session = OpenSession(onError);
     if (!session)
         return 0;
-    InternetHandle request(InternetOpenUrlW(session.get(), url.c_str(), kRequestHeaders,
-                                            kRequestHeadersLength, kOpenUrlFlags, 0));
-    if (!request) {
-        Report(onError, L"InternetOpenUrlW", GetLastError());
+    InternetHandle request = OpenFollowingRedirects(session.get(), fetch.url, onError);
+    if (!request)
         return 0;
-    }
-    FileHandle file(CreateFileW(localPath.c_str(), GENERIC_WRITE, FILE_SHARE_READ, nullptr,
+    FileHandle file(CreateFileW(fetch.localPath.c_str(), GENERIC_WRITE, FILE_SHARE_READ, nullptr,
                                 CREATE_ALWAYS, FILE_ATTRIBUTE_NORMAL, nullptr));
     if (!file) {
         Report(onError, L"CreateFileW", GetLastError());
         return 0;
     }
     std::uint64_t written = 0;
-    if (!CopyBody(request.get(), file.get(), written, onError))
+    if (!CopyBody(request.get(), file.get(), fetch.maxBytes, written, onError))
         return 0;
     // A connection closed before the declared length ends the body early without
     // a read error; the partial file must not pass for the whole one.

@@ -1,18 +1,18 @@
 #include "install/update_check.h"
 
+#include "common/com_types.h"
+#include "common/guard.h"
+#include "common/safe_path.h"
 #include "common/text.h"
+#include "common/worker_thread.h"
 #include "config/checksum.h"
 #include "config/folder_chain.h"
+#include "config/item_ids.h"
 #include "config/xml_node.h"
-#include "control/trace_log.h"
 
 #include <shlwapi.h>
 
 namespace {
-
-constexpr int kUpdateListIds[] = {50, 51};
-
-bool IsUpdateListId(int id) { return id == kUpdateListIds[0] || id == kUpdateListIds[1]; }
 
 // A file matches its listed checksum; a file that cannot be read never does.
 bool ChecksumMatches(const std::wstring& path, const std::wstring& mac) {
@@ -37,21 +37,34 @@ void CollectElements(const XmlNode& node, const wchar_t* name, std::vector<const
 
 struct UpdateChecker::ListEntry {
     int id = 0;
-    std::wstring name;
+    std::wstring name; // a single file name of the settings folder (checked when read)
     std::wstring url;
     long long version = 0;
     std::wstring mac;
 };
 
-UpdateChecker::UpdateChecker(UpdateCheckSetup setup, const TraceLog& trace,
-                             ConfigurationTexts& texts, FetchTarget& current)
-    : setup_(std::move(setup)), trace_(trace), texts_(texts), current_(current),
-      userSettings_(setup_.paths.userSettingsFile) {}
+// What each pass writes about a fetch; a null text writes nothing.
+struct UpdateChecker::FetchEvents {
+    const wchar_t* fetched;
+    const wchar_t* fetchFailed;
+    const wchar_t* checkPassed;
+    const wchar_t* checkFailed;
+};
 
-void UpdateChecker::Trace(const std::wstring& text) const { trace_.Write(text, 1); }
+UpdateChecker::UpdateChecker(const ComponentContext& context, InstallFolders installFolders)
+    : context_(context), installFolders_(std::move(installFolders)),
+      userSettings_(context.paths.userSettingsFile) {}
+
+void UpdateChecker::Trace(const std::wstring& text) const {
+    context_.Trace().Write(text);
+}
 
 void UpdateChecker::TraceEntry(bool success, const ListEntry& entry, const wchar_t* event) const {
     Trace((success ? L"成功事件：" : L"失败事件：") + entry.name + event);
+}
+
+void UpdateChecker::PostResult(int code) const {
+    context_.post(VeyrantMessage::kUpdateResult, static_cast<WPARAM>(code), 0);
 }
 
 std::wstring UpdateChecker::VersionListText() const {
@@ -61,33 +74,55 @@ std::wstring UpdateChecker::VersionListText() const {
 
 // --- QueryUpdate ---------------------------------------------------------------
 
-int UpdateChecker::RunQueryUpdate(const PostResult& post) {
+bool UpdateChecker::StartQueryUpdate() {
+    thread_.reset(StartWorkerThread([this] {
+        ComApartment apartment(COINIT_APARTMENTTHREADED);
+        RunQueryUpdate();
+    }));
+    return static_cast<bool>(thread_);
+}
+
+int UpdateChecker::RunQueryUpdate() {
     std::lock_guard run(runLock_);
-    const std::wstring fetched = setup_.paths.selfUpdateFolder + L"Version.cfg";
-    CreateFolderChain(fetched);
-    current_ = FetchTarget{setup_.rootUrl + L"VeyrantSettingV2/Version.cfg", fetched, 1};
-    int code;
-    if (FetchUrlToFile(current_)) {
-        Trace(L"成功事件：版本文件下载成功");
-        code = Compare();
-    } else if (!PathFileExistsW(setup_.paths.versionListFile.c_str())) {
-        Trace(L"失败事件：本地版本文件不存在");
-        code = UpdateCode::kNoVersionList;
-    } else {
-        Trace(L"失败事件：版本文件下载失败，开始检查本地其他配置文件");
-        if (!VerifyLocalCompanionFiles()) {
-            Trace(L"失败事件：验证本地其他配置文件失败");
-            code = UpdateCode::kNoVersionList;
-        } else {
-            DecryptConfigurationSet(setup_.paths.settingsFolder, setup_.key, trace_, texts_);
-            code = RunApplicationCheckStep();
-        }
-    }
-    post(code);
-    Trace(FormatW(L"成功事件：完成发送消息%d", code));
-    DeleteFileW(fetched.c_str());
-    Trace(L"成功事件：删除新Version.cfg文件完成");
+    // A check that throws still tells the page, with the code of an unusable list.
+    int code = UpdateCode::kInvalidList;
+    RunGuardedWork(
+        context_.Trace(), L"QueryUpdate", [&] { code = Check(); }, nullptr);
+    PostResult(code);
+    RunGuardedWork(
+        context_.Trace(), L"QueryUpdate",
+        [&] {
+            Trace(FormatW(L"成功事件：完成发送消息%d", code));
+            DeleteFileW((context_.paths.selfUpdateFolder + L"Version.cfg").c_str());
+            Trace(L"成功事件：删除新Version.cfg文件完成");
+        },
+        nullptr);
     return code;
+}
+
+// Fetches the server's version list and compares, or falls back on the local
+// files when it cannot be fetched; the code to post.
+int UpdateChecker::Check() {
+    const std::wstring fetched = context_.paths.selfUpdateFolder + L"Version.cfg";
+    CreateFolderChain(fetched);
+    FetchRequest request{context_.rootUrl + L"VeyrantSettingV2/Version.cfg", fetched,
+                         kLargestEncryptedFile};
+    if (context_.fetch(request)) {
+        Trace(L"成功事件：版本文件下载成功");
+        return Compare();
+    }
+    if (!PathFileExistsW(context_.paths.versionListFile.c_str())) {
+        Trace(L"失败事件：本地版本文件不存在");
+        return UpdateCode::kNoVersionList;
+    }
+    Trace(L"失败事件：版本文件下载失败，开始检查本地其他配置文件");
+    if (!VerifyLocalCompanionFiles()) {
+        Trace(L"失败事件：验证本地其他配置文件失败");
+        return UpdateCode::kNoVersionList;
+    }
+    DecryptConfigurationSet(context_.paths.settingsFolder, context_.key, context_.Trace(),
+                            *context_.texts);
+    return RunApplicationCheckStep();
 }
 
 // The application file check as a step of the update check: 46, 47 or 48.
@@ -109,8 +144,8 @@ int UpdateChecker::RunApplicationCheckStep() {
 // --- Comparison with the fetched server list ------------------------------------
 
 int UpdateChecker::Compare() {
-    const std::wstring fetched = setup_.paths.selfUpdateFolder + L"Version.cfg";
-    auto text = CDravikCrypto(setup_.key).DecryptFromFile(fetched);
+    const std::wstring fetched = context_.paths.selfUpdateFolder + L"Version.cfg";
+    auto text = CDravikCrypto(context_.key).DecryptFromFile(fetched);
     if (!text)
         return UpdateCode::kInvalidList;
     {
@@ -124,10 +159,18 @@ int UpdateChecker::Compare() {
     }
     std::vector<ListEntry> entries;
     for (const auto& child : list.FindChildOrSelf(L"Files")->Children()) {
-        entries.push_back(ListEntry{child->GetIntAttribute(L"id", 0), child->GetAttribute(L"Name", L""),
+        entries.push_back(ListEntry{child->GetIntAttribute(L"id", 0),
+                                    child->GetAttribute(L"Name", L""),
                                     child->GetAttribute(L"Url", L""),
                                     _wtoi64(child->GetAttribute(L"Version", L"0").c_str()),
                                     child->GetAttribute(L"mac", L"")});
+    }
+    // A name from the server is one file of the settings folder, never a path.
+    for (const ListEntry& entry : entries) {
+        if (!IsSafeFileName(entry.name)) {
+            TraceEntry(false, entry, L"文件名不合法");
+            return UpdateCode::kInvalidList;
+        }
     }
     if (int code = FirstPass(entries))
         return code;
@@ -138,7 +181,7 @@ int UpdateChecker::Compare() {
         return code;
     long long serverVersion = 0;
     for (const ListEntry& entry : entries) {
-        if (IsUpdateListId(entry.id)) {
+        if (IsSelfUpdateItem(entry.id)) {
             serverVersion = entry.version;
             break;
         }
@@ -147,11 +190,12 @@ int UpdateChecker::Compare() {
     if (int code = ThirdPass(entries))
         return code;
 
-    if (ReplaceFile(fetched, setup_.paths.versionListFile))
+    if (ReplaceFile(fetched, context_.paths.versionListFile))
         Trace(L"成功事件：版本文件移动成功");
     else
         Trace(L"失败事件：版本文件移动失败");
-    DecryptConfigurationSet(setup_.paths.settingsFolder, setup_.key, trace_, texts_);
+    DecryptConfigurationSet(context_.paths.settingsFolder, context_.key, context_.Trace(),
+                            *context_.texts);
     std::lock_guard guard(stateLock_);
     if (pendingResult_ != 0) {
         Trace(L"成功事件：Utility文件有更新");
@@ -161,38 +205,27 @@ int UpdateChecker::Compare() {
     return UpdateCode::kCompleted;
 }
 
-bool UpdateChecker::FetchEntry(const ListEntry& entry) {
-    current_ = FetchTarget{entry.url, setup_.paths.selfUpdateFolder + entry.name, entry.id};
-    return FetchUrlToFile(current_) == 1;
-}
-
-// What each pass writes about a fetch; a null text writes nothing.
-struct UpdateChecker::FetchEvents {
-    const wchar_t* fetched;
-    const wchar_t* fetchFailed;
-    const wchar_t* checkPassed;
-    const wchar_t* checkFailed;
-};
-
 // Fetches an entry into the self-update folder, verifies it and moves it over
-// the settings folder's copy; 0, or the code that ends the comparison.
+// the settings folder's copy; 0, or the code that ends the comparison. A file
+// that fails its checksum is deleted, so nothing unverified stays behind.
 int UpdateChecker::FetchIntoPlace(const ListEntry& entry, const FetchEvents& events) {
     auto trace = [&](bool success, const wchar_t* event) {
         if (event)
             TraceEntry(success, entry, event);
     };
-    if (!FetchEntry(entry)) {
+    const std::wstring downloaded = context_.paths.selfUpdateFolder + entry.name;
+    if (!context_.fetch(FetchRequest{entry.url, downloaded, kLargestEncryptedFile})) {
         trace(false, events.fetchFailed);
         return UpdateCode::kFetchFailed;
     }
     trace(true, events.fetched);
-    const std::wstring downloaded = setup_.paths.selfUpdateFolder + entry.name;
     if (!ChecksumMatches(downloaded, entry.mac)) {
         trace(false, events.checkFailed);
+        DeleteFileW(downloaded.c_str());
         return UpdateCode::kInvalidList;
     }
     trace(true, events.checkPassed);
-    if (!ReplaceFile(downloaded, setup_.paths.settingsFolder + entry.name)) {
+    if (!ReplaceFile(downloaded, context_.paths.settingsFolder + entry.name)) {
         TraceEntry(false, entry, L"文件移动失败");
         return UpdateCode::kMoveFailed;
     }
@@ -204,7 +237,7 @@ int UpdateChecker::FetchIntoPlace(const ListEntry& entry, const FetchEvents& eve
 int UpdateChecker::FirstPass(const std::vector<ListEntry>& entries) {
     const FetchEvents events{L"文件下载成功", L"文件下载失败", L"文件验证成功", L"文件验证失败"};
     for (const ListEntry& entry : entries) {
-        const std::wstring local = setup_.paths.settingsFolder + entry.name;
+        const std::wstring local = context_.paths.settingsFolder + entry.name;
         if (PathFileExistsW(local.c_str()))
             continue;
         TraceEntry(false, entry, L"文件不存在");
@@ -219,10 +252,10 @@ int UpdateChecker::FirstPass(const std::vector<ListEntry>& entries) {
 // files are checked against it.
 int UpdateChecker::UpdateListPass(const std::vector<ListEntry>& entries, long long& localVersion) {
     for (const ListEntry& entry : entries) {
-        if (!IsUpdateListId(entry.id))
+        if (!IsSelfUpdateItem(entry.id))
             continue;
-        const std::wstring local = setup_.paths.settingsFolder + entry.name;
-        localVersion = ReadEncryptedFileVersion(local, setup_.key);
+        const std::wstring local = context_.paths.settingsFolder + entry.name;
+        localVersion = ReadEncryptedFileVersion(local, context_.key);
         if (ChecksumMatches(local, entry.mac)) {
             TraceEntry(true, entry, L"本地文件存在且校验成功");
             return 0;
@@ -237,13 +270,13 @@ int UpdateChecker::UpdateListPass(const std::vector<ListEntry>& entries, long lo
 // are newer than the installed copy become the check's result.
 int UpdateChecker::ThirdPass(const std::vector<ListEntry>& entries) {
     for (const ListEntry& entry : entries) {
-        if (IsUpdateListId(entry.id))
+        if (IsSelfUpdateItem(entry.id))
             continue;
-        const std::wstring local = setup_.paths.settingsFolder + entry.name;
+        const std::wstring local = context_.paths.settingsFolder + entry.name;
         if (ChecksumMatches(local, entry.mac))
             continue;
         TraceEntry(false, entry, L"校验失败");
-        long long installed = ReadEncryptedFileVersion(local, setup_.key);
+        long long installed = ReadEncryptedFileVersion(local, context_.key);
         if ((entry.id == 54 || entry.id == 55) &&
             (entry.version > installed || entry.version == 0)) {
             std::lock_guard guard(stateLock_);
@@ -261,7 +294,7 @@ int UpdateChecker::ThirdPass(const std::vector<ListEntry>& entries) {
 int UpdateChecker::ApplicationFileCheck() const {
     if (userSettings_.ApplicationCheckDisabled())
         return static_cast<int>(AppCheck::Passed);
-    auto text = CDravikCrypto(setup_.key).DecryptFromFile(setup_.paths.updateListFile);
+    auto text = CDravikCrypto(context_.key).DecryptFromFile(context_.paths.updateListFile);
     XmlNode list;
     // A list that does not parse counts as one that cannot be decrypted.
     if (!text || !list.LoadXml(*text)) {
@@ -274,11 +307,12 @@ int UpdateChecker::ApplicationFileCheck() const {
     for (const XmlNode* assembly : assemblies) {
         if (EqualsNoCase(assembly->GetAttribute(L"updatehandle", L""), L"delete"))
             continue;
+        std::wstring name = FileNamePart(assembly->GetAttribute(L"url", L""));
         std::wstring path =
-            InstalledFolderFor(assembly->GetAttribute(L"local", L""), setup_.installFolders) +
-            FileNamePart(assembly->GetAttribute(L"url", L""));
+            InstalledFolderFor(assembly->GetAttribute(L"local", L""), installFolders_) + name;
         std::wstring mac = assembly->GetAttribute(L"mac", L"");
-        std::wstring actual = FileChecksumText(path);
+        // A device name would block the read; it is no installed file anyway.
+        std::wstring actual = IsSafeFileName(name) ? FileChecksumText(path) : L"";
         if (actual.empty() || !EqualsNoCase(actual, mac)) {
             Trace(L"失败事件：" + path + L"校验失败 服务器：" + mac + L" 本地：" + actual);
             return static_cast<int>(AppCheck::FileMismatch);
@@ -288,7 +322,7 @@ int UpdateChecker::ApplicationFileCheck() const {
 }
 
 bool UpdateChecker::VerifyLocalCompanionFiles() const {
-    auto text = CDravikCrypto(setup_.key).DecryptFromFile(setup_.paths.versionListFile);
+    auto text = CDravikCrypto(context_.key).DecryptFromFile(context_.paths.versionListFile);
     if (!text) {
         Trace(L"失败事件：本地Version.cfg解密失败");
         return false;
@@ -300,7 +334,8 @@ bool UpdateChecker::VerifyLocalCompanionFiles() const {
     }
     for (const auto& child : list.FindChildOrSelf(L"Files")->Children()) {
         std::wstring name = child->GetAttribute(L"Name", L"");
-        if (!ChecksumMatches(setup_.paths.settingsFolder + name, child->GetAttribute(L"mac", L""))) {
+        if (!IsSafeFileName(name) || !ChecksumMatches(context_.paths.settingsFolder + name,
+                                                      child->GetAttribute(L"mac", L""))) {
             Trace(L"失败事件：" + name + L"本地文件校验失败");
             return false;
         }
@@ -309,14 +344,16 @@ bool UpdateChecker::VerifyLocalCompanionFiles() const {
     return true;
 }
 
+// Runs on the page's thread beside a possibly running check: it moves no
+// files and takes no lock of the check, so the page never waits for a fetch.
 short UpdateChecker::UpdateCancel() {
-    std::lock_guard run(runLock_);
     Trace(L"成功事件：取消自动更新或无更新内容");
     if (!VerifyLocalCompanionFiles()) {
         Trace(L"失败事件：本地其他版本文件校验失败");
         return CancelCode::kCompanionFilesBad;
     }
-    if (!DecryptConfigurationSet(setup_.paths.settingsFolder, setup_.key, trace_, texts_)) {
+    if (!DecryptConfigurationSet(context_.paths.settingsFolder, context_.key, context_.Trace(),
+                                 *context_.texts)) {
         Trace(L"失败事件：版本文件加载失败");
         return CancelCode::kConfigurationUnreadable;
     }

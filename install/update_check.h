@@ -5,18 +5,14 @@
 // page's "OnUpdate"; UpdateCancel only re-checks what is on the PC.
 #pragma once
 
-#include "config/config_set.h"
-#include "config/settings_paths.h"
+#include "common/handles.h"
+#include "config/component_context.h"
 #include "config/user_settings.h"
-#include "install/http_fetch.h"
 #include "install/install_locations.h"
 
-#include <functional>
 #include <mutex>
 #include <string>
-
-class TraceLog;
-class XmlNode;
+#include <vector>
 
 namespace UpdateCode {
 constexpr int kMoveFailed = 44;
@@ -36,23 +32,17 @@ constexpr short kVerified = 3;
 // Results of the application file check.
 enum class AppCheck { Passed = 0, UpdateListUnreadable = 1, FileMismatch = 2 };
 
-struct UpdateCheckSetup {
-    SettingsPaths paths;
-    std::wstring rootUrl;
-    InstallFolders installFolders;
-    RsaPublicKey key;
-};
-
+// Threads: StartQueryUpdate and UpdateCancel run on the page's thread, the
+// check itself on its worker. UpdateCancel never waits for a running check.
 class UpdateChecker {
 public:
-    using PostResult = std::function<void(int code)>;
+    UpdateChecker(const ComponentContext& context, InstallFolders installFolders);
 
-    // `current` is the engine's fetch target (URL, local path, item id).
-    UpdateChecker(UpdateCheckSetup setup, const TraceLog& trace, ConfigurationTexts& texts,
-                  FetchTarget& current);
-
-    // The whole check of the QueryUpdate worker; `post` delivers the code.
-    int RunQueryUpdate(const PostResult& post);
+    // Starts the QueryUpdate worker; false when no thread could be created.
+    bool StartQueryUpdate();
+    // The whole check of the worker, ending with the code posted to the page
+    // (also returned). A check that throws posts kInvalidList.
+    int RunQueryUpdate();
     short UpdateCancel();
 
     int ApplicationFileCheck() const;
@@ -63,26 +53,25 @@ public:
 
 private:
     struct ListEntry;
+    struct FetchEvents; // the trace texts of one pass
+    int Check();
     int Compare();
     int FirstPass(const std::vector<ListEntry>& entries);
     int UpdateListPass(const std::vector<ListEntry>& entries, long long& localVersion);
     int ThirdPass(const std::vector<ListEntry>& entries);
-    struct FetchEvents; // the trace texts of one pass
     int FetchIntoPlace(const ListEntry& entry, const FetchEvents& events);
-    bool FetchEntry(const ListEntry& entry);
     int RunApplicationCheckStep();
+    void PostResult(int code) const;
     void Trace(const std::wstring& text) const;
     void TraceEntry(bool success, const ListEntry& entry, const wchar_t* event) const;
 
-    const UpdateCheckSetup setup_;
-    const TraceLog& trace_;
-    ConfigurationTexts& texts_;
-    FetchTarget& current_;
+    const ComponentContext context_;
+    const InstallFolders installFolders_;
     const UserSettings userSettings_;
 
-    // Two checks at once would move the same files under each other.
-    std::mutex runLock_;
-    mutable std::mutex stateLock_;
+    std::mutex runLock_;           // held by a running check: two checks would move the same files
+    mutable std::mutex stateLock_; // guards the two fields below (worker writes, page reads)
     std::wstring versionListText_;
     int pendingResult_ = 0; // 54 or 55 once such an entry was updated; never reset
+    KernelHandle thread_;   // the last worker started; page thread only
 };

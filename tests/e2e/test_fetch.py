@@ -57,7 +57,7 @@ class FetchTest(unittest.TestCase):
         else:
             proc = wine([PROBE, url, local_windows])
         match = re.search(r"result=(\d)", proc.stdout)
-        self.assertIsNotNone(match, f"probe output: {proc.stdout!r} {proc.stderr!r}")
+        self.assertIsNotNone(match, f"probe exit {proc.returncode}, output: {proc.stdout!r} {proc.stderr!r}")
         return int(match.group(1)), self.out / name, proc.stderr
 
     def test_any_non_empty_body_is_stored_whatever_the_status(self):

@@ -1,6 +1,6 @@
 #include "common/text.h"
 #include "config/config_set.h"
-#include "control/trace_log.h"
+#include "config/trace_log.h"
 #include "tests/unit/crypto_fixtures.h"
 #include "tests/unit/test_support.h"
 
@@ -35,7 +35,7 @@ class ConfigSetTest : public testing::Test {
 protected:
     ConfigSetTest()
         : settings_(dir_.path() + L"VeyrantSetting\\"), logs_(dir_.path() + L"VeyrantLog\\"),
-          trace_(logs_, settings_ + L"Default.cfg") {
+          trace_(TraceLog::ForPaths(SettingsPaths::ForDataFolder(dir_.path()))) {
         CreateDirectoryW(settings_.c_str(), nullptr);
         WriteBytes(settings_ + L"Default.cfg", "<User><Debug/></User>");
         for (const SetFile& file : kSetFiles) {

@@ -1,5 +1,7 @@
 #include "control/crash_log.h"
 
+#include "common/text.h"
+
 #include <gtest/gtest.h>
 
 namespace {
@@ -55,10 +57,16 @@ TEST(ExceptionNames, TableAndSystemTexts) {
     EXPECT_EQ(ExceptionName(0x80000003), L"BREAKPOINT");
     EXPECT_EQ(ExceptionName(0xC00000FD), L"STACK_OVERFLOW");
     EXPECT_EQ(ExceptionName(0xC0000094), L"INT_DIVIDE_BY_ZERO");
-    // Codes outside the table take the system's text (or at least the code).
+    // Codes outside the table take the system's text as it stands (its line
+    // end included, which the record keeps), or at least the code.
     std::wstring other = ExceptionName(0xC0000017);
     EXPECT_FALSE(other.empty());
-    EXPECT_NE(other.back(), L'\n');
+    CrashFacts facts;
+    facts.name = other;
+    facts.modulePath = L"C:\\m.dll";
+    std::string fault = CrashRecordFault(facts, CP_ACP);
+    EXPECT_EQ(fault.substr(0, 20), "exception type is : ");
+    EXPECT_NE(fault.find(ToCodePage(other, CP_ACP) + "\r\nmodule name is : "), std::string::npos);
 }
 
 } // namespace

@@ -22,13 +22,13 @@ std::wstring BuiltDll() {
 }
 
 const wchar_t* const kMethods[30] = {
-    L"StartDownLoad",   L"DetectFile",      L"SetLanguage",     L"GetLanguage",
-    L"SaveUserType",    L"GetUserType",     L"GetClientType",   L"GetIEVersion",
-    L"GetSystemVersion", L"GetSysInfoList", L"SetDownLoadList", L"GetDownLoadList",
-    L"GetStatuBySurrId", L"GetStatuByXML",  L"SaveIDList",      L"EBankDownLoad",
-    L"GetQelLinks",     L"GetPatchFile",    L"GetSystemInfo",   L"GetSysInfoResult",
-    L"OpenSysInfoFile", L"QueryUpdate",     L"UpdateSymbol",    L"GetDynamicLink",
-    L"GetLowVersionSymbol", L"UpdateBankVeyr", L"GetPatchResult", L"QuitBankVeyr",
+    L"StartDownLoad",       L"DetectFile",     L"SetLanguage",     L"GetLanguage",
+    L"SaveUserType",        L"GetUserType",    L"GetClientType",   L"GetIEVersion",
+    L"GetSystemVersion",    L"GetSysInfoList", L"SetDownLoadList", L"GetDownLoadList",
+    L"GetStatuBySurrId",    L"GetStatuByXML",  L"SaveIDList",      L"EBankDownLoad",
+    L"GetQelLinks",         L"GetPatchFile",   L"GetSystemInfo",   L"GetSysInfoResult",
+    L"OpenSysInfoFile",     L"QueryUpdate",    L"UpdateSymbol",    L"GetDynamicLink",
+    L"GetLowVersionSymbol", L"UpdateBankVeyr", L"GetPatchResult",  L"QuitBankVeyr",
     L"InternetConnAddress", L"UpdateCancel"};
 
 TEST(TypeLibrary, IdentityAndMethodsAsPublished) {
@@ -114,8 +114,8 @@ protected:
         if (FAILED(hr))
             return hr;
         DISPPARAMS params{args.data(), nullptr, static_cast<UINT>(args.size()), 0};
-        return control_->Invoke(id, IID_NULL, LOCALE_USER_DEFAULT, DISPATCH_METHOD, &params,
-                                result, nullptr, nullptr);
+        return control_->Invoke(id, IID_NULL, LOCALE_USER_DEFAULT, DISPATCH_METHOD, &params, result,
+                                nullptr, nullptr);
     }
 
     Library dll_{LoadLibraryW(BuiltDll().c_str())};
@@ -139,16 +139,16 @@ TEST_F(LoadedControl, InvokeCarriesTheEnginesValues) {
     VARIANT id;
     id.vt = VT_I4;
     id.lVal = 2500;
-    ASSERT_EQ(CallByName(L"GetStatuBySurrId", &status, {id}), S_OK);
-    EXPECT_EQ(status.vt, VT_I4);
-    EXPECT_EQ(status.lVal, 4);
+    ASSERT_EQ(CallByName(L"GetStatuBySurrId", status.out(), {id}), S_OK);
+    EXPECT_EQ(status->vt, VT_I4);
+    EXPECT_EQ(status->lVal, 4);
     Variant symbol;
-    ASSERT_EQ(CallByName(L"UpdateSymbol", &symbol), S_OK);
-    EXPECT_EQ(symbol.vt, VT_BOOL);
-    EXPECT_EQ(symbol.boolVal, 1); // the engine's 1, not VARIANT_TRUE
+    ASSERT_EQ(CallByName(L"UpdateSymbol", symbol.out()), S_OK);
+    EXPECT_EQ(symbol->vt, VT_BOOL);
+    EXPECT_EQ(symbol->boolVal, 1); // the engine's 1, not VARIANT_TRUE
     Variant selfUpdate;
-    ASSERT_EQ(CallByName(L"UpdateBankVeyr", &selfUpdate), S_OK);
-    EXPECT_EQ(selfUpdate.boolVal, VARIANT_TRUE);
+    ASSERT_EQ(CallByName(L"UpdateBankVeyr", selfUpdate.out()), S_OK);
+    EXPECT_EQ(selfUpdate->boolVal, VARIANT_TRUE);
 }
 
 TEST_F(LoadedControl, NullStringsAndNullResultsAreHandled) {
@@ -179,8 +179,9 @@ TEST_F(LoadedControl, SiteIsKeptAndAnsweredWithoutABrowser) {
     EXPECT_EQ(withSite->GetSite(IID_IUnknown, &site), E_FAIL);
     // Any object serves as a site; without IServiceProvider no page window is found.
     ComPtr<IUnknown> plain;
-    ASSERT_EQ(CreateStreamOnHGlobal(nullptr, TRUE, reinterpret_cast<IStream**>(plain.GetAddressOf())),
-              S_OK);
+    ASSERT_EQ(
+        CreateStreamOnHGlobal(nullptr, TRUE, reinterpret_cast<IStream**>(plain.GetAddressOf())),
+        S_OK);
     EXPECT_EQ(withSite->SetSite(plain.Get()), S_OK);
     EXPECT_EQ(withSite->GetSite(IID_IUnknown, &site), S_OK);
     EXPECT_EQ(site.Get(), plain.Get());

@@ -1,5 +1,5 @@
 #include "common/text.h"
-#include "control/trace_log.h"
+#include "config/trace_log.h"
 #include "envcheck/ie_version.h"
 #include "envcheck/low_version.h"
 #include "envcheck/os_version.h"
@@ -295,15 +295,15 @@ protected:
     std::string LogText() const { return ReadBytes(log.LogFile()); }
 
     TempFolder dir;
-    TraceLog log{dir / L"VeyrantLog\\", dir / L"VeyrantSetting\\Default.cfg"};
+    TraceLog log = TraceLog::ForPaths(SettingsPaths::ForDataFolder(dir.path()));
 };
 
 TEST_F(LowVersionLog, TooOldWritesOneLine) {
-    int osMajor = -1, osMinor = -1, ieMajor = -1;
-    EXPECT_EQ(ReportLowVersion(Nt(5, 0, 1, 0, L""), L"5", osMajor, osMinor, ieMajor, log), 1);
-    EXPECT_EQ(osMajor, 5);
-    EXPECT_EQ(osMinor, 0);
-    EXPECT_EQ(ieMajor, 5);
+    LowVersionCheck check = ReportLowVersion(Nt(5, 0, 1, 0, L""), L"5", log);
+    EXPECT_EQ(check.tooOld, 1);
+    EXPECT_EQ(check.osMajor, 5);
+    EXPECT_EQ(check.osMinor, 0);
+    EXPECT_EQ(check.ieMajor, 5);
     std::string text = LogText();
     std::string expected = ToCodePage(L"失败事件：系统或IE版本过低 IE版本：5 系统版本：5", CP_ACP);
     ASSERT_GE(text.size(), expected.size() + 1);
@@ -312,22 +312,21 @@ TEST_F(LowVersionLog, TooOldWritesOneLine) {
 }
 
 TEST_F(LowVersionLog, RecentEnoughWritesNothing) {
-    int osMajor = 0, osMinor = 0, ieMajor = 0;
-    EXPECT_EQ(ReportLowVersion(Nt(5, 0, 1, 0, L""), L"6", osMajor, osMinor, ieMajor, log), 0);
-    EXPECT_EQ(ieMajor, 6);
+    LowVersionCheck check = ReportLowVersion(Nt(5, 0, 1, 0, L""), L"6", log);
+    EXPECT_EQ(check.tooOld, 0);
+    EXPECT_EQ(check.ieMajor, 6);
     EXPECT_FALSE(FileExists(log.LogFile()));
 }
 
 TEST_F(LowVersionLog, RealSystemMatchesItsRecord) {
     OsVersionRecord record;
     ASSERT_TRUE(ReadOsVersionRecord(record));
-    int osMajor = -1, osMinor = -1, ieMajor = -1;
-    int tooOld = CheckLowVersion(osMajor, osMinor, ieMajor, log);
-    EXPECT_EQ(osMajor, static_cast<int>(record.major));
-    EXPECT_EQ(osMinor, static_cast<int>(record.minor));
-    EXPECT_EQ(std::to_wstring(ieMajor), GetIeMajorVersion());
-    EXPECT_EQ(tooOld, JudgeLowVersion(osMajor, GetIeMajorVersion()).tooOld);
-    EXPECT_EQ(FileExists(log.LogFile()), tooOld == 1);
+    LowVersionCheck check = CheckLowVersion(log);
+    EXPECT_EQ(check.osMajor, static_cast<int>(record.major));
+    EXPECT_EQ(check.osMinor, static_cast<int>(record.minor));
+    EXPECT_EQ(std::to_wstring(check.ieMajor), GetIeMajorVersion());
+    EXPECT_EQ(check.tooOld, JudgeLowVersion(check.osMajor, GetIeMajorVersion()).tooOld);
+    EXPECT_EQ(FileExists(log.LogFile()), check.tooOld == 1);
 }
 
 TEST(VersionCompare, DottedTexts) {
@@ -348,11 +347,14 @@ TEST(VersionCompare, DottedTexts) {
 TEST(VersionCompare, IrregularTexts) {
     using P = VersionParts;
     EXPECT_EQ(ParseVersionText(L""), (P{0, 0, 0, 0}));
-    EXPECT_EQ(ParseVersionText(L"1.x.3"), (P{1, 0, 3, 0}));
-    EXPECT_EQ(ParseVersionText(L"1.2a.3"), (P{1, 2, 3, 0}));
-    EXPECT_EQ(ParseVersionText(L"1..3"), (P{1, 0, 3, 0}));
-    EXPECT_EQ(ParseVersionText(L"v2.1"), (P{0, 1, 0, 0}));
-    EXPECT_EQ(ParseVersionText(L"-1.5"), (P{0, 5, 0, 0}));
+    // Scanning stops at the first component that is not a number, or at a
+    // character after the digits that is not a dot: the rest counts as 0.
+    EXPECT_EQ(ParseVersionText(L"1.x.3"), (P{1, 0, 0, 0}));
+    EXPECT_EQ(ParseVersionText(L"1.2a.3"), (P{1, 2, 0, 0}));
+    EXPECT_EQ(ParseVersionText(L"1..3"), (P{1, 0, 0, 0}));
+    EXPECT_EQ(ParseVersionText(L"v2.1"), (P{0, 0, 0, 0}));
+    EXPECT_EQ(ParseVersionText(L"-1.5"), (P{0, 0, 0, 0}));
+    EXPECT_EQ(IsVersionLower(L"1.2a.3", L"1.2.1"), 1);
     EXPECT_EQ(ParseVersionText(L" 7. 8"), (P{7, 8, 0, 0}));
     EXPECT_EQ(ParseVersionText(L"1.2.3.4.5.6"), (P{1, 2, 3, 4}));
     EXPECT_EQ(ParseVersionText(L"4294967295.99999999999"), (P{4294967295u, 4294967295u, 0, 0}));

@@ -1,5 +1,5 @@
 #include "common/text.h"
-#include "control/trace_log.h"
+#include "config/trace_log.h"
 #include "tests/unit/test_support.h"
 
 #include <gtest/gtest.h>
@@ -15,9 +15,8 @@ TEST(TraceLine, PrefixPadsEverythingButTheYear) {
 
 TEST(TraceLine, Code936BytesAndReplacementOutsideTheCodePage) {
     // 时间： in GBK, then the text, then one line feed.
-    EXPECT_EQ(FormatTraceLine(kMorning, L"失败", 936),
-              "\xCA\xB1\xBC\xE4\xA3\xBA"
-              "2009-03-05 08:07:06 \xCA\xA7\xB0\xDC\n");
+    EXPECT_EQ(FormatTraceLine(kMorning, L"失败", 936), "\xCA\xB1\xBC\xE4\xA3\xBA"
+                                                       "2009-03-05 08:07:06 \xCA\xA7\xB0\xDC\n");
     std::string western = FormatTraceLine(kMorning, L"失败", 1252);
     EXPECT_EQ(western.substr(western.size() - 3), "??\n");
 }
@@ -40,7 +39,7 @@ protected:
     std::string Written() { return ReadBytes(dir / L"VeyrantLog\\VeyrantTrace.log"); }
 
     TempFolder dir;
-    TraceLog log{dir / L"VeyrantLog\\", dir / L"VeyrantSetting\\Default.cfg"};
+    TraceLog log = TraceLog::ForPaths(SettingsPaths::ForDataFolder(dir.path()));
 };
 
 TEST_F(TraceLogFile, OffWithoutSwitchFileOrDebugElement) {

@@ -40,7 +40,9 @@ from pathlib import Path
 
 HOST = "127.0.0.1"
 STREAM_BLOCK = 64 * 1024
-RULE_KINDS = ("not_found", "empty", "truncate", "slow", "fixed")
+RULE_KINDS = ("not_found", "empty", "truncate", "slow", "fixed", "endless")
+# An endless body stops here at the latest, should a client never give up.
+ENDLESS_LIMIT = 1 << 30
 
 
 def normalize_path(path):
@@ -70,7 +72,8 @@ class Rule:
     kind: "not_found" (404 page), "empty" (200 with no body), "truncate"
     (declares the whole length, sends `after` bytes, then closes; `abort`
     resets the connection instead of closing it), "slow" (`chunk` bytes, then
-    a pause of `delay` seconds, until done), "fixed" (`status` and `body`).
+    a pause of `delay` seconds, until done), "fixed" (`status` and `body`),
+    "endless" (200 without a length, zero bytes until the client goes away).
     truncate and slow send `body` when given, else the file. `headers` are
     sent besides the server's own. `times` limits how many requests the rule
     answers before it lapses (None: no limit).
@@ -307,6 +310,8 @@ class _Handler(BaseHTTPRequestHandler):
                 self._send_bytes(404, not_found_page(self.path), send_body, rule=rule)
             elif rule.kind == "empty":
                 self._send_bytes(200, b"", send_body, "application/octet-stream", rule)
+            elif rule.kind == "endless":
+                self._send_endless(send_body)
             elif rule.kind == "fixed":
                 self._send_bytes(rule.status, rule.body or b"", send_body, rule.content_type,
                                  rule)
@@ -328,6 +333,18 @@ class _Handler(BaseHTTPRequestHandler):
         self._send_head(status, len(body), content_type, rule)
         if send_body:
             self.wfile.write(body)
+
+    def _send_endless(self, send_body):
+        self.send_response(200)
+        self.send_header("Content-Type", "application/octet-stream")
+        self.send_header("Connection", "close")  # no length: the body ends with the connection
+        self.end_headers()
+        self.close_connection = True
+        block = bytes(STREAM_BLOCK)
+        sent = 0
+        while send_body and sent < ENDLESS_LIMIT:
+            self.wfile.write(block)
+            sent += len(block)
 
     def _serve_file(self, path, send_body):
         if path is None:

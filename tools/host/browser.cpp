@@ -19,7 +19,7 @@ public:
         return AnswerQuery(riid, ppv,
                            {{IID_IUnknown, this}, {IID_IInternetHostSecurityManager, this}});
     }
-    HOST_REFCOUNTED_IUNKNOWN
+    REFCOUNTED_IUNKNOWN
 
     HRESULT STDMETHODCALLTYPE GetSecurityId(BYTE*, DWORD*, DWORD_PTR) override { return E_NOTIMPL; }
     HRESULT STDMETHODCALLTYPE ProcessUrlAction(DWORD action, BYTE* policy, DWORD policySize, BYTE*,
@@ -59,7 +59,7 @@ public:
             riid, ppv,
             {{IID_IUnknown, this}, {IID_IDispatch, this}, {__uuidof(IOmNavigator), this}});
     }
-    HOST_REFCOUNTED_IUNKNOWN
+    REFCOUNTED_IUNKNOWN
 
     HRESULT STDMETHODCALLTYPE get_appMinorVersion(BSTR* p) override {
         if (!p)
@@ -84,7 +84,7 @@ public:
                             {IID_IHTMLDocument, this},
                             {IID_IHTMLDocument2, this}});
     }
-    HOST_REFCOUNTED_IUNKNOWN
+    REFCOUNTED_IUNKNOWN
 
     HRESULT STDMETHODCALLTYPE get_parentWindow(IHTMLWindow2** p) override {
         if (!p)
@@ -108,7 +108,7 @@ public:
                             {IID_IWebBrowser, this},
                             {IID_IWebBrowserApp, this}});
     }
-    HOST_REFCOUNTED_IUNKNOWN
+    REFCOUNTED_IUNKNOWN
 
     HRESULT STDMETHODCALLTYPE get_Document(IDispatch** p) override {
         if (!p)
@@ -136,7 +136,7 @@ public:
                             {IID_IHTMLFramesCollection2, this},
                             {IID_IHTMLWindow2, this}});
     }
-    HOST_REFCOUNTED_IUNKNOWN
+    REFCOUNTED_IUNKNOWN
 
     HRESULT STDMETHODCALLTYPE get_navigator(IOmNavigator** p) override {
         if (!p)

@@ -5,7 +5,7 @@
 #pragma once
 
 #include "common/com_types.h"
-#include "tools/host/com_object.h"
+#include "common/com_object.h"
 
 #include <servprov.h>
 
@@ -39,7 +39,7 @@ public:
     HRESULT STDMETHODCALLTYPE QueryInterface(REFIID riid, void** ppv) override {
         return AnswerQuery(riid, ppv, {{IID_IUnknown, this}, {IID_IServiceProvider, this}});
     }
-    HOST_REFCOUNTED_IUNKNOWN
+    REFCOUNTED_IUNKNOWN
     HRESULT STDMETHODCALLTYPE QueryService(REFGUID service, REFIID riid, void** ppv) override;
 
     // After the engine is gone, execScript fails instead of reaching it.

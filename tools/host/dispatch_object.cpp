@@ -16,10 +16,10 @@ bool IsMissingArgument(const VARIANT& value) {
 
 HRESULT VariantToInt32(const VARIANT& value, int* out) {
     Variant number;
-    const HRESULT hr = VariantChangeType(&number, const_cast<VARIANT*>(&value), 0, VT_R8);
+    const HRESULT hr = VariantChangeType(number.out(), const_cast<VARIANT*>(&value), 0, VT_R8);
     if (FAILED(hr))
         return hr;
-    const double d = number.dblVal;
+    const double d = number->dblVal;
     if (!std::isfinite(d)) {
         *out = 0;
         return S_OK;
@@ -44,10 +44,10 @@ HRESULT VariantToText(const VARIANT& value, std::wstring* out) {
     const LCID kEnglish = MAKELCID(MAKELANGID(LANG_ENGLISH, SUBLANG_ENGLISH_US), SORT_DEFAULT);
     Variant text;
     const HRESULT hr =
-        VariantChangeTypeEx(&text, const_cast<VARIANT*>(&value), kEnglish, 0, VT_BSTR);
+        VariantChangeTypeEx(text.out(), const_cast<VARIANT*>(&value), kEnglish, 0, VT_BSTR);
     if (FAILED(hr))
         return hr;
-    *out = Bstr::ToString(text.bstrVal);
+    *out = Bstr::ToString(text->bstrVal);
     return S_OK;
 }
 

@@ -2,7 +2,7 @@
 // window, page arguments, exit and a deliberate crash (list in main.cpp).
 #pragma once
 
-#include "tools/host/com_object.h"
+#include "common/com_object.h"
 #include "tools/host/dispatch_object.h"
 
 #include <string>
@@ -18,7 +18,7 @@ public:
     HRESULT STDMETHODCALLTYPE QueryInterface(REFIID riid, void** ppv) override {
         return AnswerQuery(riid, ppv, {{IID_IUnknown, this}, {IID_IDispatch, this}});
     }
-    HOST_REFCOUNTED_IUNKNOWN
+    REFCOUNTED_IUNKNOWN
 
     static std::span<const Member> Members();
 

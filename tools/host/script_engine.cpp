@@ -2,7 +2,7 @@
 
 #include "common/com_types.h"
 #include "common/text.h"
-#include "tools/host/com_object.h"
+#include "common/com_object.h"
 #include "tools/host/console_output.h"
 
 #include <objsafe.h>
@@ -33,7 +33,7 @@ public:
              {IID_IActiveScriptSiteWindow, static_cast<IActiveScriptSiteWindow*>(this)},
              {IID_IServiceProvider, static_cast<IServiceProvider*>(this)}});
     }
-    HOST_REFCOUNTED_IUNKNOWN
+    REFCOUNTED_IUNKNOWN
 
     // IActiveScriptSite
     HRESULT STDMETHODCALLTYPE GetLCID(LCID*) override { return E_NOTIMPL; }

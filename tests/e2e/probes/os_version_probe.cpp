@@ -2,8 +2,9 @@
 // line each, in UTF-8. Usage: os_version_probe DATA_FOLDER (ending in a backslash).
 // The trace log of the low-version check goes to DATA_FOLDER\VeyrantLog\ and is
 // switched by DATA_FOLDER\VeyrantSetting\Default.cfg.
+#include "common/com_types.h"
 #include "common/text.h"
-#include "control/trace_log.h"
+#include "config/trace_log.h"
 #include "envcheck/ie_version.h"
 #include "envcheck/low_version.h"
 #include "envcheck/os_version.h"
@@ -22,6 +23,7 @@ void Print(const char* key, const std::wstring& value) {
 } // namespace
 
 int wmain(int argc, wchar_t** argv) {
+    ComApartment apartment(COINIT_APARTMENTTHREADED); // the trace switch is read with MSXML
     if (argc != 2) {
         std::fprintf(stderr, "usage: os_version_probe DATA_FOLDER\n");
         return 2;
@@ -43,9 +45,9 @@ int wmain(int argc, wchar_t** argv) {
     Print("system", FormatSystemVersion(os));
     Print("ie", GetIeMajorVersion());
 
-    TraceLog log(dataFolder + L"VeyrantLog\\", dataFolder + L"VeyrantSetting\\Default.cfg");
-    int osMajor = -1, osMinor = -1, ieMajor = -1;
-    int tooOld = CheckLowVersion(osMajor, osMinor, ieMajor, log);
-    Print("low", FormatW(L"%d %d %d %d", tooOld, osMajor, osMinor, ieMajor));
+    TraceLog log = TraceLog::ForPaths(SettingsPaths::ForDataFolder(dataFolder));
+    LowVersionCheck check = CheckLowVersion(log);
+    Print("low",
+          FormatW(L"%d %d %d %d", check.tooOld, check.osMajor, check.osMinor, check.ieMajor));
     return 0;
 }

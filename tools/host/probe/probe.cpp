@@ -16,7 +16,7 @@
 
 #include "common/handles.h"
 #include "common/text.h"
-#include "tools/host/com_object.h"
+#include "common/com_object.h"
 #include "tools/host/dispatch_object.h"
 
 #include <mshtml.h>
@@ -55,7 +55,7 @@ HRESULT RunInPage(const std::wstring& code, const wchar_t* language) {
         return E_UNEXPECTED;
     Bstr text(code), lang(language);
     Variant result;
-    return g_state.pageWindow->execScript(text.get(), lang.get(), &result);
+    return g_state.pageWindow->execScript(text.get(), lang.get(), result.out());
 }
 
 void RunCallback(const std::wstring& code) {
@@ -147,7 +147,7 @@ public:
                             {IID_IDispatch, static_cast<IDispatch*>(this)},
                             {IID_IObjectWithSite, static_cast<IObjectWithSite*>(this)}});
     }
-    HOST_REFCOUNTED_IUNKNOWN
+    REFCOUNTED_IUNKNOWN
 
     HRESULT STDMETHODCALLTYPE SetSite(IUnknown* site) override;
     HRESULT STDMETHODCALLTYPE GetSite(REFIID riid, void** ppv) override {

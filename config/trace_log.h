@@ -2,6 +2,9 @@
 // the ANSI code page when Default.cfg switches tracing on ("Debug" element).
 #pragma once
 
+#include "common/trace_sink.h"
+#include "config/settings_paths.h"
+
 #include <windows.h>
 
 #include <string>
@@ -14,18 +17,23 @@ std::string FormatTraceLine(const SYSTEMTIME& time, std::wstring_view text, unsi
 // (case matters), or any level other than 1.
 bool TraceSwitchAllows(bool hasDebugElement, const std::wstring& debugText, int level);
 
-class TraceLog {
+class TraceLog final : public TraceSink {
 public:
-    TraceLog(std::wstring logFolder, std::wstring switchFile);
+    // The log file and the Default.cfg that holds the switch (full paths).
+    TraceLog(std::wstring logFile, std::wstring switchFile);
+    // The data folder's log and switch file.
+    static TraceLog ForPaths(const SettingsPaths& paths) {
+        return TraceLog(paths.TraceLogFile(), paths.userSettingsFile);
+    }
 
     // Appends one line when the switch allows it; failures are silent.
-    void Write(const std::wstring& text, int level = 1) const;
+    void Write(const std::wstring& text, int level = 1) const override;
 
-    std::wstring LogFile() const { return logFolder_ + L"VeyrantTrace.log"; }
+    const std::wstring& LogFile() const { return logFile_; }
 
 private:
     bool Enabled(int level) const;
 
-    std::wstring logFolder_;
+    std::wstring logFile_;
     std::wstring switchFile_;
 };

@@ -1,4 +1,4 @@
-#include "control/trace_log.h"
+#include "config/trace_log.h"
 
 #include "common/handles.h"
 #include "common/text.h"
@@ -20,8 +20,8 @@ bool TraceSwitchAllows(bool hasDebugElement, const std::wstring& debugText, int 
     return !(debugText == L"false" && level == 1);
 }
 
-TraceLog::TraceLog(std::wstring logFolder, std::wstring switchFile)
-    : logFolder_(std::move(logFolder)), switchFile_(std::move(switchFile)) {}
+TraceLog::TraceLog(std::wstring logFile, std::wstring switchFile)
+    : logFile_(std::move(logFile)), switchFile_(std::move(switchFile)) {}
 
 bool TraceLog::Enabled(int level) const {
     XmlNode settings;
@@ -32,7 +32,7 @@ bool TraceLog::Enabled(int level) const {
 }
 
 void TraceLog::Write(const std::wstring& text, int level) const {
-    std::wstring path = LogFile();
+    const std::wstring& path = logFile_;
     CreateFolderChain(path);
     SYSTEMTIME now;
     GetLocalTime(&now);

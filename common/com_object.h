@@ -1,4 +1,4 @@
-// Small helpers for the page host's own COM objects: reference counting,
+// Small helpers for COM objects written here: reference counting,
 // QueryInterface tables and creation into a ComPtr.
 #pragma once
 
@@ -43,7 +43,7 @@ private:
 };
 
 // Declares AddRef and Release of a class that has a RefCount<Class> member `refs_`.
-#define HOST_REFCOUNTED_IUNKNOWN                                                                   \
+#define REFCOUNTED_IUNKNOWN                                                                        \
     ULONG STDMETHODCALLTYPE AddRef() override {                                                    \
         return refs_.AddRef();                                                                     \
     }                                                                                              \

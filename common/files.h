@@ -1,0 +1,15 @@
+// Opening files whose content the control reads whole: only regular disk
+// files. A name from a list may be a device (COM1, AUX) whose reads block
+// forever, or a pipe; those are refused after opening.
+#pragma once
+
+#include "common/handles.h"
+
+#include <string>
+
+// CreateFileW for reading (open existing, sequential scan) with the given
+// sharing; an invalid handle when the file cannot be opened or is not a disk file.
+FileHandle OpenDiskFileForReading(const std::wstring& path, DWORD share);
+
+// The full path of a loaded module's file (null: the process's executable).
+std::wstring ModuleFilePath(HMODULE module);

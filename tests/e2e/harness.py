@@ -11,6 +11,7 @@ from pathlib import Path
 
 SOURCE_DIR = Path(os.environ.get("TOVRAL_SOURCE_DIR", Path(__file__).resolve().parents[2]))
 BUILD_DIR = Path(os.environ.get("TOVRAL_BUILD_DIR", SOURCE_DIR / "build"))
+SAMPLES_DIR = BUILD_DIR / "samples"  # the sample components (tools/samples)
 CLSID = "{6513270E-269E-4D37-B2A7-4DE452E6B438}"
 
 
@@ -24,10 +25,10 @@ def wine_env(extra=None):
     return env
 
 
-def wine(args, env=None, timeout=120, check=False, input=None):
+def wine(args, env=None, timeout=120, check=False, input=None, cwd=None):
     """Runs a Windows program; returns the CompletedProcess (text output)."""
     return subprocess.run(["wine", *map(str, args)], env=wine_env(env), timeout=timeout,
-                          capture_output=True, input=input, check=check,
+                          capture_output=True, input=input, check=check, cwd=cwd,
                           encoding="utf-8", errors="replace")
 
 

@@ -7,10 +7,10 @@ import tempfile
 import unittest
 from pathlib import Path
 
-from tests.e2e.harness import (BUILD_DIR, CHINESE_ANSI, ClientFolder, PageTestCase, clear_trace,
-                               data_folder, trace_texts, write_user_settings)
+from tests.e2e.harness import (BUILD_DIR, CHINESE_ANSI, SAMPLES_DIR, ClientFolder, PageTestCase,
+                               clear_trace, data_folder, trace_texts, write_user_settings)
 from tools.bankserver.bankserver import BankServer
-from tools.bankserver.server_tree import Packer, ServerTree, SAMPLE_DIR, checksum_text
+from tools.bankserver.server_tree import Packer, ServerTree, checksum_text
 
 QUERY_PAGE = r"""
 var code = "none";
@@ -55,7 +55,7 @@ class UpdateCheckTestCase(PageTestCase):
         self.tree.build()
         self.client = ClientFolder(root_url=self.server.url)
         self.addCleanup(self.client.close)
-        shutil.copy2(SAMPLE_DIR / "client" / "BankClient.exe", self.client.path)
+        shutil.copy2(SAMPLES_DIR / "BankClient.exe", self.client.path)
         write_user_settings("<User><Debug/></User>")
 
     @property

@@ -2,10 +2,15 @@
 every configuration file encrypted with the packer (TovralPack.exe under
 Wine) and the encrypted version list that names them with their checksums.
 
+The programs and packages the tree serves are the sample components that the
+build makes (tools/samples, described by build/samples/samples.json).
+
 Plain files are templates: ${server} is the server's root URL (no trailing
 slash), ${mac:PATH} the checksum text of a file of the tree, ${version:NAME}
-the version of a configuration file."""
+the version of a configuration file, ${clsid:NAME} the class id of a sample
+control ("SampleCtl.dll")."""
 
+import json
 import os
 import re
 import shutil
@@ -18,6 +23,18 @@ SAMPLE_DIR = HERE / "sample"
 SOURCE_DIR = HERE.parents[1]
 TEST_KEY = SOURCE_DIR / "tests" / "fixtures" / "keys" / "test.key"
 SETTINGS_DIR = "VeyrantSettingV2"
+
+# Files of the tree made by the build: tree path -> path in the build folder.
+BUILT_FILES = {
+    "controls/SampleCtl.dll": "samples/SampleCtl.dll",
+    "controls/SampleCtl.ocx": "samples/SampleCtl.ocx",
+    "controls/SampleCab.cab": "samples/SampleCab.cab",
+    "apps/BankClientSetup.exe": "samples/BankClientSetup.exe",
+    "apps/BankClientSetupCancel.exe": "samples/BankClientSetupCancel.exe",
+    "apps/BankClientMsi.msi": "samples/BankClientMsi.msi",
+    "client/BankClient.exe": "samples/BankClient.exe",
+    "update/UpdateFiles.exe": "samples/UpdateFiles.exe",
+}
 
 # Configuration files of the version list, in list order, with their ids:
 # 50 is the update list, 54 and 55 the two catalogues.
@@ -34,6 +51,13 @@ def checksum_text(path):
     return format(crc, "x")
 
 
+def sample_facts(build_dir):
+    """The sample components' facts from build/samples/samples.json, by file name:
+    {"SampleCtl.dll": {"path": ..., "clsid": ..., "version": ...}, ...}."""
+    manifest = Path(build_dir) / "samples" / "samples.json"
+    return json.loads(manifest.read_text(encoding="utf-8"))["files"]
+
+
 def windows_path(path):
     """Wine's Z: drive maps the Linux root."""
     return "Z:" + str(Path(path).resolve()).replace("/", "\\")
@@ -43,7 +67,8 @@ class Packer:
     """Runs TovralPack.exe under Wine (WINEPREFIX from the environment)."""
 
     def __init__(self, build_dir, private_key=TEST_KEY):
-        self.exe = Path(build_dir) / "TovralPack.exe"
+        self.build_dir = Path(build_dir)
+        self.exe = self.build_dir / "TovralPack.exe"
         self.key = Path(private_key)
 
     def encrypt(self, source, target, encoding="utf8"):
@@ -58,13 +83,15 @@ class Packer:
 
 class ServerTree:
     """Builds the tree under `root`. `texts` replaces the plain text of a
-    configuration file by name ("Update"...), `versions` sets versions."""
+    configuration file by name ("Update"...), `versions` sets versions. The
+    built files come from `build_dir`, by default the packer's build folder."""
 
-    def __init__(self, root, server_url, packer, sample_dir=SAMPLE_DIR):
+    def __init__(self, root, server_url, packer, sample_dir=SAMPLE_DIR, build_dir=None):
         self.root = Path(root)
         self.server_url = server_url.rstrip("/")
         self.packer = packer
         self.sample_dir = Path(sample_dir)
+        self.build_dir = Path(build_dir) if build_dir is not None else packer.build_dir
         self.versions = {name: 1 for name, _ in CONFIG_FILES}
         self.texts = {}
         self.encodings = {}
@@ -85,20 +112,30 @@ class ServerTree:
                 return checksum_text(self.root / arg)
             if kind == "version":
                 return str(self.versions[arg])
+            if kind == "clsid":
+                return sample_facts(self.build_dir)[arg]["clsid"]
             raise KeyError(match.group(0))
         return re.sub(r"\$\{([^}]+)\}", value, text)
 
     def build(self):
         """Writes the whole tree; returns the version list's entries."""
         self.settings_dir.mkdir(parents=True, exist_ok=True)
-        for plain in self.sample_dir.rglob("*"):
-            if plain.is_file() and plain.suffix != ".xml":
-                target = self.root / plain.relative_to(self.sample_dir)
-                target.parent.mkdir(parents=True, exist_ok=True)
-                shutil.copy2(plain, target)
+        self.copy_files()
         for name, _ in CONFIG_FILES:
             self.encrypt_config(name)
         return self.write_version_list()
+
+    def copy_files(self):
+        """The served files: plain sample files and the built ones, before the
+        configuration that names them with their checksums."""
+        copies = [(plain, plain.relative_to(self.sample_dir))
+                  for plain in self.sample_dir.rglob("*")
+                  if plain.is_file() and plain.suffix != ".xml"]
+        copies += [(self.build_dir / built, tree_path) for tree_path, built in BUILT_FILES.items()]
+        for source, tree_path in copies:
+            target = self.root / tree_path
+            target.parent.mkdir(parents=True, exist_ok=True)
+            shutil.copy2(source, target)
 
     def plain_text(self, name):
         if name in self.texts:

@@ -42,7 +42,7 @@ def make_client_folder(root, server_url):
     client = root / "client"
     client.mkdir()
     shutil.copy2(BUILD_DIR / "TovralHost.exe", client)
-    shutil.copy2(SAMPLE_DIR / "client" / "BankClient.exe", client)  # the installed application
+    shutil.copy2(BUILD_DIR / "samples" / "BankClient.exe", client)  # the installed application
     (client / "Quellmark.exe.config").write_text(
         f'<?xml version="1.0" encoding="utf-8"?>\n<configuration>\n'
         f'  <RootUrl Value="{server_url}"/>\n</configuration>\n', encoding="utf-8")

@@ -4,7 +4,7 @@
 #include "envcheck/low_version.h"
 #include "envcheck/os_version.h"
 #include "envcheck/version_compare.h"
-#include "envcheck/xml_escape.h"
+#include "config/xml_escape.h"
 #include "tests/unit/test_support.h"
 
 #include <gtest/gtest.h>

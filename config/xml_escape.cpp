@@ -1,4 +1,4 @@
-#include "envcheck/xml_escape.h"
+#include "config/xml_escape.h"
 
 std::wstring EscapeXmlAttribute(std::wstring_view text) {
     std::wstring out;

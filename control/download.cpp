@@ -9,6 +9,7 @@
 #include "control/crash_log.h"
 #include "control/download_engine.h"
 #include "control/module.h"
+#include "control/script_call.h"
 #include "control/veyrant_window.h"
 #include "envcheck/ie_version.h"
 
@@ -31,51 +32,27 @@ CDownLoadEngine& Engine() {
     return *engine;
 }
 
-// Call inside a catch block: E_OUTOFMEMORY for a failed allocation, else S_OK
-// after a trace line (the caller has left its failure value in place).
-HRESULT FailedCall(const wchar_t* method) noexcept {
-    if (CurrentExceptionIsOutOfMemory())
-        return E_OUTOFMEMORY;
-    if (CDownLoadEngine* engine = Module().Engine())
-        TraceCurrentException(engine->Trace(), method);
-    return S_OK;
+// The trace sink of the guard: the engine's, or none without an engine.
+const TraceSink* EngineTrace() {
+    CDownLoadEngine* engine = Module().Engine();
+    return engine ? &engine->Trace() : nullptr;
 }
 
-// The whole body of a scripting method runs here: nothing it throws reaches
-// the page's script engine. Failures are values (written before the body
-// runs), except a failed allocation, which is E_OUTOFMEMORY.
 template <typename Body> HRESULT Guarded(const wchar_t* method, Body&& body) noexcept {
-    try {
-        body();
-        return S_OK;
-    } catch (...) {
-        return FailedCall(method);
-    }
+    return script_call::Guarded(EngineTrace(), method, std::forward<Body>(body));
 }
 
-// Result texts: an empty (null) BSTR on failure.
 template <typename Fn> HRESULT TextMethod(const wchar_t* method, BSTR* out, Fn&& text) noexcept {
-    if (!out)
-        return E_POINTER;
-    *out = nullptr;
-    return Guarded(method, [&] { *out = Bstr(text()).Detach(); });
+    return script_call::Text(EngineTrace(), method, out, std::forward<Fn>(text));
 }
 
-// Bool results carry the engine's 1 unchanged; 0 on failure.
 template <typename Fn>
 HRESULT BoolMethod(const wchar_t* method, VARIANT_BOOL* out, Fn&& value) noexcept {
-    if (!out)
-        return E_POINTER;
-    *out = 0;
-    return Guarded(method, [&] { *out = static_cast<VARIANT_BOOL>(value()); });
+    return script_call::Bool(EngineTrace(), method, out, std::forward<Fn>(value));
 }
 
-// Long results from 16-bit engine values are sign-extended; 0 on failure.
 template <typename Fn> HRESULT LongMethod(const wchar_t* method, LONG* out, Fn&& value) noexcept {
-    if (!out)
-        return E_POINTER;
-    *out = 0;
-    return Guarded(method, [&] { *out = static_cast<short>(value()); });
+    return script_call::Long(EngineTrace(), method, out, std::forward<Fn>(value));
 }
 
 } // namespace

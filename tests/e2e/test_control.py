@@ -53,6 +53,33 @@ class SimpleMethodsTest(PageTestCase):
             """)
         self.assertPageOk(result)
 
+    def test_a_language_xml_cannot_carry_is_refused_and_nothing_is_lost(self):
+        result = self.run_page(CREATE + r"""
+            same(o.SaveUserType(2, 3, 4), true, "user type stored");
+            same(o.SetLanguage("chs"), true, "language stored");
+            same(o.SetLanguage("eng\x01"), false, "control character");
+            same(o.SetLanguage("\uFFFE"), false, "non-character");
+            var huge = "e"; while (huge.length < (1 << 24)) huge += huge;
+            same(o.SetLanguage(huge), false, "16 MiB text");
+            same(o.GetLanguage(), "chs", "the language is unchanged");
+            same(o.SaveUserType(5, 6, 7), true, "the file still loads");
+            host.echo("ok");
+            """)
+        self.assertPageOk(result)
+        settings = (data_folder() / "VeyrantSetting" / "Default.cfg").read_text(encoding="utf-8")
+        self.assertIn('value="chs"', settings)
+        self.assertIn('user="5"', settings)
+
+    def test_a_list_of_forty_thousand_items(self):
+        result = self.run_page(CREATE + r"""
+            var items = [];
+            for (var i = 0; i < 40000; ++i) items.push("<item id='" + (1000 + i % 999) + "' falg='true'/>");
+            same(o.SetDownLoadList("<list>" + items.join("") + "</list>"), true, "stored");
+            same(o.GetDownLoadList(), "<Update></Update>", "answered without a catalogue");
+            host.echo("ok");
+            """)
+        self.assertPageOk(result)
+
     def test_update_symbol_is_cleared_for_the_process_by_query_update(self):
         result = self.run_page(CREATE + r"""
             same(o.UpdateSymbol(), true, "before QueryUpdate");

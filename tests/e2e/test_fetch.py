@@ -16,6 +16,8 @@ from tools.bankserver import BankServer, not_found_page
 
 PROBE = BUILD_DIR / "tests" / "e2e" / "probes" / "fetch_probe.exe"
 READ_BLOCK = 16384
+ERROR_HTTP_REDIRECT_FAILED = 12156
+ERROR_FILE_TOO_LARGE = 223
 
 
 def unused_port():
@@ -149,6 +151,30 @@ class FetchTest(unittest.TestCase):
                              headers={"Transfer-Encoding": "chunked"})
         result, local, errors = self.fetch(f"{self.server.url}/chunked.cfg")
         self.assertEqual((result, local.read_bytes()), (1, b"hello"), errors)
+
+    def test_redirects_are_followed_but_a_loop_ends(self):
+        url = self.serve("target.cfg", b"moved here")
+        self.server.set_rule("hop2", "fixed", status=302, headers={"Location": "/target.cfg"})
+        self.server.set_rule("hop1", "fixed", status=301, headers={"Location": "hop2"})
+        result, local, _ = self.fetch(f"{self.server.url}/hop1")
+        self.assertEqual((result, local.read_bytes()), (1, b"moved here"))
+
+        self.server.clear_log()
+        self.server.set_rule("loop", "fixed", status=302, headers={"Location": "/loop"})
+        result, local, errors = self.fetch(f"{self.server.url}/loop", name="loop.cfg")
+        self.assertEqual(result, 0)
+        self.assertFalse(local.exists())
+        self.assertIn(f"InternetOpenUrlW {ERROR_HTTP_REDIRECT_FAILED}", errors)
+        self.assertEqual(self.server.count("loop"), 11)  # the request and ten redirects
+
+    def test_an_endless_body_stops_at_the_limit(self):
+        self.server.set_rule("endless.cfg", "endless")
+        limit = 3 * READ_BLOCK
+        local_windows = f"{self.out_windows}\\endless.cfg"
+        proc = wine([PROBE, f"{self.server.url}/endless.cfg", local_windows, str(limit)])
+        self.assertIn("result=0", proc.stdout)
+        self.assertIn(f"InternetReadFile {ERROR_FILE_TOO_LARGE}", proc.stderr)
+        self.assertLessEqual((self.out / "endless.cfg").stat().st_size, limit + READ_BLOCK)
 
     def test_a_write_that_runs_out_of_room_fails(self):
         limit = 50000

@@ -204,6 +204,36 @@ class QueryUpdateTest(UpdateCheckTestCase):
         self.assertEqual((self.settings / "Extra.cfg").read_bytes(), extra.read_bytes())
 
 
+    def test_names_from_the_server_stay_in_their_folder(self):
+        victim = data_folder().parent / "victim.txt"
+        victim.unlink(missing_ok=True)
+        self.addCleanup(victim.unlink, True)
+        (self.tree.settings_dir / "evil.cfg").write_bytes(b"written outside")
+        entries = self.tree.version_entries() + [{
+            "id": 60, "Name": "..\\..\\victim.txt",
+            "Url": f"{self.server.url}/VeyrantSettingV2/evil.cfg", "Version": 1,
+            "mac": checksum_text(self.tree.settings_dir / "evil.cfg")}]
+        self.tree.write_version_list(entries)
+        texts = self.query_update(46)
+        self.assertTraced(texts, "失败事件：..\\..\\victim.txt文件名不合法")
+        self.assertFalse(victim.exists())
+        self.assertEqual(self.server.count("VeyrantSettingV2/evil.cfg"), 0)
+
+
+CANCEL_WHILE_CHECKING_PAGE = r"""
+var code = "none";
+function OnUpdate(c) { code = c; host.stop(); }
+var o = new ActiveXObject("Tovral.DownLoad");
+o.QueryUpdate();
+host.pump(1500); // the worker is now inside its slow fetch
+var before = new Date().getTime();
+var cancelled = o.UpdateCancel();
+host.echo("cancel " + cancelled + " after " + (new Date().getTime() - before) + " ms");
+host.pump(120000);
+host.echo("code " + code);
+"""
+
+
 class UpdateCancelTest(UpdateCheckTestCase):
     def list_locally(self, name, data):
         """Puts `data` in the settings folder as `name` and lists it in the
@@ -229,6 +259,27 @@ class UpdateCancelTest(UpdateCheckTestCase):
         self.list_locally("EnvPatch.cfg", b"abc")
         texts = self.update_cancel(1)
         self.assertTraced(texts, "失败事件：EnvPatch.cfg解密失败", "失败事件：版本文件加载失败")
+
+    def test_cancel_answers_while_a_check_waits_for_a_slow_server(self):
+        self.query_update(48)
+        # The version list trickles in over many seconds.
+        self.server.set_rule("VeyrantSettingV2/Version.cfg", "slow", chunk=64, delay=0.6)
+        result = self.run_page(CANCEL_WHILE_CHECKING_PAGE, env=CHINESE_ANSI, timeout=180)
+        self.assertPageOk(result)
+        cancel_line, code_line = result.stdout.splitlines()
+        self.assertRegex(cancel_line, r"^cancel 3 after \d+ ms$")
+        # Waiting for the check would take the whole slow fetch (over ten seconds).
+        self.assertLess(int(cancel_line.split()[3]), 5000, cancel_line)
+        self.assertEqual(code_line, "code 48")
+
+    def test_a_device_name_in_the_local_list_does_not_hang(self):
+        self.query_update(48)
+        entries = self.tree.version_entries() + [
+            {"id": 60, "Name": "AUX", "Url": "x", "Version": 1, "mac": "0"}]
+        self.tree.write_version_list(entries)
+        shutil.copy2(self.tree.settings_dir / "Version.cfg", self.settings / "Version.cfg")
+        texts = self.update_cancel(0)
+        self.assertTraced(texts, "失败事件：AUX本地文件校验失败")
 
     def test_update_list_that_is_not_xml(self):
         self.query_update(48)

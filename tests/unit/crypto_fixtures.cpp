@@ -9,7 +9,7 @@
 
 const RsaPrivateKey& TestPrivateKey() {
     static const RsaPrivateKey key = [] {
-        std::wstring path = SourceFile("tests/fixtures/keys/test.key");
+        std::wstring path = SourcePath(L"tests/fixtures/keys/test.key");
         if (!FileExists(path))
             throw std::runtime_error("the test key tests/fixtures/keys/test.key is missing");
         return ParsePrivateKeyFile(ReadBytes(path));
@@ -32,10 +32,4 @@ RandomFill SeededRandom(uint32_t seed) {
 std::string EncryptForTest(const std::wstring& text, BodyEncoding encoding, unsigned codePage) {
     static const RandomFill random = SeededRandom(7);
     return EncryptText(TestPrivateKey(), text, encoding, codePage, random);
-}
-
-std::wstring SourceFile(const std::string& relativePath) {
-    // Wine maps the Unix root to drive Z:.
-    std::wstring path = L"Z:" + FromCodePage(TOVRAL_SOURCE_DIR "/" + relativePath, CP_UTF8);
-    return ReplaceAll(path, L"/", L"\\");
 }

@@ -17,6 +17,3 @@ RandomFill SeededRandom(uint32_t seed);
 // Text encrypted with the test key; the file key is random.
 std::string EncryptForTest(const std::wstring& text, BodyEncoding encoding = BodyEncoding::Utf8,
                            unsigned codePage = kDefaultAnsiCodePage);
-
-// A file of the source tree as a Windows path (the tests run under Wine).
-std::wstring SourceFile(const std::string& relativePath);

@@ -14,11 +14,7 @@
 namespace {
 
 std::wstring BuiltDll() {
-    std::wstring path = L"Z:" + FromCodePage(TOVRAL_BINARY_DIR, CP_UTF8) + L"\\Tovral.DLL";
-    for (wchar_t& c : path)
-        if (c == L'/')
-            c = L'\\';
-    return path;
+    return BuildPath(L"Tovral.DLL");
 }
 
 const wchar_t* const kMethods[30] = {
@@ -132,6 +128,11 @@ TEST_F(LoadedControl, NamesMapToTheirDispatchIds) {
     DISPID id = 0;
     LPOLESTR unknown = const_cast<LPOLESTR>(L"NoSuchMethod");
     EXPECT_EQ(control_->GetIDsOfNames(IID_NULL, &unknown, 1, 0, &id), DISP_E_UNKNOWNNAME);
+    EXPECT_EQ(id, DISPID_UNKNOWN);
+    // Automation names match without regard to case.
+    LPOLESTR lower = const_cast<LPOLESTR>(L"updatecancel");
+    ASSERT_EQ(control_->GetIDsOfNames(IID_NULL, &lower, 1, 0, &id), S_OK);
+    EXPECT_EQ(id, 30);
 }
 
 TEST_F(LoadedControl, InvokeCarriesTheEnginesValues) {

@@ -48,10 +48,22 @@ bool FileExists(const std::wstring& path) {
     return GetFileAttributesW(path.c_str()) != INVALID_FILE_ATTRIBUTES;
 }
 
+std::wstring WinePathOf(const std::string& unixPath) {
+    return ReplaceAll(L"Z:" + FromCodePage(unixPath, CP_UTF8), L"/", L"\\");
+}
+
 std::wstring SourcePath(const std::wstring& relative) {
-    std::wstring path = L"Z:" + FromCodePage(TOVRAL_SOURCE_DIR, CP_UTF8) + L"/" + relative;
-    for (wchar_t& c : path)
-        if (c == L'/')
-            c = L'\\';
-    return path;
+    return WinePathOf(TOVRAL_SOURCE_DIR "/" + ToCodePage(relative, CP_UTF8));
+}
+
+std::wstring BuildPath(const std::wstring& relative) {
+    return WinePathOf(TOVRAL_BINARY_DIR "/" + ToCodePage(relative, CP_UTF8));
+}
+
+bool RecordingTraceSink::Contains(const std::wstring& line) const {
+    for (const std::wstring& written : Lines()) {
+        if (written == line)
+            return true;
+    }
+    return false;
 }

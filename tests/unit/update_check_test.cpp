@@ -1,1 +1,331 @@
+// The update check driven through its fetch seam: a fake server answers from
+// memory and drops its files where the check asked, so every code of the
+// check and every pass is reached without Wine's network or a bank server.
+#include "install/update_check.h"
+
+#include "common/com_types.h"
+#include "common/text.h"
+#include "config/checksum.h"
+#include "tests/unit/crypto_fixtures.h"
+#include "tests/unit/test_support.h"
+
 #include <gtest/gtest.h>
+
+#include <condition_variable>
+#include <map>
+#include <stdexcept>
+#include <thread>
+
+namespace {
+
+const std::wstring kRoot = L"http://bank.test/";
+const std::wstring kVersionUrl = kRoot + L"VeyrantSettingV2/Version.cfg";
+
+std::wstring Checksum(const std::string& bytes) {
+    return ChecksumText(Crc32Update(0, bytes));
+}
+
+struct ConfigFile {
+    const wchar_t* name;
+    int id;
+};
+
+// The configuration set, in the server list's order (50 is the update list).
+const ConfigFile kConfigFiles[] = {{L"UtilityChs.cfg", 54},
+                                   {L"UtilityEn.cfg", 55},
+                                   {L"Update.cfg", 50},
+                                   {L"Resource.cfg", 56},
+                                   {L"EnvPatch.cfg", 57}};
+
+class UpdateCheck : public testing::Test {
+protected:
+    UpdateCheck() {
+        CreateDirectoryW(client_.c_str(), nullptr);
+        WriteBytes(client_ + L"BankClient.exe", "the installed client");
+        for (const ConfigFile& file : kConfigFiles)
+            PublishConfig(file.name, 1);
+        PublishVersionList();
+    }
+
+    ComponentContext MakeContext() {
+        ComponentContext context;
+        context.paths = SettingsPaths::ForDataFolder(dir_.path());
+        context.rootUrl = kRoot;
+        context.clientFolder = client_;
+        context.key = TestPublicKey();
+        context.trace = &trace_;
+        context.texts = &texts_;
+        context.post = [this](UINT message, WPARAM code, LPARAM) {
+            if (message == VeyrantMessage::kUpdateResult)
+                posted_.push_back(static_cast<int>(code));
+        };
+        context.fetch = [this](const FetchRequest& request) { return Fetch(request); };
+        return context;
+    }
+
+    int Fetch(const FetchRequest& request) {
+        fetches_.push_back(request);
+        if (fetchHook_)
+            return fetchHook_(request);
+        auto served = served_.find(request.url);
+        if (served == served_.end() || served->second.empty())
+            return 0;
+        WriteBytes(request.localPath, served->second);
+        return 1;
+    }
+
+    // The plain text of a configuration file at a version.
+    std::wstring PlainText(const std::wstring& name, int version) const {
+        if (name == L"Update.cfg")
+            return FormatW(L"<Update><FileVersion root='%ls' value='%d'/>"
+                           L"<assembly filename='BankClient.exe' local='local' "
+                           L"updatehandle='replace' Version='3' mac='%ls' regsvr='false' "
+                           L"url='client/BankClient.exe'/>"
+                           L"<assembly filename='Gone.dll' local='local' updatehandle='delete' "
+                           L"Version='1' mac='0' regsvr='false' url='client/Gone.dll'/></Update>",
+                           kRoot.c_str(), version, ClientChecksum().c_str());
+        return FormatW(L"<Config name='%ls'><FileVersion value='%d'/></Config>", name.c_str(),
+                       version);
+    }
+
+    std::wstring ClientChecksum() const { return Checksum(ReadBytes(client_ + L"BankClient.exe")); }
+
+    void PublishConfig(const std::wstring& name, int version) {
+        serverVersions_[name] = version;
+        served_[kRoot + L"VeyrantSettingV2/" + name] = EncryptForTest(PlainText(name, version));
+    }
+
+    std::wstring VersionListText(const std::wstring& extraEntries = L"") const {
+        std::wstring list = L"<Version><Files>";
+        for (const ConfigFile& file : kConfigFiles) {
+            std::wstring url = kRoot + L"VeyrantSettingV2/" + file.name;
+            list += FormatW(L"<file id='%d' Name='%ls' Url='%ls' Version='%d' mac='%ls'/>", file.id,
+                            file.name, url.c_str(), serverVersions_.at(file.name),
+                            Checksum(served_.at(url)).c_str());
+        }
+        return list + extraEntries + L"</Files></Version>";
+    }
+
+    void PublishVersionList(const std::wstring& extraEntries = L"") {
+        served_[kVersionUrl] = EncryptForTest(VersionListText(extraEntries));
+    }
+
+    // A PC on which one complete check ran.
+    void Populate() {
+        ASSERT_EQ(checker_.RunQueryUpdate(), UpdateCode::kCompleted);
+        posted_.clear();
+        fetches_.clear();
+    }
+
+    std::wstring Settings(const std::wstring& name) const {
+        return context_.paths.settingsFolder + name;
+    }
+    std::wstring SelfUpdate(const std::wstring& name) const {
+        return context_.paths.selfUpdateFolder + name;
+    }
+
+    TempFolder dir_;
+    const std::wstring client_ = dir_ / L"client\\";
+    RecordingTraceSink trace_;
+    ConfigurationTexts texts_;
+    std::map<std::wstring, std::string> served_;
+    std::map<std::wstring, int> serverVersions_;
+    std::vector<FetchRequest> fetches_;
+    std::function<int(const FetchRequest&)> fetchHook_;
+    std::vector<int> posted_;
+    ComponentContext context_ = MakeContext();
+    UpdateChecker checker_{
+        context_, InstallFolders{dir_ / L"system\\", dir_ / L"windows\\", client_, dir_.path()}};
+};
+
+TEST_F(UpdateCheck, FreshPcFetchesTheSetVerifiesAndDecryptsIt) {
+    EXPECT_EQ(checker_.RunQueryUpdate(), UpdateCode::kCompleted);
+    EXPECT_EQ(posted_, std::vector<int>{48});
+    for (const ConfigFile& file : kConfigFiles)
+        EXPECT_EQ(ReadBytes(Settings(file.name)),
+                  served_[kRoot + L"VeyrantSettingV2/" + file.name]);
+    EXPECT_TRUE(FileExists(Settings(L"Version.cfg")));
+    EXPECT_FALSE(FileExists(SelfUpdate(L"Version.cfg")));
+    EXPECT_EQ(texts_.Get(ConfigText::English), PlainText(L"UtilityEn.cfg", 1));
+    EXPECT_EQ(texts_.Get(ConfigText::Patch), PlainText(L"EnvPatch.cfg", 1));
+    // Every fetch stops at the size the decryptor accepts.
+    ASSERT_EQ(fetches_.size(), 6u);
+    for (const FetchRequest& request : fetches_)
+        EXPECT_EQ(request.maxBytes, kLargestEncryptedFile);
+    EXPECT_TRUE(trace_.Contains(L"成功事件：UtilityChs.cfg文件移动成功"));
+    EXPECT_TRUE(trace_.Contains(L"成功事件：Update.cfg本地文件存在且校验成功"));
+    EXPECT_TRUE(trace_.Contains(L"成功事件：启动检查完成"));
+    EXPECT_TRUE(trace_.Contains(L"成功事件：删除新Version.cfg文件完成"));
+    EXPECT_EQ(checker_.VersionListText(), VersionListText());
+}
+
+TEST_F(UpdateCheck, WithoutTheServerTheLocalFilesDecide) {
+    served_.clear();
+    EXPECT_EQ(checker_.RunQueryUpdate(), UpdateCode::kNoVersionList);
+    EXPECT_TRUE(trace_.Contains(L"失败事件：本地版本文件不存在"));
+    EXPECT_EQ(posted_, std::vector<int>{45});
+}
+
+TEST_F(UpdateCheck, OfflineCheckOfAPopulatedPc) {
+    Populate();
+    const auto server = served_;
+    served_.clear();
+    EXPECT_EQ(checker_.RunQueryUpdate(), UpdateCode::kCompleted);
+    EXPECT_TRUE(trace_.Contains(L"失败事件：版本文件下载失败，开始检查本地其他配置文件"));
+    EXPECT_TRUE(trace_.Contains(L"成功事件：应用程序文件校验成功"));
+
+    WriteBytes(Settings(L"Resource.cfg"), "tampered");
+    EXPECT_EQ(checker_.RunQueryUpdate(), UpdateCode::kNoVersionList);
+    EXPECT_TRUE(trace_.Contains(L"失败事件：Resource.cfg本地文件校验失败"));
+    EXPECT_TRUE(trace_.Contains(L"失败事件：验证本地其他配置文件失败"));
+    EXPECT_EQ(posted_, (std::vector<int>{48, 45}));
+}
+
+TEST_F(UpdateCheck, UnusableServerListsAndFiles) {
+    served_[kVersionUrl] = "not an encrypted file";
+    EXPECT_EQ(checker_.RunQueryUpdate(), UpdateCode::kInvalidList);
+
+    served_[kVersionUrl] = EncryptForTest(L"<Version><Files>");
+    EXPECT_EQ(checker_.RunQueryUpdate(), UpdateCode::kInvalidList);
+    EXPECT_TRUE(trace_.Contains(L"失败事件：解析版本文件失败！"));
+
+    // A listed file the server does not have.
+    PublishVersionList();
+    served_.erase(kRoot + L"VeyrantSettingV2/Resource.cfg");
+    EXPECT_EQ(checker_.RunQueryUpdate(), UpdateCode::kFetchFailed);
+    EXPECT_TRUE(trace_.Contains(L"失败事件：Resource.cfg文件下载失败"));
+}
+
+TEST_F(UpdateCheck, AFileFailingItsChecksumIsNeitherUsedNorLeftBehind) {
+    served_[kRoot + L"VeyrantSettingV2/EnvPatch.cfg"] = "a server error page";
+    EXPECT_EQ(checker_.RunQueryUpdate(), UpdateCode::kInvalidList);
+    EXPECT_TRUE(trace_.Contains(L"失败事件：EnvPatch.cfg文件验证失败"));
+    EXPECT_FALSE(FileExists(Settings(L"EnvPatch.cfg")));
+    EXPECT_FALSE(FileExists(SelfUpdate(L"EnvPatch.cfg")));
+}
+
+TEST_F(UpdateCheck, InstalledApplicationFileMismatch) {
+    Populate();
+    WriteBytes(client_ + L"BankClient.exe", "replaced by someone");
+    EXPECT_EQ(checker_.RunQueryUpdate(), UpdateCode::kApplicationFileBad);
+    EXPECT_TRUE(trace_.Contains(L"失败事件：应用程序文件校验失败"));
+}
+
+TEST_F(UpdateCheck, AFileThatCannotBeMovedIntoPlace) {
+    Populate();
+    PublishConfig(L"Resource.cfg", 2);
+    PublishVersionList();
+    // A folder where the file should go: the move cannot replace it.
+    DeleteFileW(Settings(L"Resource.cfg").c_str());
+    CreateDirectoryW(Settings(L"Resource.cfg").c_str(), nullptr);
+    EXPECT_EQ(checker_.RunQueryUpdate(), UpdateCode::kMoveFailed);
+    EXPECT_TRUE(trace_.Contains(L"失败事件：Resource.cfg文件移动失败"));
+}
+
+TEST_F(UpdateCheck, NewerCataloguesBecomeTheResult) {
+    Populate();
+    PublishConfig(L"UtilityChs.cfg", 2);
+    PublishVersionList();
+    EXPECT_EQ(checker_.RunQueryUpdate(), 54);
+    EXPECT_TRUE(trace_.Contains(L"成功事件：UtilityChs.cfg需要升级"));
+    EXPECT_TRUE(trace_.Contains(L"成功事件：Utility文件有更新"));
+    EXPECT_EQ(texts_.Get(ConfigText::Chinese), PlainText(L"UtilityChs.cfg", 2));
+
+    // Another file is replaced the same way, but is no catalogue. (The pending
+    // result, once set, is kept for the process.)
+    UpdateChecker fresh(context_,
+                        InstallFolders{dir_ / L"s\\", dir_ / L"w\\", client_, dir_.path()});
+    PublishConfig(L"Resource.cfg", 2);
+    PublishVersionList();
+    EXPECT_EQ(fresh.RunQueryUpdate(), UpdateCode::kCompleted);
+    EXPECT_EQ(ReadBytes(Settings(L"Resource.cfg")),
+              served_[kRoot + L"VeyrantSettingV2/Resource.cfg"]);
+}
+
+TEST_F(UpdateCheck, AnUpdateListThatCannotBeFetchedEndsTheCheck) {
+    Populate();
+    PublishConfig(L"Update.cfg", 2);
+    PublishVersionList();
+    served_.erase(kRoot + L"VeyrantSettingV2/Update.cfg");
+    EXPECT_EQ(checker_.RunQueryUpdate(), UpdateCode::kFetchFailed);
+    EXPECT_TRUE(trace_.Contains(L"失败事件：Update.cfg文件校验失败"));
+    EXPECT_TRUE(trace_.Contains(L"失败事件：Update.cfg文件下载失败"));
+}
+
+TEST_F(UpdateCheck, NamesFromTheServerNeverLeaveTheSettingsFolder) {
+    for (const wchar_t* name : {L"..\\..\\victim.txt", L"COM1", L"C:\\victim.txt", L"a/b.cfg"}) {
+        PublishVersionList(FormatW(L"<file id='60' Name='%ls' Url='%lsevil' Version='1' "
+                                   L"mac='0'/>",
+                                   name, kRoot.c_str()));
+        served_[kRoot + L"evil"] = "written outside";
+        fetches_.clear();
+        EXPECT_EQ(checker_.RunQueryUpdate(), UpdateCode::kInvalidList) << name;
+        EXPECT_TRUE(trace_.Contains(std::wstring(L"失败事件：") + name + L"文件名不合法")) << name;
+        EXPECT_EQ(fetches_.size(), 1u) << name; // the version list only
+    }
+    EXPECT_FALSE(FileExists(dir_ / L"victim.txt"));
+}
+
+TEST_F(UpdateCheck, ADeviceNameInTheLocalListDoesNotHang) {
+    Populate();
+    std::wstring list = VersionListText(L"<file id='60' Name='AUX' Url='x' Version='1' mac='0'/>");
+    WriteBytes(Settings(L"Version.cfg"), EncryptForTest(list));
+    EXPECT_EQ(checker_.UpdateCancel(), CancelCode::kCompanionFilesBad);
+    EXPECT_TRUE(trace_.Contains(L"失败事件：AUX本地文件校验失败"));
+}
+
+TEST_F(UpdateCheck, ACheckThatThrowsStillReports) {
+    fetchHook_ = [](const FetchRequest&) -> int { throw std::runtime_error("network stack gone"); };
+    EXPECT_EQ(checker_.RunQueryUpdate(), UpdateCode::kInvalidList);
+    EXPECT_EQ(posted_, std::vector<int>{46});
+    EXPECT_TRUE(trace_.Contains(L"失败事件：QueryUpdate 异常：network stack gone"));
+}
+
+TEST_F(UpdateCheck, CancelNeverWaitsForARunningCheck) {
+    Populate();
+    std::mutex lock;
+    std::condition_variable changed;
+    bool fetching = false, release = false;
+    fetchHook_ = [&](const FetchRequest&) {
+        std::unique_lock guard(lock);
+        fetching = true;
+        changed.notify_all();
+        changed.wait(guard, [&] { return release; });
+        return 0;
+    };
+    std::thread check([&] {
+        ComApartment apartment(COINIT_MULTITHREADED); // as the product's worker has
+        checker_.RunQueryUpdate();
+    });
+    {
+        std::unique_lock guard(lock);
+        changed.wait(guard, [&] { return fetching; });
+    }
+    // The check is inside its fetch; the page's cancel must answer now.
+    EXPECT_EQ(checker_.UpdateCancel(), CancelCode::kVerified);
+    {
+        std::lock_guard guard(lock);
+        release = true;
+    }
+    changed.notify_all();
+    check.join();
+    EXPECT_EQ(posted_, std::vector<int>{48});
+}
+
+TEST_F(UpdateCheck, CancelCodes) {
+    EXPECT_EQ(checker_.UpdateCancel(), CancelCode::kCompanionFilesBad); // nothing local yet
+    Populate();
+    EXPECT_EQ(checker_.UpdateCancel(), CancelCode::kVerified);
+    WriteBytes(client_ + L"BankClient.exe", "changed");
+    EXPECT_EQ(checker_.UpdateCancel(), UpdateCode::kApplicationFileBad);
+    // Companion files that match the local list but do not decrypt.
+    WriteBytes(Settings(L"UtilityEn.cfg"), "garbage");
+    std::wstring list = VersionListText();
+    list = ReplaceAll(list, Checksum(served_[kRoot + L"VeyrantSettingV2/UtilityEn.cfg"]),
+                      Checksum("garbage"));
+    WriteBytes(Settings(L"Version.cfg"), EncryptForTest(list));
+    EXPECT_EQ(checker_.UpdateCancel(), CancelCode::kConfigurationUnreadable);
+    EXPECT_TRUE(trace_.Contains(L"失败事件：UtilityEn.cfg解密失败"));
+}
+
+} // namespace

@@ -52,6 +52,28 @@ TEST(XmlNodeRead, TextIsTheFirstTextChildOnly) {
     EXPECT_EQ(root.FindChild(L"n")->GetText(), L"");
 }
 
+TEST(XmlNodeLoad, MirrorsElementChildrenInDocumentOrder) {
+    XmlNode root;
+    ASSERT_TRUE(root.LoadXml(L"<r>text<a/><!-- note --><b><c/></b><?pi x?><![CDATA[z]]><d/></r>"));
+    ASSERT_EQ(root.ChildCount(), 3u);
+    EXPECT_EQ(root.Child(0)->GetName(), L"a");
+    EXPECT_EQ(root.Child(1)->GetName(), L"b");
+    EXPECT_EQ(root.Child(1)->ChildCount(), 1u);
+    EXPECT_EQ(root.Child(2)->GetName(), L"d");
+    EXPECT_EQ(root.GetText(), L"text");
+}
+
+TEST(XmlNodeLoad, LargeListsAreMirroredWhole) {
+    std::wstring list = L"<list>";
+    for (int i = 0; i < 40000; ++i)
+        list += L"<item id='" + std::to_wstring(i) + L"'/>";
+    list += L"</list>";
+    XmlNode root;
+    ASSERT_TRUE(root.LoadXml(list));
+    ASSERT_EQ(root.ChildCount(), 40000u);
+    EXPECT_EQ(root.Child(39999)->GetIntAttribute(L"id", -1), 39999);
+}
+
 TEST(XmlNodeFind, LookupRules) {
     XmlNode root;
     ASSERT_TRUE(root.LoadXml(kSample));

@@ -6,6 +6,8 @@
 #include "envcheck/low_version.h"
 #include "envcheck/os_version.h"
 #include "install/http_fetch.h"
+#include "sysconfig/item_fragments.h"
+#include "sysconfig/root_cert_entries.h"
 
 ComponentContext CDownLoadEngine::MakeContext(CTovralModule& module, const ::TraceLog& trace,
                                               ConfigurationTexts& texts) {
@@ -32,7 +34,21 @@ CDownLoadEngine::CDownLoadEngine(CTovralModule& module)
       settings_(context_, languageText_,
                 [&module](const std::wstring& language) { module.SetLanguage(language); }),
       updateChecker_(context_,
-                     InstallFolders::OfThisSystem(module.HostFolder(), module.DataFolder())) {}
+                     InstallFolders::OfThisSystem(module.HostFolder(), module.DataFolder())),
+      lists_(context_, languageText_, MakeListHooks(),
+             [this] { return settings_.GetUserType(UserType{0, 0, 0}); }) {}
+
+ListHooks CDownLoadEngine::MakeListHooks() {
+    ListHooks hooks;
+    hooks.controlStatus = [](int) { return 0; };
+    hooks.applicationStatus = [](int) { return 0; };
+    hooks.rootCertStatus = RootCertStatusIn;
+    hooks.trustedSite = TrustListFragment;
+    hooks.popupSite = PopupSiteFragment;
+    hooks.optimization = OptimizerFragment;
+    hooks.rootCert = CertFragment;
+    return hooks;
+}
 
 CDownLoadEngine::~CDownLoadEngine() = default;
 
@@ -65,34 +81,6 @@ short CDownLoadEngine::GetLowVersionSymbol() const {
 
 short CDownLoadEngine::StartDownLoad(int) {
     return 0;
-}
-
-short CDownLoadEngine::GetStatuBySurrId(int id) {
-    if (id >= 5000)
-        return 1;
-    if (id >= 2000 && id <= 2999)
-        return 4;
-    return 0;
-}
-
-std::wstring CDownLoadEngine::GetSysInfoList(const std::wstring&) {
-    return L"<Update></Update>";
-}
-
-short CDownLoadEngine::SetDownLoadList(const std::wstring& list) {
-    downloadListText_ = list;
-    return 1;
-}
-
-// A stored list that parses is answered with the frame; its entries come from
-// the catalogue, which is empty until the component list is built on it.
-std::wstring CDownLoadEngine::GetDownLoadList() {
-    XmlNode list;
-    return list.LoadXml(downloadListText_) ? L"<Update></Update>" : L"";
-}
-
-std::wstring CDownLoadEngine::GetStatuByXML() {
-    return L"";
 }
 
 short CDownLoadEngine::EBankDownLoad(const std::wstring&) {

@@ -9,6 +9,7 @@
 #pragma once
 
 #include "config/component_context.h"
+#include "config/component_lists.h"
 #include "config/config_set.h"
 #include "config/settings_paths.h"
 #include "config/settings_store.h"
@@ -61,11 +62,11 @@ public:
 
     // Component list, statuses and the download chain.
     short StartDownLoad(int id);
-    short GetStatuBySurrId(int id);
-    std::wstring GetSysInfoList(const std::wstring& filter);
-    short SetDownLoadList(const std::wstring& list);
-    std::wstring GetDownLoadList();
-    std::wstring GetStatuByXML();
+    short GetStatuBySurrId(int id) { return static_cast<short>(lists_.StatusOf(id)); }
+    std::wstring GetSysInfoList(const std::wstring&) { return lists_.GetSysInfoList(); }
+    short SetDownLoadList(const std::wstring& list) { return lists_.SetDownLoadList(list); }
+    std::wstring GetDownLoadList() { return lists_.GetDownLoadList(); }
+    std::wstring GetStatuByXML() { return lists_.GetStatuByXML(); }
     short EBankDownLoad(const std::wstring& xml);
 
     // Bank links.
@@ -84,6 +85,7 @@ public:
 private:
     static ComponentContext MakeContext(CTovralModule& module, const ::TraceLog& trace,
                                         ConfigurationTexts& texts);
+    ListHooks MakeListHooks();
 
     CTovralModule& module_;
     const ::TraceLog trace_;
@@ -92,6 +94,6 @@ private:
     const ComponentContext context_;
     SettingsStore settings_;
     UpdateChecker updateChecker_;
-    DownloadChainState chain_;      // page thread and download workers; own lock
-    std::wstring downloadListText_; // page thread only
+    ComponentLists lists_;
+    DownloadChainState chain_; // page thread and download workers; own lock
 };

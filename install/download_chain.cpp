@@ -1,0 +1,200 @@
+#include "install/download_chain.h"
+
+#include "common/com_types.h"
+#include "common/guard.h"
+#include "common/safe_path.h"
+#include "common/text.h"
+#include "common/worker_thread.h"
+#include "config/checksum.h"
+#include "config/component_lists.h"
+#include "config/folder_chain.h"
+#include "config/item_ids.h"
+#include "config/xml_node.h"
+
+#include <shlwapi.h>
+
+namespace {
+
+std::wstring Numbered(int id, const wchar_t* event) {
+    return FormatW(L"文件号：%d", id) + event;
+}
+
+bool ChecksumMatches(const std::wstring& path, const std::wstring& mac) {
+    std::wstring actual = FileChecksumText(path);
+    return !actual.empty() && EqualsNoCase(actual, mac);
+}
+
+struct CatalogueEntry {
+    std::wstring url;
+    std::wstring mac;
+};
+
+// The first entry of the section with the id ("Control" below 4000).
+std::optional<CatalogueEntry> FindEntry(const XmlNode* catalogue, int id) {
+    const XmlNode* section =
+        catalogue ? catalogue->FindChild(id < 4000 ? L"Control" : L"Application") : nullptr;
+    if (!section)
+        return std::nullopt;
+    for (const auto& element : section->Children()) {
+        if (element->GetIntAttribute(L"id", 0) == id)
+            return CatalogueEntry{element->GetAttribute(L"url", L""),
+                                  element->GetAttribute(L"mac", L"")};
+    }
+    return std::nullopt;
+}
+
+bool HasFile(int id) {
+    DownloadKind kind = DownloadKindOf(id);
+    return kind == DownloadKind::ControlFile || kind == DownloadKind::ApplicationFile;
+}
+
+} // namespace
+
+DownloadChain::DownloadChain(const ComponentContext& context, Installer install)
+    : context_(context), install_(std::move(install)) {}
+
+void DownloadChain::Trace(const std::wstring& text) const { context_.Trace().Write(text); }
+
+void DownloadChain::Post(UINT message, WPARAM wParam, LPARAM lParam) const {
+    context_.post(message, wParam, lParam);
+}
+
+short DownloadChain::StartDownLoad(int id) {
+    Started started = Start(id);
+    Drive(started.next);
+    return started.result;
+}
+
+short DownloadChain::EBankDownLoad(const std::wstring& list) {
+    // The text counts only when no batch is pending.
+    std::optional<std::vector<int>> ids;
+    if (state_.BatchCount() == 0)
+        ids = ParseBatchIds(list);
+    Drive(state_.StepBatch(ids));
+    return 1;
+}
+
+void DownloadChain::Drive(std::optional<int> next) {
+    while (next)
+        next = Start(*next).next;
+}
+
+DownloadChain::Started DownloadChain::Start(int id) {
+    // The reports name the item started, even when the page starts it itself.
+    state_.SetCurrentId(id);
+    switch (DownloadKindOf(id)) {
+    case DownloadKind::Ignored:
+        return {};
+    case DownloadKind::NoFile:
+        return Started{1, Complete(id)};
+    case DownloadKind::ControlFile:
+    case DownloadKind::ApplicationFile:
+        break;
+    }
+    if (!catalogue_.EnsureParsed([&] { return context_.texts->LanguageText(context_.language()); }))
+        return {};
+    std::optional<CatalogueEntry> entry =
+        catalogue_.Read([&](const XmlNode* catalogue) { return FindEntry(catalogue, id); });
+    if (!entry) {
+        // An id the catalogue does not know would stall the batch: it fails instead.
+        Trace(Numbered(id, L" 错误原因：目录中无此文件"));
+        return Started{0, Fail(id)};
+    }
+    std::optional<std::wstring> local = JoinConfined(context_.paths.appDownloadFolder, entry->url);
+    if (!local) {
+        Trace(Numbered(id, L" 错误原因：文件路径不合法"));
+        return Started{0, Fail(id)};
+    }
+    state_.SetCurrent(CurrentItem{id, L"", context_.rootUrl + entry->url, *local, entry->mac});
+    CreateFolderChain(*local);
+    if (PathFileExistsW(local->c_str()) && ChecksumMatches(*local, entry->mac)) {
+        Trace(FormatW(L"成功事件：文件号：%d", id) + L" 文件存在且校验成功");
+        return Started{0, Complete(id)};
+    }
+    Trace(FormatW(L"成功事件：文件号：%d", id) + L" 文件存在但校验失败或文件不存在，下载该文件");
+    DeleteFileW(local->c_str());
+    if (!StartWorker())
+        return Started{0, Fail(id)};
+    return {};
+}
+
+bool DownloadChain::FetchSelfUpdateFile(CurrentItem item) {
+    CreateFolderChain(item.localPath);
+    state_.SetCurrent(std::move(item));
+    return StartWorker();
+}
+
+bool DownloadChain::StartWorker() {
+    std::lock_guard guard(threadLock_);
+    worker_.reset(StartWorkerThread([this] { RunWorker(); }));
+    return static_cast<bool>(worker_);
+}
+
+void DownloadChain::RunWorker() {
+    // Installers read XML and the browser settings use COM objects.
+    ComApartment apartment(COINIT_APARTMENTTHREADED);
+    const int id = state_.Current().id;
+    std::optional<int> next;
+    RunGuardedWork(
+        context_.Trace(), L"StartDownLoad",
+        [&] {
+            SleepEx(50, TRUE);
+            CurrentItem item = state_.Current();
+            if (context_.fetch(FetchRequest{item.url, item.localPath, kLargestComponentFile})) {
+                Trace(Numbered(item.id, L" 成功事件：下载成功"));
+                next = Complete(item.id);
+            } else {
+                Trace(Numbered(item.id, L" 错误原因：下载失败"));
+                next = Fail(item.id);
+            }
+        },
+        // A worker that failed still reports its item and moves the batch on.
+        [&] { next = Fail(id); });
+    RunGuardedWork(context_.Trace(), L"EBankDownLoad", [&] { Drive(next); }, nullptr);
+}
+
+std::optional<int> DownloadChain::Complete(int id) {
+    const CurrentItem item = state_.Current();
+    if (IsSelfUpdateItem(item.id)) {
+        Trace(L"成功事件：" + item.name + L"下载成功");
+        if (selfUpdateStep_)
+            selfUpdateStep_();
+        return std::nullopt;
+    }
+    // Every fetched control and application file is verified.
+    if (HasFile(id)) {
+        if (!ChecksumMatches(item.localPath, item.checksum)) {
+            Trace(Numbered(id, L" 错误原因：完整性校验失败"));
+            DeleteFileW(item.localPath.c_str());
+            return Fail(id);
+        }
+        Trace(Numbered(id, L" 成功事件：完整性校验成功"));
+    }
+    Post(VeyrantMessage::kDownloadCompleted, static_cast<WPARAM>(item.id), kReportSuccess);
+    const bool last = state_.AtBatchEnd();
+    state_.SetAllDownloadsDone(last);
+    if (last)
+        Post(VeyrantMessage::kAllDownloadsCompleted, 0, 0);
+    install_(item.id, last);
+    return state_.StepBatch(std::nullopt);
+}
+
+std::optional<int> DownloadChain::Fail(int id) {
+    state_.SetAllDownloadsDone(false);
+    const CurrentItem item = state_.Current();
+    if (IsSelfUpdateItem(item.id)) {
+        Trace(L"失败事件：" + item.name + L"下载失败");
+        Post(VeyrantMessage::kSelfUpdateError, 1, 0);
+        return std::nullopt;
+    }
+    const bool last = state_.AtBatchEnd();
+    state_.SetAllDownloadsDone(last);
+    Post(VeyrantMessage::kDownloadCompleted, static_cast<WPARAM>(id), kReportFailure);
+    Post(VeyrantMessage::kInstalledCompleted, static_cast<WPARAM>(id), kReportFailure);
+    if (last) {
+        Post(VeyrantMessage::kAllDownloadsCompleted, 0, 0);
+        // The failed item was the last to install: the page must not wait for more.
+        Post(VeyrantMessage::kAllInstallsCompleted, 0, 0);
+    }
+    return state_.StepBatch(std::nullopt);
+}

@@ -32,7 +32,8 @@ CDownLoadEngine::CDownLoadEngine(CTovralModule& module)
       settings_(context_, languageText_,
                 [&module](const std::wstring& language) { module.SetLanguage(language); }),
       updateChecker_(context_,
-                     InstallFolders::OfThisSystem(module.HostFolder(), module.DataFolder())) {}
+                     InstallFolders::OfThisSystem(module.HostFolder(), module.DataFolder())),
+      checks_(context_), diagnosis_(context_, checks_), patches_(context_) {}
 
 CDownLoadEngine::~CDownLoadEngine() = default;
 
@@ -70,8 +71,12 @@ short CDownLoadEngine::StartDownLoad(int) {
 short CDownLoadEngine::GetStatuBySurrId(int id) {
     if (id >= 5000)
         return 1;
+    if (id >= 4000)
+        return checks_.CheckApplicationStatus(id);
     if (id >= 2000 && id <= 2999)
         return 4;
+    if (id >= 1000 && id <= 1999)
+        return checks_.CheckControlStatus(id);
     return 0;
 }
 
@@ -111,20 +116,8 @@ std::wstring CDownLoadEngine::GetDynamicLink() const {
 
 // --- Diagnosis and patches ------------------------------------------------
 
-std::wstring CDownLoadEngine::GetSystemInfo() {
-    return L"";
-}
-
-std::wstring CDownLoadEngine::DiagnosisResult() {
-    return L"";
-}
-
-short CDownLoadEngine::OpenSysInfoFile() {
-    return 0;
-}
-
-std::wstring CDownLoadEngine::PatchCheck(int) {
-    return L"";
+std::wstring CDownLoadEngine::PatchCheck(int mode) {
+    return patches_.Check(mode, module_.IeServicePack());
 }
 
 // --- Self-update -----------------------------------------------------------

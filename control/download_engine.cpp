@@ -35,13 +35,14 @@ CDownLoadEngine::CDownLoadEngine(CTovralModule& module)
                 [&module](const std::wstring& language) { module.SetLanguage(language); }),
       updateChecker_(context_,
                      InstallFolders::OfThisSystem(module.HostFolder(), module.DataFolder())),
+      checks_(context_), diagnosis_(context_, checks_), patches_(context_),
       lists_(context_, languageText_, MakeListHooks(),
              [this] { return settings_.GetUserType(UserType{0, 0, 0}); }) {}
 
 ListHooks CDownLoadEngine::MakeListHooks() {
     ListHooks hooks;
-    hooks.controlStatus = [](int) { return 0; };
-    hooks.applicationStatus = [](int) { return 0; };
+    hooks.controlStatus = [this](int id) { return checks_.CheckControlStatus(id); };
+    hooks.applicationStatus = [this](int id) { return checks_.CheckApplicationStatus(id); };
     hooks.rootCertStatus = RootCertStatusIn;
     hooks.trustedSite = TrustListFragment;
     hooks.popupSite = PopupSiteFragment;
@@ -99,20 +100,8 @@ std::wstring CDownLoadEngine::GetDynamicLink() const {
 
 // --- Diagnosis and patches ------------------------------------------------
 
-std::wstring CDownLoadEngine::GetSystemInfo() {
-    return L"";
-}
-
-std::wstring CDownLoadEngine::DiagnosisResult() {
-    return L"";
-}
-
-short CDownLoadEngine::OpenSysInfoFile() {
-    return 0;
-}
-
-std::wstring CDownLoadEngine::PatchCheck(int) {
-    return L"";
+std::wstring CDownLoadEngine::PatchCheck(int mode) {
+    return patches_.Check(mode, module_.IeServicePack());
 }
 
 // --- Self-update -----------------------------------------------------------

@@ -16,6 +16,9 @@
 #include "config/shared_document.h"
 #include "config/trace_log.h"
 #include "config/user_settings.h"
+#include "envcheck/component_checker.h"
+#include "envcheck/diagnosis.h"
+#include "envcheck/patch_checker.h"
 #include "install/download_state.h"
 #include "install/update_check.h"
 
@@ -74,9 +77,9 @@ public:
     std::wstring GetDynamicLink() const;
 
     // Diagnosis report and patch check.
-    std::wstring GetSystemInfo();
-    std::wstring DiagnosisResult();
-    short OpenSysInfoFile();
+    std::wstring GetSystemInfo() { return diagnosis_.GetSystemInfo(); }
+    std::wstring DiagnosisResult() { return diagnosis_.RunCheck(); }
+    short OpenSysInfoFile() { return diagnosis_.OpenReport(); }
     std::wstring PatchCheck(int mode);
 
     // Self-update hand-off.
@@ -94,6 +97,9 @@ private:
     const ComponentContext context_;
     SettingsStore settings_;
     UpdateChecker updateChecker_;
+    ComponentChecker checks_; // controls and applications: status and report text
+    DiagnosisReporter diagnosis_;
+    PatchChecker patches_;
     ComponentLists lists_;
     DownloadChainState chain_; // page thread and download workers; own lock
 };

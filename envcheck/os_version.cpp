@@ -180,8 +180,14 @@ int DescribeOs(const OsVersionRecord& record, const OsEnvironment& env, OsDescri
     }
 }
 
+std::wstring FormatFullSystemVersion(const OsDescription& os) {
+    return os.name + L" " + os.edition + L"," + os.servicePack;
+}
+
 std::wstring FormatSystemVersion(const OsDescription& os) {
-    return os.name + L" " + os.edition + L"," + ReplaceAll(os.servicePack, L"Service Pack ", L"SP");
+    OsDescription shortened = os;
+    shortened.servicePack = ReplaceAll(os.servicePack, L"Service Pack ", L"SP");
+    return FormatFullSystemVersion(shortened);
 }
 
 // --- reading the system -------------------------------------------------------

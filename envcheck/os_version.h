@@ -58,6 +58,8 @@ int DescribeOs(const OsVersionRecord& record, const OsEnvironment& env, OsDescri
 // The page's text: "%s %s,%s" of name, edition and service-pack text, with
 // every "Service Pack " in the last shortened to "SP".
 std::wstring FormatSystemVersion(const OsDescription& os);
+// The same with the service-pack text as the system gives it (the report's).
+std::wstring FormatFullSystemVersion(const OsDescription& os);
 
 // GetVersionExW with the extended record first, the basic one as fall-back.
 bool ReadOsVersionRecord(OsVersionRecord& record);

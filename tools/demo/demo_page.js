@@ -28,3 +28,13 @@ host.echo("UpdateSymbol:   " + control.UpdateSymbol());
 host.echo("UpdateCancel:   " + control.UpdateCancel());
 host.echo("version file:   " + control.InternetConnAddress());
 host.echo("user type:      " + control.GetUserType());
+
+// The environment checks, on the catalogue and lists the update check decrypted.
+var checkLog = null;
+function onCheckLog(text) { checkLog = text; host.stop(); }
+host.echo("control 1001:   " + control.GetStatuBySurrId(1001));
+host.echo("client 4001:    " + control.GetStatuBySurrId(4001));
+host.echo("check items:    " + control.GetSystemInfo());
+control.GetSysInfoResult();
+host.echo("onCheckLog:     " + (host.pump(120000) ? checkLog : "no answer within two minutes"));
+host.echo("patches:        " + control.GetPatchFile(0));

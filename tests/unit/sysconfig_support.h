@@ -1,0 +1,60 @@
+// Helpers of the sysconfig tests: a trace sink and a page poster that record,
+// and a registry value that a test changes and puts back afterwards.
+#pragma once
+
+#include "common/page_messages.h"
+#include "common/registry.h"
+#include "common/trace_sink.h"
+
+#include <optional>
+#include <string>
+#include <vector>
+
+class RecordingTrace final : public TraceSink {
+public:
+    void Write(const std::wstring& text, int = 1) const override { lines.push_back(text); }
+    mutable std::vector<std::wstring> lines;
+};
+
+struct PostedMessage {
+    UINT message;
+    WPARAM wParam;
+    LPARAM lParam;
+    bool operator==(const PostedMessage&) const = default;
+};
+
+class RecordingPoster {
+public:
+    PagePoster poster() {
+        return [this](UINT message, WPARAM wParam, LPARAM lParam) {
+            posted.push_back({message, wParam, lParam});
+        };
+    }
+    std::vector<PostedMessage> posted;
+};
+
+// The raw data and type of a registry value, or nothing when it is missing.
+struct RawValue {
+    DWORD type = 0;
+    std::vector<BYTE> data;
+    bool operator==(const RawValue&) const = default;
+};
+std::optional<RawValue> ReadRawValue(HKEY root, const std::wstring& key, const wchar_t* name);
+void WriteRawValue(HKEY root, const std::wstring& key, const wchar_t* name,
+                   const std::optional<RawValue>& value);
+RawValue DwordValue(DWORD value);
+
+// Keeps one value as it was before the test.
+class PreservedValue {
+public:
+    PreservedValue(HKEY root, std::wstring key, const wchar_t* name);
+    ~PreservedValue();
+    PreservedValue(const PreservedValue&) = delete;
+    PreservedValue& operator=(const PreservedValue&) = delete;
+
+private:
+    HKEY root_;
+    std::wstring key_;
+    const wchar_t* name_;
+    std::optional<RawValue> saved_;
+};

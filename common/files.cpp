@@ -22,3 +22,37 @@ std::wstring ModuleFilePath(HMODULE module) {
         path.resize(path.size() * 2);
     }
 }
+
+bool IsExistingFile(const std::wstring& path) {
+    DWORD attributes = GetFileAttributesW(path.c_str());
+    return attributes != INVALID_FILE_ATTRIBUTES && !(attributes & FILE_ATTRIBUTE_DIRECTORY);
+}
+
+std::wstring ExpandRegisteredPath(const std::wstring& path) {
+    if (path.find(L'%') == std::wstring::npos)
+        return path;
+    DWORD size = ExpandEnvironmentStringsW(path.c_str(), nullptr, 0);
+    if (size == 0)
+        return path;
+    std::wstring expanded(size, L'\0');
+    DWORD written = ExpandEnvironmentStringsW(path.c_str(), expanded.data(), size);
+    if (written == 0 || written > size)
+        return path;
+    expanded.resize(written - 1); // without the terminator
+    return expanded;
+}
+
+std::wstring LongPathOf(const std::wstring& path, DWORD& error) {
+    std::wstring buffer(MAX_PATH, L'\0');
+    SetLastError(0);
+    DWORD length = GetLongPathNameW(path.c_str(), buffer.data(), MAX_PATH);
+    if (length >= MAX_PATH) { // a longer path is expanded whole rather than cut
+        buffer.resize(length);
+        length = GetLongPathNameW(path.c_str(), buffer.data(), length);
+    }
+    error = GetLastError();
+    if (length == 0 || length >= buffer.size())
+        return path;
+    buffer.resize(length);
+    return buffer;
+}

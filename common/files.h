@@ -13,3 +13,14 @@ FileHandle OpenDiskFileForReading(const std::wstring& path, DWORD share);
 
 // The full path of a loaded module's file (null: the process's executable).
 std::wstring ModuleFilePath(HMODULE module);
+
+// An existing file (not a folder) at `path`.
+bool IsExistingFile(const std::wstring& path);
+
+// A registered path with its environment references expanded, as COM does
+// for REG_EXPAND_SZ server paths ("%SystemRoot%\..."); other text unchanged.
+std::wstring ExpandRegisteredPath(const std::wstring& path);
+
+// The long form of a path (GetLongPathNameW), never cut; the path itself
+// when it cannot be expanded. `error` gets the call's last error.
+std::wstring LongPathOf(const std::wstring& path, DWORD& error);

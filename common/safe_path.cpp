@@ -73,3 +73,20 @@ std::optional<std::wstring> JoinConfined(const std::wstring& folder, std::wstrin
     }
     return path;
 }
+
+bool IsLocalAbsoluteFolder(std::wstring_view folder) {
+    if (folder.size() < 3 || !std::iswalpha(folder[0]) || folder[1] != L':' ||
+        (folder[2] != L'\\' && folder[2] != L'/'))
+        return false;
+    // Every further component must be an ordinary name: no "..", no device.
+    std::wstring_view rest = folder.substr(3);
+    size_t start = 0;
+    for (size_t i = 0; i <= rest.size(); ++i) {
+        if (i == rest.size() || rest[i] == L'\\' || rest[i] == L'/') {
+            if (i > start && !IsSafeFileName(rest.substr(start, i - start)))
+                return false;
+            start = i + 1;
+        }
+    }
+    return true;
+}

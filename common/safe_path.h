@@ -17,3 +17,9 @@ bool IsSafeFileName(std::wstring_view name);
 // components are separated by "/" or "\" (doubled separators collapse); every
 // component must be a safe file name. Nothing when any is not.
 std::optional<std::wstring> JoinConfined(const std::wstring& folder, std::wstring_view relative);
+
+// A folder text from a list that may be used as a destination or location: a
+// local absolute path ("C:\..." or "C:/..."). UNC paths would send the user's
+// network credentials to their host, and device or relative paths lead
+// anywhere; those are refused.
+bool IsLocalAbsoluteFolder(std::wstring_view folder);

@@ -21,6 +21,10 @@ XmlNode::XmlNode(IXMLDOMElement* element) {
     Attach(element);
 }
 
+XmlNode::XmlNode(IXMLDOMElement* element, int depth) {
+    AttachAt(element, depth);
+}
+
 XmlNode::~XmlNode() {
     ClearChildren();
 }
@@ -72,11 +76,15 @@ bool XmlNode::Save(const std::wstring& path) {
 }
 
 void XmlNode::Attach(IXMLDOMElement* element) {
+    AttachAt(element, 0);
+}
+
+void XmlNode::AttachAt(IXMLDOMElement* element, int depth) {
     path_.clear();
     fromFile_ = false;
     if (element != element_.Get())
         element_ = element;
-    if (!element_)
+    if (!element_ || depth >= kDeepestMirroredLevel)
         return;
     // One pass over the siblings: indexing the child list per child is
     // quadratic in MSXML, and page lists may hold tens of thousands of items.
@@ -85,7 +93,7 @@ void XmlNode::Attach(IXMLDOMElement* element) {
     while (node) {
         ComPtr<IXMLDOMElement> child;
         if (SUCCEEDED(node->QueryInterface(IID_IXMLDOMElement, &child)) && child)
-            children_.push_back(std::make_unique<XmlNode>(child.Get()));
+            children_.push_back(std::unique_ptr<XmlNode>(new XmlNode(child.Get(), depth + 1)));
         ComPtr<IXMLDOMNode> next;
         if (node->get_nextSibling(&next) != S_OK)
             break;

@@ -27,6 +27,11 @@ public:
     bool Save(const std::wstring& path);
 
     void Attach(IXMLDOMElement* element);
+
+    // Elements nested deeper than this below a loaded root are not mirrored:
+    // no list of the control nests deeply, and a hostile document must not
+    // exhaust the stack of the recursive mirroring.
+    static constexpr int kDeepestMirroredLevel = 64;
     void ClearChildren();
 
     std::wstring GetName() const;
@@ -54,6 +59,8 @@ public:
     bool FromFile() const { return fromFile_; }
 
 private:
+    XmlNode(IXMLDOMElement* element, int depth);
+    void AttachAt(IXMLDOMElement* element, int depth);
     bool LoadDocument(const Variant* path, const std::wstring* text);
 
     std::vector<std::unique_ptr<XmlNode>> children_;

@@ -6,6 +6,9 @@
 #include "envcheck/low_version.h"
 #include "envcheck/os_version.h"
 #include "install/http_fetch.h"
+#include "config/item_ids.h"
+#include "sysconfig/access_rights.h"
+#include "sysconfig/component_inputs.h"
 #include "sysconfig/item_fragments.h"
 #include "sysconfig/root_cert_entries.h"
 
@@ -37,7 +40,56 @@ CDownLoadEngine::CDownLoadEngine(CTovralModule& module)
                      InstallFolders::OfThisSystem(module.HostFolder(), module.DataFolder())),
       checks_(context_), diagnosis_(context_, checks_), patches_(context_),
       lists_(context_, languageText_, MakeListHooks(),
-             [this] { return settings_.GetUserType(UserType{0, 0, 0}); }) {}
+             [this] {
+                 return settings_.GetUserType(UserType{0, 0, 0});
+             }),
+      browser_(context_,
+               [this] {
+                   LowVersionCheck versions = CheckLowVersion(trace_);
+                   return MajorVersions{versions.osMajor, versions.ieMajor};
+               }),
+      rootCerts_(context_), installerSetup_(MakeInstallerSetup(module)),
+      chain_(context_, [this](int id, bool lastItem) {
+          CInstaller(installerSetup_, lastItem).InstallItem(id);
+      }) {}
+
+InstallerSetup CDownLoadEngine::MakeInstallerSetup(CTovralModule& module) {
+    InstallerSetup setup;
+    setup.paths = context_.paths;
+    setup.folders = DestinationFolders::OfThisSystem(module.HostFolder(), module.DataFolder());
+    setup.cabinetFolders = CabinetFolders::OfThisSystem();
+    setup.catalogueText = LanguageCatalogue(context_);
+    setup.trace = &trace_;
+    setup.post = context_.post;
+    setup.services.controlStatus = [this](int id) { return checks_.CheckControlStatus(id); };
+    setup.services.applicationStatus = [this](int id) {
+        return checks_.CheckApplicationStatus(id);
+    };
+    setup.services.applyBrowserSetting = [this](int id) { ApplyBrowserSetting(id); };
+    setup.services.installRootCert = [this](int id) { rootCerts_.InstallRootCert(id); };
+    setup.services.addAccessRights = AddAccessRights;
+    return setup;
+}
+
+void CDownLoadEngine::ApplyBrowserSetting(int id) const {
+    switch (id) {
+    case BrowserItem::kTrustList:
+        browser_.ApplyTrustList();
+        break;
+    case BrowserItem::kRefreshMode:
+        browser_.ApplyRefreshMode();
+        break;
+    case BrowserItem::kPopupAllowList:
+        browser_.ApplyPopupAllowList();
+        break;
+    case BrowserItem::kPopupBlockerLevel:
+        browser_.ApplyPopupBlockerLevel();
+        break;
+    case BrowserItem::kTrustedZonePolicies:
+        browser_.ApplyTrustedZonePolicies();
+        break;
+    }
+}
 
 ListHooks CDownLoadEngine::MakeListHooks() {
     ListHooks hooks;
@@ -79,14 +131,6 @@ short CDownLoadEngine::GetLowVersionSymbol() const {
 
 // --- Component list and download chain -----------------------------------
 // Until the catalogue has been decrypted there is nothing to list or fetch.
-
-short CDownLoadEngine::StartDownLoad(int) {
-    return 0;
-}
-
-short CDownLoadEngine::EBankDownLoad(const std::wstring&) {
-    return 1;
-}
 
 // --- Bank links --------------------------------------------------------------
 

@@ -19,8 +19,11 @@
 #include "envcheck/component_checker.h"
 #include "envcheck/diagnosis.h"
 #include "envcheck/patch_checker.h"
-#include "install/download_state.h"
+#include "install/download_chain.h"
+#include "install/installer.h"
 #include "install/update_check.h"
+#include "sysconfig/browser_settings.h"
+#include "sysconfig/root_certificates.h"
 
 #include <windows.h>
 
@@ -64,13 +67,13 @@ public:
     short UpdateCancel() { return updateChecker_.UpdateCancel(); }
 
     // Component list, statuses and the download chain.
-    short StartDownLoad(int id);
+    short StartDownLoad(int id) { return chain_.StartDownLoad(id); }
     short GetStatuBySurrId(int id) { return static_cast<short>(lists_.StatusOf(id)); }
     std::wstring GetSysInfoList(const std::wstring&) { return lists_.GetSysInfoList(); }
     short SetDownLoadList(const std::wstring& list) { return lists_.SetDownLoadList(list); }
     std::wstring GetDownLoadList() { return lists_.GetDownLoadList(); }
     std::wstring GetStatuByXML() { return lists_.GetStatuByXML(); }
-    short EBankDownLoad(const std::wstring& xml);
+    short EBankDownLoad(const std::wstring& xml) { return chain_.EBankDownLoad(xml); }
 
     // Bank links.
     std::wstring GetQelLinks() const;
@@ -89,6 +92,8 @@ private:
     static ComponentContext MakeContext(CTovralModule& module, const ::TraceLog& trace,
                                         ConfigurationTexts& texts);
     ListHooks MakeListHooks();
+    InstallerSetup MakeInstallerSetup(CTovralModule& module);
+    void ApplyBrowserSetting(int id) const;
 
     CTovralModule& module_;
     const ::TraceLog trace_;
@@ -101,5 +106,8 @@ private:
     DiagnosisReporter diagnosis_;
     PatchChecker patches_;
     ComponentLists lists_;
-    DownloadChainState chain_; // page thread and download workers; own lock
+    BrowserSettings browser_;
+    RootCertificates rootCerts_;
+    const InstallerSetup installerSetup_;
+    DownloadChain chain_; // page thread and download workers; its state has its own lock
 };

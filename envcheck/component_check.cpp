@@ -48,20 +48,6 @@ RegKey OpenEntryKey(ComponentFinding& f) {
 
 // The long form of a path, with the last error of the expansion; the path
 // itself when it cannot be expanded (a missing file, for one).
-std::wstring LongPathOf(const std::wstring& path, DWORD& error) {
-    std::wstring buffer(MAX_PATH, L'\0');
-    SetLastError(0);
-    DWORD length = GetLongPathNameW(path.c_str(), buffer.data(), MAX_PATH);
-    if (length >= MAX_PATH) { // a longer path is expanded whole rather than cut
-        buffer.resize(length);
-        length = GetLongPathNameW(path.c_str(), buffer.data(), length);
-    }
-    error = GetLastError();
-    if (length == 0 || length >= buffer.size())
-        return path;
-    buffer.resize(length);
-    return buffer;
-}
 
 const AvailabilityRecord* CallAvailabilityTest(HMODULE library) {
     FARPROC proc = GetProcAddress(library, "CheckApp_Veyr");

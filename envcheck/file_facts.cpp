@@ -4,25 +4,6 @@
 
 #include <vector>
 
-bool IsExistingFile(const std::wstring& path) {
-    DWORD attributes = GetFileAttributesW(path.c_str());
-    return attributes != INVALID_FILE_ATTRIBUTES && !(attributes & FILE_ATTRIBUTE_DIRECTORY);
-}
-
-std::wstring ExpandRegisteredPath(const std::wstring& path) {
-    if (path.find(L'%') == std::wstring::npos)
-        return path;
-    DWORD size = ExpandEnvironmentStringsW(path.c_str(), nullptr, 0);
-    if (size == 0)
-        return path;
-    std::wstring expanded(size, L'\0');
-    DWORD written = ExpandEnvironmentStringsW(path.c_str(), expanded.data(), size);
-    if (written == 0 || written > size)
-        return path;
-    expanded.resize(written - 1); // without the terminator
-    return expanded;
-}
-
 std::wstring FormatFileVersion(DWORD versionMS, DWORD versionLS) {
     return FormatW(L"%d.%d.%d.%d", HIWORD(versionMS), LOWORD(versionMS), HIWORD(versionLS),
                    LOWORD(versionLS));

@@ -2,16 +2,11 @@
 // diagnosis report both state: whether it is there and its file version.
 #pragma once
 
+#include "common/files.h"
+
 #include <windows.h>
 
 #include <string>
-
-// An existing file (not a folder) at `path`.
-bool IsExistingFile(const std::wstring& path);
-
-// A registered path with its environment references expanded, as COM does
-// for REG_EXPAND_SZ server paths ("%SystemRoot%\..."); other text unchanged.
-std::wstring ExpandRegisteredPath(const std::wstring& path);
 
 // "%d.%d.%d.%d": the high and low halves of the most significant word, then
 // of the least significant word of a fixed file-version block.

@@ -74,6 +74,20 @@ TEST(XmlNodeLoad, LargeListsAreMirroredWhole) {
     EXPECT_EQ(root.Child(39999)->GetIntAttribute(L"id", -1), 39999);
 }
 
+TEST(XmlNodeLoad, DeepNestingIsCutNotFollowed) {
+    std::wstring deep;
+    for (int i = 0; i < 200; ++i)
+        deep += L"<e>";
+    for (int i = 0; i < 200; ++i)
+        deep += L"</e>";
+    XmlNode root;
+    ASSERT_TRUE(root.LoadXml(deep));
+    int levels = 0;
+    for (const XmlNode* node = &root; node->ChildCount() == 1; node = node->Child(0))
+        ++levels;
+    EXPECT_EQ(levels, XmlNode::kDeepestMirroredLevel);
+}
+
 TEST(XmlNodeFind, LookupRules) {
     XmlNode root;
     ASSERT_TRUE(root.LoadXml(kSample));

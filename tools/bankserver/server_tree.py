@@ -7,13 +7,16 @@ build makes (tools/samples, described by build/samples/samples.json).
 
 Plain files are templates: ${server} is the server's root URL (no trailing
 slash), ${mac:PATH} the checksum text of a file of the tree, ${version:NAME}
-the version of a configuration file, ${clsid:NAME} the class id of a sample
+the version of a configuration file, ${certblob:NAME} and ${certthumb:NAME} the
+registry blob and thumbprint of a built certificate, ${clsid:NAME} the class id of a sample
 control ("SampleCtl.dll")."""
 
 import json
+import hashlib
 import os
 import re
 import shutil
+import struct
 import subprocess
 import zlib
 from pathlib import Path
@@ -56,6 +59,22 @@ def sample_facts(build_dir):
     {"SampleCtl.dll": {"path": ..., "clsid": ..., "version": ...}, ...}."""
     manifest = Path(build_dir) / "samples" / "samples.json"
     return json.loads(manifest.read_text(encoding="utf-8"))["files"]
+
+
+def certificate_blob_text(der_path):
+    """A certificate as the registry's certificate stores keep it ("Blob": one
+    serialized element, the certificate property 32 with encoding 1 and the
+    DER bytes), written as the catalogue writes blobs: hexadecimal bytes with
+    commas, broken into lines."""
+    der = Path(der_path).read_bytes()
+    blob = struct.pack("<III", 32, 1, len(der)) + der
+    pieces = [format(b, "02X") for b in blob]
+    return ",\n".join(",".join(pieces[i:i + 32]) for i in range(0, len(pieces), 32))
+
+
+def certificate_thumbprint(der_path):
+    """The store's key name of a certificate: its SHA-1, upper-case hex."""
+    return hashlib.sha1(Path(der_path).read_bytes()).hexdigest().upper()
 
 
 def windows_path(path):
@@ -114,8 +133,16 @@ class ServerTree:
                 return str(self.versions[arg])
             if kind == "clsid":
                 return sample_facts(self.build_dir)[arg]["clsid"]
+            if kind == "certblob":
+                return certificate_blob_text(self.sample_path(arg))
+            if kind == "certthumb":
+                return certificate_thumbprint(self.sample_path(arg))
             raise KeyError(match.group(0))
         return re.sub(r"\$\{([^}]+)\}", value, text)
+
+    def sample_path(self, name):
+        """A built sample file by its name in the manifest."""
+        return Path(sample_facts(self.build_dir)[name]["path"])
 
     def build(self):
         """Writes the whole tree; returns the version list's entries."""

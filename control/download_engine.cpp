@@ -49,9 +49,16 @@ CDownLoadEngine::CDownLoadEngine(CTovralModule& module)
                    return MajorVersions{versions.osMajor, versions.ieMajor};
                }),
       rootCerts_(context_), installerSetup_(MakeInstallerSetup(module)),
-      chain_(context_, [this](int id, bool lastItem) {
-          CInstaller(installerSetup_, lastItem).InstallItem(id);
-      }) {}
+      chain_(
+          context_,
+          [this](int id, bool lastItem) { CInstaller(installerSetup_, lastItem).InstallItem(id); }),
+      selfUpdate_(
+          context_, InstallFolders::OfThisSystem(module.HostFolder(), module.DataFolder()), chain_,
+          [this] { return updateChecker_.VersionListText(); },
+          [](UINT code) { ExitProcess(code); }),
+      links_(context_) {
+    chain_.SetSelfUpdateStep([this] { selfUpdate_.OnFileFetched(); });
+}
 
 InstallerSetup CDownLoadEngine::MakeInstallerSetup(CTovralModule& module) {
     InstallerSetup setup;
@@ -109,10 +116,6 @@ void CDownLoadEngine::PostToPage(UINT message, WPARAM wParam, LPARAM lParam) con
     context_.post(message, wParam, lParam);
 }
 
-std::wstring CDownLoadEngine::InternetConnAddress() const {
-    return context_.rootUrl + L"VeyrantSettingV2/Version.cfg";
-}
-
 // --- Versions --------------------------------------------------------------
 
 std::wstring CDownLoadEngine::GetSystemVersion() const {
@@ -129,27 +132,8 @@ short CDownLoadEngine::GetLowVersionSymbol() const {
     return static_cast<short>(CheckLowVersion(trace_).tooOld);
 }
 
-// --- Component list and download chain -----------------------------------
-// Until the catalogue has been decrypted there is nothing to list or fetch.
-
-// --- Bank links --------------------------------------------------------------
-
-std::wstring CDownLoadEngine::GetQelLinks() const {
-    return L"<Websites>\n</Websites>";
-}
-
-std::wstring CDownLoadEngine::GetDynamicLink() const {
-    return L"";
-}
-
 // --- Diagnosis and patches ------------------------------------------------
 
 std::wstring CDownLoadEngine::PatchCheck(int mode) {
     return patches_.Check(mode, module_.IeServicePack());
-}
-
-// --- Self-update -----------------------------------------------------------
-
-short CDownLoadEngine::UpdateBankVeyr() {
-    return 0;
 }

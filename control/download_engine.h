@@ -9,6 +9,7 @@
 #pragma once
 
 #include "config/component_context.h"
+#include "config/bank_links.h"
 #include "config/component_lists.h"
 #include "config/config_set.h"
 #include "config/settings_paths.h"
@@ -21,6 +22,7 @@
 #include "envcheck/patch_checker.h"
 #include "install/download_chain.h"
 #include "install/installer.h"
+#include "install/self_update.h"
 #include "install/update_check.h"
 #include "sysconfig/browser_settings.h"
 #include "sysconfig/root_certificates.h"
@@ -55,7 +57,7 @@ public:
     UserType GetUserType(const UserType& unreadable) const {
         return settings_.GetUserType(unreadable);
     }
-    std::wstring InternetConnAddress() const;
+    std::wstring InternetConnAddress() const { return links_.InternetConnAddress(); }
 
     // Versions.
     std::wstring GetSystemVersion() const;
@@ -76,8 +78,8 @@ public:
     short EBankDownLoad(const std::wstring& xml) { return chain_.EBankDownLoad(xml); }
 
     // Bank links.
-    std::wstring GetQelLinks() const;
-    std::wstring GetDynamicLink() const;
+    std::wstring GetQelLinks() const { return links_.GetQelLinks(); }
+    std::wstring GetDynamicLink() const { return links_.GetDynamicLink(); }
 
     // Diagnosis report and patch check.
     std::wstring GetSystemInfo() { return diagnosis_.GetSystemInfo(); }
@@ -86,7 +88,7 @@ public:
     std::wstring PatchCheck(int mode);
 
     // Self-update hand-off.
-    short UpdateBankVeyr();
+    short UpdateBankVeyr() { return selfUpdate_.UpdateBankVeyr(); }
 
 private:
     static ComponentContext MakeContext(CTovralModule& module, const ::TraceLog& trace,
@@ -110,4 +112,6 @@ private:
     RootCertificates rootCerts_;
     const InstallerSetup installerSetup_;
     DownloadChain chain_; // page thread and download workers; its state has its own lock
+    SelfUpdate selfUpdate_;
+    BankLinks links_;
 };

@@ -1,5 +1,6 @@
 #include "install/install_locations.h"
 
+#include "common/safe_path.h"
 #include "common/text.h"
 
 #include <shlobj.h>
@@ -24,7 +25,8 @@ InstallFolders InstallFolders::OfThisSystem(const std::wstring& clientFolder,
     return InstallFolders{WithBackslash(system), WithBackslash(windows), clientFolder, dataFolder};
 }
 
-std::wstring InstalledFolderFor(const std::wstring& location, const InstallFolders& folders) {
+std::optional<std::wstring> InstalledFolderFor(const std::wstring& location,
+                                               const InstallFolders& folders) {
     if (location.empty() || EqualsNoCase(location, L"system32"))
         return folders.systemFolder;
     if (EqualsNoCase(location, L"local"))
@@ -33,7 +35,10 @@ std::wstring InstalledFolderFor(const std::wstring& location, const InstallFolde
         return folders.windowsFolder;
     if (EqualsNoCase(location, L"data"))
         return folders.dataFolder;
-    // A folder of its own; without the separator the file name would run into it.
+    // A folder of its own (a network folder would hand the user's credentials
+    // to its host); without the separator the file name would run into it.
+    if (!IsLocalAbsoluteFolder(location))
+        return std::nullopt;
     return WithBackslash(location);
 }
 

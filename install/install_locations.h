@@ -2,6 +2,7 @@
 // the update lists, and the file-name part of a list's "url".
 #pragma once
 
+#include <optional>
 #include <string>
 
 struct InstallFolders {
@@ -16,8 +17,10 @@ struct InstallFolders {
 
 // "system32" or "" → system folder, "local" → client application folder,
 // "windows" → Windows folder, "data" → data folder (names in any case); any
-// other text is a folder path of its own. The result ends with a backslash.
-std::wstring InstalledFolderFor(const std::wstring& location, const InstallFolders& folders);
+// other text is a folder path of its own, taken only when it is a local
+// absolute path (nothing otherwise). The result ends with a backslash.
+std::optional<std::wstring> InstalledFolderFor(const std::wstring& location,
+                                               const InstallFolders& folders);
 
 // The text after the last "/" or "\" of a URL or path.
 std::wstring FileNamePart(const std::wstring& url);

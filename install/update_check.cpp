@@ -308,11 +308,13 @@ int UpdateChecker::ApplicationFileCheck() const {
         if (EqualsNoCase(assembly->GetAttribute(L"updatehandle", L""), L"delete"))
             continue;
         std::wstring name = FileNamePart(assembly->GetAttribute(L"url", L""));
-        std::wstring path =
-            InstalledFolderFor(assembly->GetAttribute(L"local", L""), installFolders_) + name;
+        std::wstring local = assembly->GetAttribute(L"local", L"");
+        std::optional<std::wstring> folder = InstalledFolderFor(local, installFolders_);
+        std::wstring path = folder.value_or(local) + name;
         std::wstring mac = assembly->GetAttribute(L"mac", L"");
-        // A device name would block the read; it is no installed file anyway.
-        std::wstring actual = IsSafeFileName(name) ? FileChecksumText(path) : L"";
+        // A device name would block the read, a network folder would be asked
+        // for the user's credentials: neither holds an installed file.
+        std::wstring actual = folder && IsSafeFileName(name) ? FileChecksumText(path) : L"";
         if (actual.empty() || !EqualsNoCase(actual, mac)) {
             Trace(L"失败事件：" + path + L"校验失败 服务器：" + mac + L" 本地：" + actual);
             return static_cast<int>(AppCheck::FileMismatch);

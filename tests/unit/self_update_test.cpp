@@ -1,0 +1,216 @@
+// The self-update hand-off: the updater's list byte for byte, the decisions
+// on what to replace, and the whole hand-off through the download chain's
+// fetch seam up to the start of the updater.
+#include "install/self_update.h"
+
+#include "common/text.h"
+#include "config/checksum.h"
+#include "tests/unit/crypto_fixtures.h"
+#include "tests/unit/test_support.h"
+
+#include <gtest/gtest.h>
+
+#include <chrono>
+#include <condition_variable>
+#include <map>
+
+namespace {
+
+std::wstring Checksum(const std::string& bytes) {
+    return ChecksumText(Crc32Update(0, bytes));
+}
+
+TEST(HandOffList, TwoFilesScrambled) {
+    const std::wstring text = HandOffText({{L"BankClient.exe", L"local", L"replace", L"false"},
+                                           {L"Sign.ocx", L"system32", L"replace", L"true"}});
+    EXPECT_EQ(text, L"<update>\n"
+                    L"<file filename=\"BankClient.exe\" local=\"local\" updatehandle=\"replace\" "
+                    L"regsvr=\"false\"></file>\n"
+                    L"<file filename=\"Sign.ocx\" local=\"system32\" updatehandle=\"replace\" "
+                    L"regsvr=\"true\"></file>\n"
+                    L"</update>");
+    const std::string scrambled = ScrambleHandOff(text);
+    ASSERT_EQ(scrambled.size(), text.size() * 2);
+    const unsigned char key = static_cast<unsigned char>((scrambled.size() % 256) ^ 0x6B);
+    EXPECT_EQ(static_cast<unsigned char>(scrambled[0]), L'<' ^ key);
+    EXPECT_EQ(static_cast<unsigned char>(scrambled[1]), 0 ^ key); // UTF-16 LE, no mark
+    // The same operation reads it back.
+    const std::string plain = ScrambleHandOffBytes(scrambled);
+    EXPECT_EQ(std::wstring(reinterpret_cast<const wchar_t*>(plain.data()), plain.size() / 2), text);
+    EXPECT_EQ(HandOffText({}), L"<update>\n</update>");
+}
+
+TEST(HandOffList, WhatNeedsReplacing) {
+    EXPECT_TRUE(NeedsReplacing(2, 3, L"abc", L"abc"));  // older
+    EXPECT_FALSE(NeedsReplacing(3, 3, L"abc", L"ABC")); // equal and the same file
+    EXPECT_FALSE(NeedsReplacing(4, 3, L"abc", L"abc")); // newer installed
+    EXPECT_TRUE(NeedsReplacing(3, 3, L"abc", L"abd"));  // same version, different file
+    EXPECT_TRUE(NeedsReplacing(3, 3, L"", L""));        // not installed at all
+}
+
+class HandOff : public testing::Test {
+protected:
+    HandOff() {
+        CreateDirectoryW(client_.c_str(), nullptr);
+        WriteBytes(client_ + L"BankClient.exe", "installed client v3");
+        Serve(L"files/BankClient.exe", "new client v4");
+        Serve(L"files/Helper.dll", "helper");
+        PublishUpdateList(L"<assembly filename='BankClient.exe' local='local' "
+                          L"updatehandle='replace' Version='4' mac='%ls' regsvr='false' "
+                          L"url='files/BankClient.exe'/>"
+                          L"<assembly filename='Gone.dll' local='local' updatehandle='Delete' "
+                          L"Version='9' mac='0' url='files/Gone.dll'/>"
+                          L"<assembly filename='Helper.dll' local='local' updatehandle='replace' "
+                          L"Version='1' mac='%ls' regsvr='true' url='files/Helper.dll'/>");
+        WriteBytes(context_.paths.updateListFile,
+                   EncryptForTest(L"<Update><assembly filename='BankClient.exe' Version='3'/>"
+                                  L"<assembly filename='Helper.dll' Version='1'/></Update>"));
+    }
+
+    void Serve(const std::wstring& url, const std::string& body) {
+        served_[L"http://bank/" + url] = body;
+        macs_.push_back(Checksum(body));
+    }
+
+    void PublishUpdateList(const std::wstring& assemblies) {
+        std::wstring list = L"<Update><FileVersion root='http://bank/' value='4'/>" +
+                            FormatW(assemblies.c_str(), macs_[0].c_str(), macs_[1].c_str()) +
+                            L"</Update>";
+        served_[L"http://bank/Update.cfg"] = EncryptForTest(list);
+    }
+
+    ComponentContext MakeContext() {
+        CreateDirectoryW((dir_ / L"VeyrantSetting").c_str(), nullptr);
+        ComponentContext context;
+        context.paths = SettingsPaths::ForDataFolder(dir_.path());
+        context.clientFolder = client_;
+        context.key = TestPublicKey();
+        context.trace = &trace_;
+        context.texts = &texts_;
+        context.language = [] { return std::wstring(L"chs"); };
+        context.post = [this](UINT message, WPARAM w, LPARAM) {
+            std::lock_guard guard(lock_);
+            if (message == VeyrantMessage::kSelfUpdateError)
+                errors_.push_back(static_cast<int>(w));
+            changed_.notify_all();
+        };
+        context.fetch = [this](const FetchRequest& request) {
+            std::lock_guard guard(lock_);
+            fetched_.push_back(request.url);
+            auto body = served_.find(request.url);
+            if (body == served_.end())
+                return 0;
+            WriteBytes(request.localPath, body->second);
+            return 1;
+        };
+        return context;
+    }
+
+    // Runs the hand-off until the updater would start or a failure was posted.
+    void Run() {
+        ASSERT_EQ(update_.UpdateBankVeyr(), 1);
+        std::unique_lock guard(lock_);
+        changed_.wait_for(guard, std::chrono::seconds(60),
+                          [&] { return !errors_.empty() || exited_; });
+    }
+
+    std::wstring SelfUpdateFolder() const { return context_.paths.selfUpdateFolder; }
+
+    TempFolder dir_;
+    const std::wstring client_ = dir_ / L"client\\";
+    RecordingTraceSink trace_;
+    ConfigurationTexts texts_;
+    std::map<std::wstring, std::string> served_;
+    std::vector<std::wstring> macs_;
+    std::mutex lock_;
+    std::condition_variable changed_;
+    std::vector<std::wstring> fetched_;
+    std::vector<int> errors_;
+    bool exited_ = false;
+    ComponentContext context_ = MakeContext();
+    std::wstring versionList_ = L"<Version><Files><file id='54' Name='UtilityChs.cfg'/>"
+                                L"<file id='50' Name='Update.cfg' Url='http://bank/Update.cfg'/>"
+                                L"</Files></Version>";
+    DownloadChain chain_{context_, [](int, bool) {}};
+    SelfUpdate update_{context_,
+                       InstallFolders{dir_ / L"sys\\", dir_ / L"win\\", client_, dir_.path()},
+                       chain_, [this] { return versionList_; },
+                       [this](UINT) {
+                           std::lock_guard guard(lock_);
+                           exited_ = true;
+                           changed_.notify_all();
+                       }};
+    int initChain_ = (chain_.SetSelfUpdateStep([this] { update_.OnFileFetched(); }), 0);
+};
+
+TEST_F(HandOff, NewerAndChangedFilesAreFetchedListedAndVerified) {
+    // Helper.dll is listed at the installed version but is not installed here.
+    Run();
+    EXPECT_EQ(fetched_, (std::vector<std::wstring>{L"http://bank/Update.cfg",
+                                                   L"http://bank/files/BankClient.exe",
+                                                   L"http://bank/files/Helper.dll"}));
+    EXPECT_EQ(ReadBytes(SelfUpdateFolder() + L"BankClient.exe"), "new client v4");
+    const std::string plain = ScrambleHandOffBytes(ReadBytes(SelfUpdateFolder() + L"waiter.cfg"));
+    EXPECT_EQ(std::wstring(reinterpret_cast<const wchar_t*>(plain.data()), plain.size() / 2),
+              HandOffText({{L"BankClient.exe", L"local", L"replace", L"false"},
+                           {L"Helper.dll", L"local", L"replace", L"true"}}));
+    EXPECT_TRUE(trace_.Contains(L"成功事件：开始下载Update.cfg"));
+    EXPECT_TRUE(trace_.Contains(L"成功事件：BankClient.exe下载成功"));
+    // No updater in the client folder: the start fails and is reported.
+    EXPECT_EQ(errors_, std::vector<int>{1});
+    EXPECT_TRUE(trace_.Contains(L"启动UpdateFiles.exe失败"));
+}
+
+TEST_F(HandOff, EverythingCurrentStartsTheUpdaterWithoutAList) {
+    WriteBytes(client_ + L"BankClient.exe", "new client v4");
+    WriteBytes(client_ + L"Helper.dll", "helper");
+    WriteBytes(context_.paths.updateListFile,
+               EncryptForTest(L"<Update><assembly filename='BankClient.exe' Version='4'/>"
+                              L"<assembly filename='Helper.dll' Version='1'/></Update>"));
+    Run();
+    EXPECT_EQ(fetched_.size(), 1u);
+    EXPECT_FALSE(FileExists(SelfUpdateFolder() + L"waiter.cfg"));
+    EXPECT_TRUE(trace_.Contains(L"启动UpdateFiles.exe失败"));
+}
+
+TEST_F(HandOff, FailuresAreReportedToThePage) {
+    served_[L"http://bank/files/Helper.dll"] = "tampered on the way";
+    Run();
+    EXPECT_EQ(errors_, std::vector<int>{1});
+    EXPECT_TRUE(trace_.Contains(L"失败事件：files/Helper.dll校验失败"));
+
+    errors_.clear();
+    served_[L"http://bank/Update.cfg"] = "not an encrypted list";
+    Run();
+    EXPECT_TRUE(trace_.Contains(L"失败事件：Update.cfg文件解密失败"));
+
+    errors_.clear();
+    served_.erase(L"http://bank/Update.cfg");
+    Run();
+    EXPECT_TRUE(trace_.Contains(L"失败事件：Update.cfg下载失败"));
+    EXPECT_EQ(errors_, std::vector<int>{1});
+}
+
+TEST_F(HandOff, HostileNamesNeverReachTheUpdater) {
+    PublishUpdateList(L"<assembly filename='..\\..\\evil.exe' local='local' updatehandle='x' "
+                      L"Version='9' mac='%ls' url='files/BankClient.exe'/>");
+    Run();
+    EXPECT_TRUE(trace_.Contains(L"失败事件：..\\..\\evil.exe文件名不合法"));
+    EXPECT_FALSE(FileExists(SelfUpdateFolder() + L"waiter.cfg"));
+    errors_.clear();
+    PublishUpdateList(L"<assembly filename='a.exe' local='\\\\host\\share' updatehandle='x' "
+                      L"Version='9' mac='%ls' url='files/BankClient.exe'/>");
+    Run();
+    EXPECT_EQ(errors_, std::vector<int>{1});
+    EXPECT_EQ(fetched_.size(), 2u); // the two update lists only
+}
+
+TEST_F(HandOff, NothingHappensWithoutAnUpdateListEntry) {
+    versionList_ = L"<Version><Files><file id='54' Name='UtilityChs.cfg'/></Files></Version>";
+    EXPECT_EQ(update_.UpdateBankVeyr(), 0);
+    versionList_ = L"";
+    EXPECT_EQ(update_.UpdateBankVeyr(), 0);
+    EXPECT_TRUE(fetched_.empty());
+}
+
+} // namespace

@@ -96,6 +96,9 @@ class ClientFolder:
         return wine([self.path / "TovralHost.exe", to_windows(script), *args],
                     env=env, timeout=timeout)
 
+    def windows_path(self):
+        return to_windows(self.path)
+
     def close(self):
         shutil.rmtree(self.path, ignore_errors=True)
 

@@ -39,6 +39,7 @@ std::span<const HostObject::Member> HostObject::Members() {
         {L"destroyWindow", &HostObject::DestroyWindow, false},
         {L"arg", &HostObject::Arg, false},
         {L"argCount", &HostObject::ArgCount, true},
+        {L"processId", &HostObject::ProcessId, true},
         {L"sleep", &HostObject::Sleep, false},
         {L"exit", &HostObject::Exit, false},
         {L"crash", &HostObject::Crash, false},
@@ -116,6 +117,11 @@ HRESULT HostObject::Arg(const DispArguments& args, VARIANT* result) {
 
 HRESULT HostObject::ArgCount(const DispArguments&, VARIANT* result) {
     SetIntResult(result, static_cast<int>(pageArguments_.size()));
+    return S_OK;
+}
+
+HRESULT HostObject::ProcessId(const DispArguments&, VARIANT* result) {
+    SetIntResult(result, static_cast<int>(GetCurrentProcessId()));
     return S_OK;
 }
 

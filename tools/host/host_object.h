@@ -32,6 +32,7 @@ private:
     HRESULT DestroyWindow(const DispArguments& args, VARIANT* result);
     HRESULT Arg(const DispArguments& args, VARIANT* result);
     HRESULT ArgCount(const DispArguments& args, VARIANT* result);
+    HRESULT ProcessId(const DispArguments& args, VARIANT* result);
     HRESULT Sleep(const DispArguments& args, VARIANT* result);
     HRESULT Exit(const DispArguments& args, VARIANT* result);
     HRESULT Crash(const DispArguments& args, VARIANT* result);

@@ -53,7 +53,9 @@ bool HasFile(int id) {
 DownloadChain::DownloadChain(const ComponentContext& context, Installer install)
     : context_(context), install_(std::move(install)) {}
 
-void DownloadChain::Trace(const std::wstring& text) const { context_.Trace().Write(text); }
+void DownloadChain::Trace(const std::wstring& text) const {
+    context_.Trace().Write(text);
+}
 
 void DownloadChain::Post(UINT message, WPARAM wParam, LPARAM lParam) const {
     context_.post(message, wParam, lParam);
@@ -91,8 +93,13 @@ DownloadChain::Started DownloadChain::Start(int id) {
     case DownloadKind::ApplicationFile:
         break;
     }
-    if (!catalogue_.EnsureParsed([&] { return context_.texts->LanguageText(context_.language()); }))
-        return {};
+    if (!catalogue_.EnsureParsed(
+            [&] { return context_.texts->LanguageText(context_.language()); })) {
+        // Until the update check has decrypted the catalogue no item can be
+        // looked up: it fails, or the batch would stall and swallow the next.
+        Trace(Numbered(id, L" 错误原因：组件列表不可用"));
+        return Started{0, Fail(id)};
+    }
     std::optional<CatalogueEntry> entry =
         catalogue_.Read([&](const XmlNode* catalogue) { return FindEntry(catalogue, id); });
     if (!entry) {
@@ -150,7 +157,8 @@ void DownloadChain::RunWorker() {
         },
         // A worker that failed still reports its item and moves the batch on.
         [&] { next = Fail(id); });
-    RunGuardedWork(context_.Trace(), L"EBankDownLoad", [&] { Drive(next); }, nullptr);
+    RunGuardedWork(
+        context_.Trace(), L"EBankDownLoad", [&] { Drive(next); }, nullptr);
 }
 
 std::optional<int> DownloadChain::Complete(int id) {

@@ -8,10 +8,12 @@ import struct
 import unittest
 from pathlib import Path
 
-from tests.e2e.harness import data_folder, to_unix, to_windows, trace_texts, wine
-from tests.e2e.sample_bank import (ALL_DOWNLOADED, ALL_INSTALLED, CERT_KEY, CLSID, FACTS,
-                                   SampleBankTestCase, downloaded, installed, program_files,
-                                   reg_values, sample_catalogue, system_folder, windows_folder)
+from tests.e2e.harness import (CHINESE_ANSI, PAGE_PRELUDE, data_folder, to_unix, to_windows,
+                               trace_texts, wine)
+from tests.e2e.sample_bank import (ALL_DOWNLOADED, ALL_INSTALLED, CALLBACKS, CERT_KEY, CLSID,
+                                   CREATE_CONTROL, FACTS, QUERY_UPDATE, SampleBankTestCase,
+                                   downloaded, installed, program_files, reg_values,
+                                   sample_catalogue, system_folder, windows_folder)
 from tools.bankserver.server_tree import checksum_text
 
 BROWSER_ITEMS = [5051, 5052, 5053, 5054, 5055]
@@ -197,6 +199,24 @@ class ChainTest(SampleBankTestCase):
         texts = trace_texts()
         self.assertIn("文件号：4003 成功事件：EXE文件打开成功", texts)
         self.assertIn("文件号：4003 错误原因：安装失败或用户取消", texts)
+
+
+class PageDrivenChainTest(SampleBankTestCase):
+    def test_a_batch_before_the_catalogue_is_decrypted_fails_and_ends(self):
+        self.tree.build()
+        result = self.run_page(PAGE_PRELUDE + CALLBACKS + CREATE_CONTROL + r"""
+            host.echo(o.EBankDownLoad(batchList([1001, 5052])));
+            host.echo(waitForInstalls(20000));
+            """ + QUERY_UPDATE + batch([5054]), env=CHINESE_ANSI)
+        self.assertPageOk(result)
+        lines = result.stdout.splitlines()
+        # Without a catalogue the browser item is not applied either.
+        self.assertEqual(lines[1].split(";"), failed(1001) + [downloaded(5052), ALL_DOWNLOADED,
+                                                              ALL_INSTALLED])
+        self.assertEqual(lines[3].split(";"), succeeded(5054, last=True),
+                         "the next batch is the page's own")
+        self.assertEqual(self.component_requests(), [])
+        self.assertIn("文件号：1001 错误原因：组件列表不可用", trace_texts())
 
 
 class OldControlTest(SampleBankTestCase):

@@ -1,0 +1,159 @@
+// The download chain through its seams: a catalogue text in memory, a fetch
+// that writes files (and can be held), an installer that reports as the real
+// one does, and a recorder of every message posted to the page. The chain's
+// own worker threads run for real.
+#include "install/download_chain.h"
+
+#include "common/text.h"
+#include "config/checksum.h"
+#include "tests/unit/test_support.h"
+
+#include <gtest/gtest.h>
+
+#include <algorithm>
+#include <chrono>
+#include <condition_variable>
+#include <map>
+#include <mutex>
+
+namespace {
+
+const std::string kControl = "MZ control bytes";
+const std::string kApplication = "MZ installer bytes";
+
+std::wstring Checksum(const std::string& bytes) {
+    return ChecksumText(Crc32Update(0, bytes));
+}
+
+std::wstring Catalogue() {
+    return L"<Utility><Control><item id=\"1001\" url=\"controls/a.dll\" mac=\"" +
+           Checksum(kControl) +
+           L"\"/></Control><Application><item id=\"4001\" url=\"apps/b.exe\" mac=\"" +
+           Checksum(kApplication) + L"\"/></Application></Utility>";
+}
+
+class Chain : public testing::Test {
+protected:
+    Chain() {
+        context_.paths = SettingsPaths::ForDataFolder(dir_.path());
+        context_.rootUrl = L"http://bank.test/";
+        context_.trace = &trace_;
+        context_.texts = &texts_;
+        context_.language = [] { return std::wstring(L"chs"); };
+        context_.post = [this](UINT message, WPARAM wParam, LPARAM lParam) {
+            Record(message, static_cast<int>(wParam), static_cast<int>(lParam));
+        };
+        context_.fetch = [this](const FetchRequest& request) { return Fetch(request); };
+        texts_.Set(ConfigText::Chinese, Catalogue());
+    }
+
+    // Made on first use, so that a test can change the texts before.
+    DownloadChain& chain() {
+        if (!chain_)
+            chain_ = std::make_unique<DownloadChain>(context_, [this](int id, bool last) {
+                // As the installer reports: the item, then the end after the last.
+                Record(VeyrantMessage::kInstalledCompleted, id, -1);
+                if (last)
+                    Record(VeyrantMessage::kAllInstallsCompleted, 0, 0);
+            });
+        return *chain_;
+    }
+
+    void Record(UINT message, int wParam, int lParam) {
+        std::lock_guard guard(lock_);
+        switch (message) {
+        case VeyrantMessage::kDownloadCompleted:
+            events_.push_back(FormatW(L"downloaded %d %d", wParam, lParam));
+            break;
+        case VeyrantMessage::kInstalledCompleted:
+            events_.push_back(FormatW(L"installed %d %d", wParam, lParam));
+            break;
+        case VeyrantMessage::kAllDownloadsCompleted:
+            events_.push_back(L"all downloaded");
+            break;
+        case VeyrantMessage::kAllInstallsCompleted:
+            events_.push_back(L"all installed");
+            break;
+        default:
+            events_.push_back(FormatW(L"message %u", message));
+        }
+        changed_.notify_all();
+    }
+
+    int Fetch(const FetchRequest& request) {
+        std::unique_lock guard(lock_);
+        fetched_.push_back(request.url);
+        changed_.notify_all();
+        changed_.wait(guard, [this] { return !holdFetches_; });
+        auto file = files_.find(request.url);
+        if (file == files_.end())
+            return 0;
+        WriteBytes(request.localPath, file->second);
+        return 1;
+    }
+
+    // The events until the end of all installs has been posted `ends` times.
+    std::vector<std::wstring> Events(int ends = 1) {
+        std::unique_lock guard(lock_);
+        changed_.wait_for(guard, std::chrono::seconds(20), [&] {
+            return std::count(events_.begin(), events_.end(), L"all installed") >= ends;
+        });
+        return events_;
+    }
+
+    void HoldFetches(bool hold) {
+        std::lock_guard guard(lock_);
+        holdFetches_ = hold;
+        changed_.notify_all();
+    }
+
+    void WaitForFetch(size_t count) {
+        std::unique_lock guard(lock_);
+        changed_.wait_for(guard, std::chrono::seconds(20),
+                          [&] { return fetched_.size() >= count; });
+    }
+
+    std::vector<std::wstring> Fetched() {
+        std::lock_guard guard(lock_);
+        return fetched_;
+    }
+
+    TempFolder dir_;
+    RecordingTraceSink trace_;
+    ConfigurationTexts texts_;
+    ComponentContext context_;
+    std::map<std::wstring, std::string> files_ = {{L"http://bank.test/controls/a.dll", kControl},
+                                                  {L"http://bank.test/apps/b.exe", kApplication}};
+    std::mutex lock_;
+    std::condition_variable changed_;
+    std::vector<std::wstring> events_;
+    std::vector<std::wstring> fetched_;
+    bool holdFetches_ = false;
+    std::unique_ptr<DownloadChain> chain_; // last: its workers use the members above
+};
+
+using Texts = std::vector<std::wstring>;
+
+TEST_F(Chain, ABatchBeforeTheCatalogueIsDecryptedFailsItsItemsAndEnds) {
+    texts_.Set(ConfigText::Chinese, L"");
+    EXPECT_EQ(chain().EBankDownLoad(L"<list><item id=\"1001\"/><item id=\"4001\"/></list>"), 1);
+    EXPECT_EQ(Events(), (Texts{L"downloaded 1001 0", L"installed 1001 0", L"downloaded 4001 0",
+                               L"installed 4001 0", L"all downloaded", L"all installed"}));
+    EXPECT_TRUE(Fetched().empty());
+    EXPECT_TRUE(trace_.Contains(L"文件号：1001 错误原因：组件列表不可用"));
+
+    // Once decrypted, the page's next batch is its own and runs (its file is
+    // present, so it finishes here).
+    texts_.Set(ConfigText::Chinese, Catalogue());
+    CreateDirectoryW((context_.paths.appDownloadFolder).c_str(), nullptr);
+    CreateDirectoryW((context_.paths.appDownloadFolder + L"apps").c_str(), nullptr);
+    WriteBytes(context_.paths.appDownloadFolder + L"apps\\b.exe", kApplication);
+    EXPECT_EQ(chain().EBankDownLoad(L"<list><item id=\"4001\"/></list>"), 1);
+    EXPECT_EQ(Events(2), (Texts{L"downloaded 1001 0", L"installed 1001 0", L"downloaded 4001 0",
+                                L"installed 4001 0", L"all downloaded", L"all installed",
+                                L"downloaded 4001 -1", L"all downloaded", L"installed 4001 -1",
+                                L"all installed"}));
+    EXPECT_TRUE(Fetched().empty());
+}
+
+} // namespace

@@ -86,7 +86,12 @@ DownloadChain::Started DownloadChain::Start(int id) {
     state_.SetCurrentId(id);
     switch (DownloadKindOf(id)) {
     case DownloadKind::Ignored:
-        return {};
+        // Alone such an id is ignored; in a batch it fails, so that the batch
+        // goes on and its end is still reported.
+        if (state_.BatchCount() == 0)
+            return {};
+        Trace(Numbered(id, L" 错误原因：文件号无效"));
+        return Started{0, Fail(id)};
     case DownloadKind::NoFile:
         return Started{1, Complete(id)};
     case DownloadKind::ControlFile:

@@ -218,6 +218,11 @@ class PageDrivenChainTest(SampleBankTestCase):
         self.assertEqual(self.component_requests(), [])
         self.assertIn("文件号：1001 错误原因：组件列表不可用", trace_texts())
 
+    def test_ids_below_the_item_ranges_fail_in_a_batch(self):
+        lines = self.run_bank_page(batch([0, 5052, 999]) + batch([5054]))
+        self.assertEqual(lines[1].split(";"), failed(0) + succeeded(5052) + failed(999, last=True))
+        self.assertEqual(lines[3].split(";"), succeeded(5054, last=True))
+
 
 class OldControlTest(SampleBankTestCase):
     def test_the_old_control_is_unregistered_and_deleted_first(self):

@@ -156,4 +156,22 @@ TEST_F(Chain, ABatchBeforeTheCatalogueIsDecryptedFailsItsItemsAndEnds) {
     EXPECT_TRUE(Fetched().empty());
 }
 
+TEST_F(Chain, IdsBelowTheItemRangesFailInABatchAndAreIgnoredAlone) {
+    EXPECT_EQ(chain().StartDownLoad(999), 0);
+    EXPECT_EQ(chain().EBankDownLoad(
+                  L"<list><item id=\"0\"/><item/><item id=\"5052\"/><item id=\"999\"/></list>"),
+              1);
+    EXPECT_EQ(Events(),
+              (Texts{L"downloaded 0 0", L"installed 0 0", L"downloaded 0 0", L"installed 0 0",
+                     L"downloaded 5052 -1", L"installed 5052 -1", L"downloaded 999 0",
+                     L"installed 999 0", L"all downloaded", L"all installed"}));
+    EXPECT_TRUE(trace_.Contains(L"文件号：999 错误原因：文件号无效"));
+    // The batch has ended: the next one is taken whole.
+    EXPECT_EQ(chain().EBankDownLoad(L"<list><item id=\"5054\"/></list>"), 1);
+    Texts events = Events(2);
+    EXPECT_EQ(
+        Texts(events.end() - 4, events.end()),
+        (Texts{L"downloaded 5054 -1", L"all downloaded", L"installed 5054 -1", L"all installed"}));
+}
+
 } // namespace

@@ -62,23 +62,36 @@ void DownloadChain::Post(UINT message, WPARAM wParam, LPARAM lParam) const {
 }
 
 short DownloadChain::StartDownLoad(int id) {
+    // A second item beside the one in work would take over its shared state.
+    if (!state_.TryBeginWork()) {
+        Trace(Numbered(id, L" 错误原因：上一项尚未完成，忽略本次下载"));
+        return 0;
+    }
+    WorkTurn turn(state_);
     Started started = Start(id);
-    Drive(started.next);
+    Drive(started, turn);
     return started.result;
 }
 
 short DownloadChain::EBankDownLoad(const std::wstring& list) {
+    if (!state_.TryBeginWork()) {
+        Trace(L"失败事件：上一项尚未完成，忽略本次下载列表");
+        return 1;
+    }
+    WorkTurn turn(state_);
     // The text counts only when no batch is pending.
     std::optional<std::vector<int>> ids;
     if (state_.BatchCount() == 0)
         ids = ParseBatchIds(list);
-    Drive(state_.StepBatch(ids));
+    Drive(Started{0, state_.StepBatch(ids)}, turn);
     return 1;
 }
 
-void DownloadChain::Drive(std::optional<int> next) {
-    while (next)
-        next = Start(*next).next;
+void DownloadChain::Drive(Started started, WorkTurn& turn) {
+    while (!started.toWorker && started.next)
+        started = Start(*started.next);
+    if (started.toWorker)
+        turn.HandOn();
 }
 
 DownloadChain::Started DownloadChain::Start(int id) {
@@ -127,13 +140,19 @@ DownloadChain::Started DownloadChain::Start(int id) {
     DeleteFileW(local->c_str());
     if (!StartWorker())
         return Started{0, Fail(id)};
-    return {};
+    return Started{0, std::nullopt, true};
 }
 
 bool DownloadChain::FetchSelfUpdateFile(CurrentItem item) {
+    if (!state_.TryBeginWork())
+        return false;
+    WorkTurn turn(state_);
     CreateFolderChain(item.localPath);
     state_.SetCurrent(std::move(item));
-    return StartWorker();
+    if (!StartWorker())
+        return false;
+    turn.HandOn();
+    return true;
 }
 
 bool DownloadChain::StartWorker() {
@@ -145,6 +164,7 @@ bool DownloadChain::StartWorker() {
 void DownloadChain::RunWorker() {
     // Installers read XML and the browser settings use COM objects.
     ComApartment apartment(COINIT_APARTMENTTHREADED);
+    WorkTurn turn(state_); // handed on by the thread that started this one
     const int id = state_.Current().id;
     std::optional<int> next;
     RunGuardedWork(
@@ -163,7 +183,11 @@ void DownloadChain::RunWorker() {
         // A worker that failed still reports its item and moves the batch on.
         [&] { next = Fail(id); });
     RunGuardedWork(
-        context_.Trace(), L"EBankDownLoad", [&] { Drive(next); }, nullptr);
+        context_.Trace(), L"EBankDownLoad",
+        [&] {
+            Drive(Started{0, next}, turn);
+        },
+        nullptr);
 }
 
 std::optional<int> DownloadChain::Complete(int id) {

@@ -18,6 +18,8 @@ from tools.bankserver.server_tree import checksum_text
 
 BROWSER_ITEMS = [5051, 5052, 5053, 5054, 5055]
 UNKNOWN = "{0F0F0F0F-1111-2222-3333-444455556666}"
+IGNORED_BATCH = "失败事件：上一项尚未完成，忽略本次下载列表"
+IGNORED_START = " 错误原因：上一项尚未完成，忽略本次下载"
 
 
 def batch(ids):
@@ -222,6 +224,20 @@ class PageDrivenChainTest(SampleBankTestCase):
         lines = self.run_bank_page(batch([0, 5052, 999]) + batch([5054]))
         self.assertEqual(lines[1].split(";"), failed(0) + succeeded(5052) + failed(999, last=True))
         self.assertEqual(lines[3].split(";"), succeeded(5054, last=True))
+
+    def test_the_page_cannot_start_a_second_item_while_one_is_in_work(self):
+        self.server.set_rule("controls/SampleCtl.dll", "slow", chunk=32768, delay=0.2)
+        lines = self.run_bank_page(
+            "host.echo(o.EBankDownLoad(batchList([1001, 5052])));"
+            "host.echo(o.EBankDownLoad(batchList([5054])) + ' ' + o.StartDownLoad(5053));"
+            "host.echo(waitForInstalls());" + batch([5054]))
+        self.assertEqual(lines[:2], ["true", "true undefined"])
+        self.assertEqual(lines[2].split(";"), succeeded(1001) + succeeded(5052, last=True))
+        self.assertEqual(lines[4].split(";"), succeeded(5054, last=True))
+        self.assertEqual(self.component_requests(), ["controls/SampleCtl.dll"])
+        texts = trace_texts()
+        self.assertEqual(texts.count(IGNORED_BATCH), 1, texts)
+        self.assertIn("文件号：5053" + IGNORED_START, texts)
 
 
 class OldControlTest(SampleBankTestCase):

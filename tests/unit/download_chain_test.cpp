@@ -15,6 +15,7 @@
 #include <condition_variable>
 #include <map>
 #include <mutex>
+#include <stdexcept>
 
 namespace {
 
@@ -46,11 +47,14 @@ protected:
         context_.fetch = [this](const FetchRequest& request) { return Fetch(request); };
         texts_.Set(ConfigText::Chinese, Catalogue());
     }
+    ~Chain() override { WaitUntilIdle(); }
 
     // Made on first use, so that a test can change the texts before.
     DownloadChain& chain() {
         if (!chain_)
             chain_ = std::make_unique<DownloadChain>(context_, [this](int id, bool last) {
+                if (id == throwingInstall_)
+                    throw std::runtime_error("installer broke");
                 // As the installer reports: the item, then the end after the last.
                 Record(VeyrantMessage::kInstalledCompleted, id, -1);
                 if (last)
@@ -85,6 +89,8 @@ protected:
         fetched_.push_back(request.url);
         changed_.notify_all();
         changed_.wait(guard, [this] { return !holdFetches_; });
+        if (request.url == throwingFetch_)
+            throw std::runtime_error("fetch broke");
         auto file = files_.find(request.url);
         if (file == files_.end())
             return 0;
@@ -113,6 +119,12 @@ protected:
                           [&] { return fetched_.size() >= count; });
     }
 
+    // Until the worker that posted the last report has handed the chain back.
+    void WaitUntilIdle() {
+        for (int i = 0; chain_ && chain_->State().InWork() && i < 2000; ++i)
+            Sleep(10);
+    }
+
     std::vector<std::wstring> Fetched() {
         std::lock_guard guard(lock_);
         return fetched_;
@@ -129,6 +141,8 @@ protected:
     std::vector<std::wstring> events_;
     std::vector<std::wstring> fetched_;
     bool holdFetches_ = false;
+    std::wstring throwingFetch_;
+    int throwingInstall_ = 0;
     std::unique_ptr<DownloadChain> chain_; // last: its workers use the members above
 };
 
@@ -172,6 +186,41 @@ TEST_F(Chain, IdsBelowTheItemRangesFailInABatchAndAreIgnoredAlone) {
     EXPECT_EQ(
         Texts(events.end() - 4, events.end()),
         (Texts{L"downloaded 5054 -1", L"all downloaded", L"installed 5054 -1", L"all installed"}));
+}
+
+TEST_F(Chain, ThePageCannotStartAnotherItemWhileOneIsInWork) {
+    HoldFetches(true);
+    EXPECT_EQ(chain().EBankDownLoad(L"<list><item id=\"1001\"/><item id=\"4001\"/></list>"), 1);
+    WaitForFetch(1);
+    // A second list or a single item now would take over the item in work.
+    EXPECT_EQ(chain().EBankDownLoad(L"<list><item id=\"5052\"/></list>"), 1);
+    EXPECT_EQ(chain().StartDownLoad(5053), 0);
+    EXPECT_TRUE(trace_.Contains(L"失败事件：上一项尚未完成，忽略本次下载列表"));
+    EXPECT_TRUE(trace_.Contains(L"文件号：5053 错误原因：上一项尚未完成，忽略本次下载"));
+    HoldFetches(false);
+    EXPECT_EQ(Events(), (Texts{L"downloaded 1001 -1", L"installed 1001 -1", L"downloaded 4001 -1",
+                               L"all downloaded", L"installed 4001 -1", L"all installed"}));
+    EXPECT_EQ(Fetched(),
+              (Texts{L"http://bank.test/controls/a.dll", L"http://bank.test/apps/b.exe"}));
+    // Once the batch has ended, the page's next call is taken.
+    WaitUntilIdle();
+    EXPECT_EQ(chain().StartDownLoad(5053), 1);
+    EXPECT_EQ(Events(2).size(), 10u);
+}
+
+TEST_F(Chain, AFailingWorkerOrInstallerLeavesTheChainFree) {
+    throwingFetch_ = L"http://bank.test/controls/a.dll";
+    EXPECT_EQ(chain().EBankDownLoad(L"<list><item id=\"1001\"/><item id=\"4001\"/></list>"), 1);
+    EXPECT_EQ(Events(), (Texts{L"downloaded 1001 0", L"installed 1001 0", L"downloaded 4001 -1",
+                               L"all downloaded", L"installed 4001 -1", L"all installed"}));
+    EXPECT_TRUE(trace_.Contains(L"失败事件：StartDownLoad 异常：fetch broke"));
+    WaitUntilIdle();
+    // An installer that throws on the page's thread: the scripting guard
+    // catches it above, and the chain must not stay taken.
+    throwingInstall_ = 5052;
+    EXPECT_THROW(chain().StartDownLoad(5052), std::runtime_error);
+    EXPECT_FALSE(chain().State().InWork());
+    EXPECT_EQ(chain().StartDownLoad(5053), 1);
 }
 
 } // namespace

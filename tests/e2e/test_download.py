@@ -3,8 +3,10 @@ items to EBankDownLoad (or start one with StartDownLoad) against the local
 bank server; the tests check the call-backs in order, the installed files,
 the registry, the trace log and what reached the server."""
 
+import os
 import shutil
 import struct
+import tempfile
 import unittest
 from pathlib import Path
 
@@ -291,6 +293,23 @@ class DestinationTest(SampleBankTestCase):
             self.assertIn(f"文件号：{i} 错误原因：文件路径不合法", texts)
         # Refused items leave their file where it was fetched.
         self.assertTrue((self.downloads / "controls" / "SampleCtl.ocx").exists())
+
+    def test_a_destination_on_another_volume(self):
+        volume = Path(tempfile.mkdtemp(prefix="tovral-volume-", dir="/dev/shm"))
+        self.addCleanup(shutil.rmtree, volume, True)
+        if volume.stat().st_dev == self.downloads.parent.stat().st_dev:
+            self.skipTest("no second file system for a second volume")
+        drive = Path(os.environ["WINEPREFIX"]) / "dosdevices" / "t:"
+        drive.unlink(missing_ok=True)
+        drive.symlink_to(volume)
+        self.addCleanup(drive.unlink, True)
+        self.tree.texts["UtilityChs"] = with_controls(control_entry(
+            1011, "controls/SampleCtl.dll", "T:\\Controls", CLSID["SampleCtl.dll"]))
+        lines = self.run_bank_page(batch([1011]))
+        self.assertEqual(lines[1].split(";"), succeeded(1011, last=True))
+        self.assertEqual((volume / "Controls" / "SampleCtl.dll").read_bytes(),
+                         Path(FACTS["SampleCtl.dll"]["path"]).read_bytes())
+        self.assertFalse((self.downloads / "controls" / "SampleCtl.dll").exists())
 
     def test_a_file_of_another_kind_is_left_alone(self):
         (self.root / "controls").mkdir(parents=True)

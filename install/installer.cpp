@@ -182,7 +182,11 @@ int CInstaller::InstallPackage(const std::wstring& url, const std::wstring& dest
         FinalCheck();
     } else if (extension == L"cab") {
         setup_.services.addAccessRights(*downloaded);
-        CCabPackage(*setup_.trace, setup_.cabinetFolders).InstallCabinet(*downloaded);
+        if (!CCabPackage(*setup_.trace, setup_.cabinetFolders).InstallCabinet(*downloaded)) {
+            Trace(L" 错误原因：文件路径不合法"); // a name in it would leave its folder
+            Report(kReportFailure);
+            return 0;
+        }
         FinalCheck();
     }
     return 1;

@@ -6,12 +6,13 @@ the registry, the trace log and what reached the server."""
 import os
 import shutil
 import struct
+import subprocess
 import tempfile
 import unittest
 from pathlib import Path
 
-from tests.e2e.harness import (CHINESE_ANSI, PAGE_PRELUDE, data_folder, to_unix, to_windows,
-                               trace_texts, wine)
+from tests.e2e.harness import (CHINESE_ANSI, PAGE_PRELUDE, SAMPLES_DIR, data_folder, to_unix,
+                               to_windows, trace_texts, wine)
 from tests.e2e.sample_bank import (ALL_DOWNLOADED, ALL_INSTALLED, CALLBACKS, CERT_KEY, CLSID,
                                    CREATE_CONTROL, FACTS, QUERY_UPDATE, SampleBankTestCase,
                                    downloaded, installed, program_files, reg_values,
@@ -336,6 +337,36 @@ class HostileCatalogueTest(SampleBankTestCase):
                 appdata = data_folder().parent
                 for folder in [appdata, appdata.parent, data_folder()]:
                     self.assertFalse((folder / "x.dll").exists(), folder)
+
+    def test_a_cabinet_whose_inf_names_a_file_outside_is_not_installed(self):
+        work = Path(tempfile.mkdtemp(prefix="tovral-cab-"))
+        self.addCleanup(shutil.rmtree, work, True)
+        (work / "Hostile.inf").write_text(
+            "[Add.Code]\r\nSampleCab.dll=SampleCab.dll\r\nevil=..\\evil.dll\r\n"
+            "[SampleCab.dll]\r\nRegisterServer=yes\r\n[..\\evil.dll]\r\ndestdir=11\r\n",
+            encoding="ascii")
+        shutil.copy2(SAMPLES_DIR / "SampleCab.dll", work / "SampleCab.dll")
+        (self.root / "controls").mkdir(parents=True)
+        subprocess.run(["gcab", "-c", "-z", "-n", str(self.root / "controls" / "Hostile.cab"),
+                        str(work / "SampleCab.dll"), str(work / "Hostile.inf")], check=True)
+        self.tree.texts["UtilityChs"] = sample_catalogue(
+            [("controls/SampleCab.cab", "controls/Hostile.cab")])
+        # Were the name followed, this file would be copied beside the system folder.
+        planted = self.downloads / "controls" / "evil.dll"
+        planted.parent.mkdir(parents=True)
+        planted.write_bytes(b"not for the Windows folder")
+        lines = self.run_bank_page(batch([1003]))
+        self.assertEqual([line for line in lines if not line.startswith("Extracted ")][1],
+                         ";".join([downloaded(1003), ALL_DOWNLOADED, installed(1003, False),
+                                   ALL_INSTALLED]))
+        self.assertFalse((windows_folder() / "evil.dll").exists())
+        self.assertFalse((system_folder() / "SampleCab.dll").exists(),
+                         "nothing of a hostile cabinet is installed")
+        self.assertFalse((self.downloads / "controls" / "Hostile").exists())
+        texts = trace_texts()
+        self.assertIn("失败事件：..\\evil.dll文件名不合法", texts)
+        self.assertIn("文件号：1003 错误原因：文件路径不合法", texts)
+
 
 if __name__ == "__main__":
     unittest.main()

@@ -51,6 +51,7 @@ std::wstring ReadValue(const std::wstring& file, const std::wstring& section, co
 struct Extraction {
     std::wstring folder; // ends with a backslash
     const TraceSink* trace;
+    bool refusedName = false;
 };
 
 // Each file goes to the extraction folder under its own plain name.
@@ -62,6 +63,7 @@ UINT CALLBACK CabinetCallback(PVOID context, UINT notification, UINT_PTR param1,
         std::wstring name = info->NameInCabinet;
         if (!IsSafeFileName(name) || extraction->folder.size() + name.size() >= MAX_PATH) {
             extraction->trace->Write(L"失败事件：" + name + L"文件名不合法");
+            extraction->refusedName = true;
             return FILEOP_SKIP;
         }
         std::wstring target = extraction->folder + name;
@@ -154,20 +156,31 @@ int CCabPackage::InstallCabinet(const std::wstring& cabinetPath) {
     SHCreateDirectoryExW(nullptr, extraction.folder.c_str(), nullptr);
     if (!SetupIterateCabinetW(cabinetPath.c_str(), 0, CabinetCallback, &extraction))
         ShowIterationError();
+    // Every .inf file is read before anything is installed, so that one
+    // refused name keeps the whole cabinet off the PC.
+    bool refused = extraction.refusedName;
+    std::vector<InfFile> infFiles;
     for (const std::wstring& name : FilesIn(extraction.folder)) {
-        if (EndsWithInf(name))
-            InstallEntries(ReadInf(extraction.folder + name, extraction.folder));
+        if (EndsWithInf(name)) {
+            infFiles.push_back(ReadInf(extraction.folder + name, extraction.folder));
+            refused = refused || infFiles.back().refusedName;
+        }
+    }
+    if (!refused) {
+        for (const InfFile& inf : infFiles)
+            InstallEntries(inf.entries);
     }
     RemoveExtraction(extraction.folder);
-    return 1;
+    return refused ? 0 : 1;
 }
 
-std::vector<InfEntry> CCabPackage::ReadInf(const std::wstring& infPath,
-                                           const std::wstring& extractionFolder) const {
-    std::vector<InfEntry> entries;
+InfFile CCabPackage::ReadInf(const std::wstring& infPath,
+                             const std::wstring& extractionFolder) const {
+    InfFile inf;
     for (const std::wstring& name : AddCodeFileNames(ReadSection(infPath, L"Add.Code"))) {
         if (!IsSafeFileName(name)) {
             trace_.Write(L"失败事件：" + name + L"文件名不合法");
+            inf.refusedName = true;
             continue;
         }
         InfEntry entry;
@@ -178,9 +191,9 @@ std::vector<InfEntry> CCabPackage::ReadInf(const std::wstring& infPath,
                 : folders_.systemFolder;
         entry.destination = folder + L"\\" + name;
         entry.source = extractionFolder + name;
-        entries.push_back(std::move(entry));
+        inf.entries.push_back(std::move(entry));
     }
-    return entries;
+    return inf;
 }
 
 void CCabPackage::InstallEntries(const std::vector<InfEntry>& entries) const {

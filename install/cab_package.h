@@ -33,18 +33,25 @@ struct CabinetFolders {
     static CabinetFolders OfThisSystem();
 };
 
+// The entries of one .inf file, and whether it named a file that is not a
+// plain file name (such a name would leave the extraction or system folder).
+struct InfFile {
+    std::vector<InfEntry> entries;
+    bool refusedName = false;
+};
+
 class CCabPackage {
 public:
     CCabPackage(const TraceSink& trace, CabinetFolders folders);
 
-    // Extracts and installs the cabinet; 1. Failures are judged afterwards by
-    // the item's status check.
+    // Extracts and installs the cabinet; 1. Other failures are judged
+    // afterwards by the item's status check. A cabinet or .inf file that
+    // names a file outside its folder is hostile: nothing of it is installed
+    // and the result is 0.
     int InstallCabinet(const std::wstring& cabinetPath);
 
-    // The entries of one .inf file (names that are not plain file names are
-    // traced and skipped: they would leave the extraction or system folder).
-    std::vector<InfEntry> ReadInf(const std::wstring& infPath,
-                                  const std::wstring& extractionFolder) const;
+    // The entries of one .inf file; refused names are traced and left out.
+    InfFile ReadInf(const std::wstring& infPath, const std::wstring& extractionFolder) const;
 
 private:
     void InstallEntries(const std::vector<InfEntry>& entries) const;

@@ -53,30 +53,45 @@ bool HasFile(int id) {
 DownloadChain::DownloadChain(const ComponentContext& context, Installer install)
     : context_(context), install_(std::move(install)) {}
 
-void DownloadChain::Trace(const std::wstring& text) const { context_.Trace().Write(text); }
+void DownloadChain::Trace(const std::wstring& text) const {
+    context_.Trace().Write(text);
+}
 
 void DownloadChain::Post(UINT message, WPARAM wParam, LPARAM lParam) const {
     context_.post(message, wParam, lParam);
 }
 
 short DownloadChain::StartDownLoad(int id) {
+    // A second item beside the one in work would take over its shared state.
+    if (!state_.TryBeginWork()) {
+        Trace(Numbered(id, L" 错误原因：上一项尚未完成，忽略本次下载"));
+        return 0;
+    }
+    WorkTurn turn(state_);
     Started started = Start(id);
-    Drive(started.next);
+    Drive(started, turn);
     return started.result;
 }
 
 short DownloadChain::EBankDownLoad(const std::wstring& list) {
+    if (!state_.TryBeginWork()) {
+        Trace(L"失败事件：上一项尚未完成，忽略本次下载列表");
+        return 1;
+    }
+    WorkTurn turn(state_);
     // The text counts only when no batch is pending.
     std::optional<std::vector<int>> ids;
     if (state_.BatchCount() == 0)
         ids = ParseBatchIds(list);
-    Drive(state_.StepBatch(ids));
+    Drive(Started{0, state_.StepBatch(ids)}, turn);
     return 1;
 }
 
-void DownloadChain::Drive(std::optional<int> next) {
-    while (next)
-        next = Start(*next).next;
+void DownloadChain::Drive(Started started, WorkTurn& turn) {
+    while (!started.toWorker && started.next)
+        started = Start(*started.next);
+    if (started.toWorker)
+        turn.HandOn();
 }
 
 DownloadChain::Started DownloadChain::Start(int id) {
@@ -84,15 +99,25 @@ DownloadChain::Started DownloadChain::Start(int id) {
     state_.SetCurrentId(id);
     switch (DownloadKindOf(id)) {
     case DownloadKind::Ignored:
-        return {};
+        // Alone such an id is ignored; in a batch it fails, so that the batch
+        // goes on and its end is still reported.
+        if (state_.BatchCount() == 0)
+            return {};
+        Trace(Numbered(id, L" 错误原因：文件号无效"));
+        return Started{0, Fail(id)};
     case DownloadKind::NoFile:
         return Started{1, Complete(id)};
     case DownloadKind::ControlFile:
     case DownloadKind::ApplicationFile:
         break;
     }
-    if (!catalogue_.EnsureParsed([&] { return context_.texts->LanguageText(context_.language()); }))
-        return {};
+    if (!catalogue_.EnsureParsed(
+            [&] { return context_.texts->LanguageText(context_.language()); })) {
+        // Until the update check has decrypted the catalogue no item can be
+        // looked up: it fails, or the batch would stall and swallow the next.
+        Trace(Numbered(id, L" 错误原因：组件列表不可用"));
+        return Started{0, Fail(id)};
+    }
     std::optional<CatalogueEntry> entry =
         catalogue_.Read([&](const XmlNode* catalogue) { return FindEntry(catalogue, id); });
     if (!entry) {
@@ -115,13 +140,19 @@ DownloadChain::Started DownloadChain::Start(int id) {
     DeleteFileW(local->c_str());
     if (!StartWorker())
         return Started{0, Fail(id)};
-    return {};
+    return Started{0, std::nullopt, true};
 }
 
 bool DownloadChain::FetchSelfUpdateFile(CurrentItem item) {
+    if (!state_.TryBeginWork())
+        return false;
+    WorkTurn turn(state_);
     CreateFolderChain(item.localPath);
     state_.SetCurrent(std::move(item));
-    return StartWorker();
+    if (!StartWorker())
+        return false;
+    turn.HandOn();
+    return true;
 }
 
 bool DownloadChain::StartWorker() {
@@ -133,6 +164,7 @@ bool DownloadChain::StartWorker() {
 void DownloadChain::RunWorker() {
     // Installers read XML and the browser settings use COM objects.
     ComApartment apartment(COINIT_APARTMENTTHREADED);
+    WorkTurn turn(state_); // handed on by the thread that started this one
     const int id = state_.Current().id;
     std::optional<int> next;
     RunGuardedWork(
@@ -150,7 +182,28 @@ void DownloadChain::RunWorker() {
         },
         // A worker that failed still reports its item and moves the batch on.
         [&] { next = Fail(id); });
-    RunGuardedWork(context_.Trace(), L"EBankDownLoad", [&] { Drive(next); }, nullptr);
+    RunGuardedWork(
+        context_.Trace(), L"EBankDownLoad",
+        [&] {
+            if (selfUpdateNext_)
+                ContinueSelfUpdate(turn);
+            else
+                Drive(Started{0, next}, turn);
+        },
+        nullptr);
+}
+
+// The self-update's next file: fetched by a new worker that takes the turn.
+void DownloadChain::ContinueSelfUpdate(WorkTurn& turn) {
+    CurrentItem item = std::move(*selfUpdateNext_);
+    selfUpdateNext_.reset();
+    CreateFolderChain(item.localPath);
+    const int id = item.id;
+    state_.SetCurrent(std::move(item));
+    if (StartWorker())
+        turn.HandOn();
+    else
+        Fail(id);
 }
 
 std::optional<int> DownloadChain::Complete(int id) {

@@ -8,7 +8,7 @@
 // the item's worker thread. Items whose file is present, or that have no
 // file, finish on the thread that started them. The shared state lives in
 // DownloadChainState, under its own lock; the chain is strictly one item at
-// a time, which the batch guarantees.
+// a time: while an item is in work the page's calls are refused.
 #pragma once
 
 #include "common/handles.h"
@@ -37,12 +37,18 @@ public:
 
     void SetSelfUpdateStep(SelfUpdateStep step) { selfUpdateStep_ = std::move(step); }
 
-    // 1 when the id needs no file and was handed straight on, else 0.
+    // 1 when the id needs no file and was handed straight on, else 0 (also
+    // when an item is still in work: the call is then ignored).
     short StartDownLoad(int id);
-    // Loads a batch (unless one is pending) and starts its next id; 1.
+    // Loads a batch (unless one is pending) and starts its next id; 1. While
+    // an item is in work the call is ignored.
     short EBankDownLoad(const std::wstring& list);
-    // Fetches a self-update file on a worker (its id is 50 or 51).
+    // Fetches a self-update file on a worker (its id is 50 or 51); false
+    // when no worker was started or an item is still in work.
     bool FetchSelfUpdateFile(CurrentItem item);
+    // From the self-update step only (on the worker of the file that just
+    // arrived): the next file, fetched by a worker that takes over this one's turn.
+    void QueueSelfUpdateFetch(CurrentItem item) { selfUpdateNext_ = std::move(item); }
 
     DownloadChainState& State() { return state_; }
 
@@ -50,15 +56,17 @@ private:
     struct Started {
         short result = 0;
         std::optional<int> next; // the batch's next id, when the item finished here
+        bool toWorker = false;   // the item went to a worker, with the turn
     };
 
     Started Start(int id);
     // Runs items until one is handed to a worker or the batch ends: a loop, so
     // a long batch of items that finish at once cannot exhaust the stack.
-    void Drive(std::optional<int> next);
+    void Drive(Started started, WorkTurn& turn);
     std::optional<int> Complete(int id);
     std::optional<int> Fail(int id);
     bool StartWorker();
+    void ContinueSelfUpdate(WorkTurn& turn);
     void RunWorker();
     void Trace(const std::wstring& text) const;
     void Post(UINT message, WPARAM wParam, LPARAM lParam) const;
@@ -66,7 +74,8 @@ private:
     const ComponentContext context_;
     const Installer install_;
     SelfUpdateStep selfUpdateStep_;
-    SharedDocument catalogue_; // parsed on first use, kept for the process
+    std::optional<CurrentItem> selfUpdateNext_; // only the worker holding the turn
+    SharedDocument catalogue_;                  // parsed on first use, kept for the process
     DownloadChainState state_;
     std::mutex threadLock_;
     KernelHandle worker_; // the last worker started; under threadLock_

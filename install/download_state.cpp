@@ -53,3 +53,21 @@ void DownloadChainState::SetAllDownloadsDone(bool done) {
     std::lock_guard guard(lock_);
     allDownloadsDone_ = done;
 }
+
+bool DownloadChainState::TryBeginWork() {
+    std::lock_guard guard(lock_);
+    if (inWork_)
+        return false;
+    inWork_ = true;
+    return true;
+}
+
+void DownloadChainState::EndWork() {
+    std::lock_guard guard(lock_);
+    inWork_ = false;
+}
+
+bool DownloadChainState::InWork() const {
+    std::lock_guard guard(lock_);
+    return inWork_;
+}

@@ -38,10 +38,37 @@ public:
     bool AllDownloadsDone() const;
     void SetAllDownloadsDone(bool done);
 
+    // One item at a time: the page may start work only when none is going on
+    // (a batch, or a single item with its worker). False when some is.
+    bool TryBeginWork();
+    void EndWork();
+    bool InWork() const;
+
 private:
     mutable std::mutex lock_;
     std::vector<int> batch_;
     int position_ = 0;
     CurrentItem current_;
     bool allDownloadsDone_ = false;
+    bool inWork_ = false;
+};
+
+// The turn of work, held by whoever runs the chain: the page's call, then
+// each worker in turn. It ends the work when it goes (also when an exception
+// passes), unless it was handed on to a worker.
+class WorkTurn {
+public:
+    explicit WorkTurn(DownloadChainState& state) : state_(state) {}
+    ~WorkTurn() {
+        if (!handedOn_)
+            state_.EndWork();
+    }
+    WorkTurn(const WorkTurn&) = delete;
+    WorkTurn& operator=(const WorkTurn&) = delete;
+
+    void HandOn() { handedOn_ = true; }
+
+private:
+    DownloadChainState& state_;
+    bool handedOn_ = false;
 };

@@ -182,7 +182,11 @@ int CInstaller::InstallPackage(const std::wstring& url, const std::wstring& dest
         FinalCheck();
     } else if (extension == L"cab") {
         setup_.services.addAccessRights(*downloaded);
-        CCabPackage(*setup_.trace, setup_.cabinetFolders).InstallCabinet(*downloaded);
+        if (!CCabPackage(*setup_.trace, setup_.cabinetFolders).InstallCabinet(*downloaded)) {
+            Trace(L" 错误原因：文件路径不合法"); // a name in it would leave its folder
+            Report(kReportFailure);
+            return 0;
+        }
         FinalCheck();
     }
     return 1;
@@ -196,7 +200,10 @@ int CInstaller::ReplaceAndRegister(const std::wstring& source, const std::wstrin
         UnregisterServerDll(destination); // the old copy, if any
     SetFileAttributesW(destination.c_str(), FILE_ATTRIBUTE_NORMAL);
     DeleteFileW(destination.c_str());
-    MoveFileExW(source.c_str(), destination.c_str(), MOVEFILE_REPLACE_EXISTING);
+    // A destination on another volume (a client folder on D:) needs a copy;
+    // the download is still gone from its folder afterwards.
+    MoveFileExW(source.c_str(), destination.c_str(),
+                MOVEFILE_REPLACE_EXISTING | MOVEFILE_COPY_ALLOWED);
     bool granted = setup_.services.addAccessRights(destination) != FALSE;
     setup_.trace->Write(name + (granted ? L"User权限提升成功" : L"User权限提升失败"));
     if (server)

@@ -133,7 +133,11 @@ short SelfUpdate::UpdateBankVeyr() {
         Trace(L"成功事件：开始下载Update.cfg");
         CurrentItem item{id, name, entry->GetAttribute(L"Url", L""),
                          context_.paths.selfUpdateFolder + name, L""};
-        return chain_.FetchSelfUpdateFile(std::move(item)) ? 1 : 0;
+        if (chain_.FetchSelfUpdateFile(std::move(item)))
+            return 1;
+        // The chain is busy with another item (or no worker could start).
+        Fail(L"失败事件：" + name + L"下载失败");
+        return 0;
     }
     return 0;
 }
@@ -215,9 +219,7 @@ bool SelfUpdate::AddAssembly(const XmlNode& assembly, const std::wstring& root,
 
 void SelfUpdate::FetchNextOrFinish() {
     if (position_ < queue_.size()) {
-        const CurrentItem item = queue_[position_++].item;
-        if (!chain_.FetchSelfUpdateFile(item))
-            Fail(L"失败事件：" + item.name + L"下载失败");
+        chain_.QueueSelfUpdateFetch(queue_[position_++].item);
         return;
     }
     for (const Queued& queued : queue_) {

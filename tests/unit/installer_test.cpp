@@ -65,7 +65,9 @@ TEST(InfFiles, EntriesOfARealInfFile) {
                                "[none.txt]\r\nRegisterServer=no\r\ndestdir=11\r\n");
     RecordingTraceSink trace;
     CCabPackage package(trace, CabinetFolders{L"C:\\sys", L"C:\\win"});
-    std::vector<InfEntry> entries = package.ReadInf(dir / L"x.inf", dir / L"ext\\");
+    InfFile inf = package.ReadInf(dir / L"x.inf", dir / L"ext\\");
+    EXPECT_TRUE(inf.refusedName); // the whole cabinet is refused for it
+    const std::vector<InfEntry>& entries = inf.entries;
     ASSERT_EQ(entries.size(), 3u);
     EXPECT_TRUE(entries[0].registerServer);
     EXPECT_EQ(entries[0].destination, L"C:\\sys\\ctl.dll");

@@ -2,14 +2,19 @@
 """./tovral demo: the control on a bank page, end to end.
 
 Starts the local bank server on a tree that the packer builds from the plain
-sample configuration, installs a client application folder with the page
-host, runs the demo page (QueryUpdate against the server, UpdateCancel, the
-settings methods) and prints what the page saw, the files the update check
-put in place and the trace lines it wrote."""
+sample configuration, makes a client application folder with the page host,
+runs the demo page (the update check, the settings methods, the list of the
+sample components, one download batch that installs them, statuses before
+and after, the diagnosis and the patch check) and prints what the page saw,
+the requests the server answered, what the batch put on the PC, the files the
+update check put in place and the trace log.
 
-import os
+It runs in the project's Wine prefix (WINEPREFIX, set by ./tovral) and reuses
+the end-to-end tests' plumbing for Wine, the data folder and the client
+folder. What the sample components installed in an earlier run is removed
+first, so every run starts from a PC without them."""
+
 import shutil
-import subprocess
 import sys
 import tempfile
 from pathlib import Path
@@ -17,36 +22,14 @@ from pathlib import Path
 SOURCE_DIR = Path(__file__).resolve().parents[2]
 sys.path.insert(0, str(SOURCE_DIR))
 
+from tests.e2e.harness import (BUILD_DIR, CHINESE_ANSI, SAMPLES_DIR,  # noqa: E402
+                               ClientFolder, data_folder, to_unix)
+from tests.e2e.sample_bank import (APP_KEYS, CERT_KEY, CERT_STORE, CLSID,  # noqa: E402
+                                   reg, reg_values, remove_installed_samples)
 from tools.bankserver.bankserver import BankServer  # noqa: E402
-from tools.bankserver.server_tree import (SAMPLE_DIR, Packer, ServerTree,  # noqa: E402
-                                          windows_path)
+from tools.bankserver.server_tree import SAMPLE_DIR, Packer, ServerTree  # noqa: E402
 
-BUILD_DIR = Path(os.environ.get("TOVRAL_BUILD_DIR", SOURCE_DIR / "build"))
-
-
-def wine(args, **kwargs):
-    env = dict(os.environ, WINEDEBUG=os.environ.get("WINEDEBUG", "-all"),
-               LC_ALL="zh_CN.UTF-8")  # a Chinese PC: the trace log in code page 936
-    return subprocess.run(["wine", *map(str, args)], env=env, capture_output=True,
-                          encoding="utf-8", errors="replace", **kwargs)
-
-
-def data_folder():
-    appdata = wine(["cmd.exe", "/c", "echo", "%APPDATA%"]).stdout.strip()
-    unix = subprocess.run(["winepath", "-u", appdata], capture_output=True, text=True,
-                          check=True).stdout.strip()
-    return Path(unix) / "Zelmor"
-
-
-def make_client_folder(root, server_url):
-    client = root / "client"
-    client.mkdir()
-    shutil.copy2(BUILD_DIR / "TovralHost.exe", client)
-    shutil.copy2(BUILD_DIR / "samples" / "BankClient.exe", client)  # the installed application
-    (client / "Quellmark.exe.config").write_text(
-        f'<?xml version="1.0" encoding="utf-8"?>\n<configuration>\n'
-        f'  <RootUrl Value="{server_url}"/>\n</configuration>\n', encoding="utf-8")
-    return client
+PAGE = SOURCE_DIR / "tools" / "demo" / "demo_page.js"
 
 
 def print_section(title, lines):
@@ -55,31 +38,79 @@ def print_section(title, lines):
         print(f"  {line}")
 
 
-def main():
+def prepare_pc():
+    """A PC that never ran the control: no data folder, no sample component;
+    tracing on, and the user's root certificate store that a real PC has."""
+    remove_installed_samples()
+    reg("add", CERT_STORE, "/f")
     data = data_folder()
-    shutil.rmtree(data, ignore_errors=True)  # a PC that never ran the control
+    shutil.rmtree(data, ignore_errors=True)
     (data / "VeyrantSetting").mkdir(parents=True)
     (data / "VeyrantSetting" / "Default.cfg").write_text("<User>\n<Debug/>\n</User>",
                                                          encoding="utf-8")
+
+
+def make_client_folder(server_url):
+    """The client application's folder: the page host beside its configuration,
+    the installed application and the availability library the catalogue names."""
+    client = ClientFolder(root_url=server_url)
+    shutil.copy2(SAMPLES_DIR / "BankClient.exe", client.path)
+    (client.path / "checks").mkdir()
+    shutil.copy2(SAMPLES_DIR / "CheckOk.dll", client.path / "checks" / "CheckOk.dll")
+    return client
+
+
+def installed_on_the_pc():
+    """What the batch put on the PC: files, registrations, registry values."""
+    lines = []
+    for path in [r"C:\windows\system32\SampleCtl.dll",
+                 r"C:\Program Files\Zelmor\Controls\SampleCtl.ocx",
+                 r"C:\windows\system32\SampleCab.dll", r"C:\windows\SampleCabData.dat"]:
+        lines.append(f"{path}: {'present' if to_unix(path).exists() else 'missing'}")
+    for name, clsid in CLSID.items():
+        server = reg_values(f"HKCR\\CLSID\\{clsid}\\InprocServer32")
+        lines.append(f"{clsid} ({name}) registered to "
+                     f"{server['(Default)'][1] if server else 'nothing'}")
+    for key in APP_KEYS[:2]:
+        values = reg_values(key)
+        lines.append(f"{key}: Version {values['Version'][1] if values else 'missing'}")
+    blob = (reg_values(CERT_KEY) or {}).get("Blob")
+    lines.append(f"{CERT_KEY}: " + (f"Blob of {len(blob[1]) // 2} bytes" if blob else "missing"))
+    downloads = data_folder() / "AppsDownload"
+    lines += [f"AppsDownload\\{p.relative_to(downloads)}".replace("/", "\\")
+              for p in sorted(downloads.rglob("*"))] if downloads.exists() else []
+    return lines
+
+
+def main():
+    prepare_pc()
     with tempfile.TemporaryDirectory(prefix="tovral-demo-") as work:
-        work = Path(work)
-        bank = work / "bank"
+        bank = Path(work) / "bank"
         bank.mkdir()
         with BankServer(bank) as server:
             print(f"bank server: {server.url} (tree built by the packer from {SAMPLE_DIR})")
             ServerTree(bank, server.url, Packer(BUILD_DIR)).build()
-            client = make_client_folder(work, server.url)
-            page_script = windows_path(SOURCE_DIR / "tools" / "demo" / "demo_page.js")
-            page = wine([client / "TovralHost.exe", page_script], timeout=300)
-            print_section("the page", page.stdout.splitlines())
+            with make_client_folder(server.url) as client:
+                # A Chinese PC: the trace log in code page 936. Installer
+                # dialogs are dismissed, as no user watches the demo.
+                page = client.run_page(PAGE, ["--dismiss-dialogs"], env=CHINESE_ANSI,
+                                       timeout=600)
+            lines = page.stdout.splitlines()
+            # The cabinet's notes come from the control's own standard output,
+            # which is written out when the page host ends.
+            extracted = [line for line in lines if line.startswith("Extracted ")]
+            print_section("the page", [line for line in lines if line not in extracted])
+            print_section("the cabinet extraction (the control's standard output)", extracted)
             if page.returncode != 0:
                 print(page.stderr, file=sys.stderr)
                 return page.returncode
             print_section("requests the bank server answered",
                           [f"{r.method} /{r.key}" for r in server.requests])
-    settings = sorted(p.name for p in (data / "VeyrantSetting").iterdir())
+    print_section("on this PC after the batch", installed_on_the_pc())
+    settings = sorted(p.name for p in (data_folder() / "VeyrantSetting").iterdir())
     print_section("settings folder after the update check", settings)
-    trace = (data / "VeyrantLog" / "VeyrantTrace.log").read_bytes().decode("gbk", "replace")
+    trace = (data_folder() / "VeyrantLog" / "VeyrantTrace.log").read_bytes().decode("gbk",
+                                                                                   "replace")
     print_section("trace log (VeyrantTrace.log)", trace.splitlines())
     return 0
 

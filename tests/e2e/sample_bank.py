@@ -1,0 +1,177 @@
+"""The sample bank for the list and download tests: the local bank server
+serving the sample catalogue (tools/bankserver/sample) with the sample
+components, a client folder beside it, the page pieces that decrypt the
+catalogue and record the download call-backs, and the clean-up of whatever
+the sample components install into the shared Wine prefix."""
+
+import shutil
+import tempfile
+from pathlib import Path
+
+from tests.e2e.harness import (BUILD_DIR, CHINESE_ANSI, PAGE_PRELUDE, SAMPLES_DIR, ClientFolder,
+                               PageTestCase, clear_trace, data_folder, to_unix, wine,
+                               write_user_settings)
+from tools.bankserver.bankserver import BankServer
+from tools.bankserver.server_tree import (SAMPLE_DIR, Packer, ServerTree,
+                                          certificate_thumbprint, sample_facts)
+
+FACTS = sample_facts(BUILD_DIR)
+CLSID = {name: FACTS[name]["clsid"] for name in ["SampleCtl.dll", "SampleCtl.ocx", "SampleCab.dll"]}
+CERT_STORE = r"HKCU\Software\Microsoft\SystemCertificates\Root\Certificates"
+CERT_KEY = CERT_STORE + "\\" + certificate_thumbprint(FACTS["ZelmorTestRoot.cer"]["path"])
+APP_KEYS = [r"HKCU\Software\Zelmor\BankClient", r"HKCU\Software\Zelmor\BankClientMsi",
+            r"HKCU\Software\Zelmor\BankStatements"]
+MSI_PRODUCT = FACTS["BankClientMsi.msi"]["product_code"]
+
+CREATE_CONTROL = 'var o = new ActiveXObject("Tovral.DownLoad");\n'
+
+# The catalogue decrypted by QueryUpdate against the bank server.
+QUERY_UPDATE = r"""
+var updateCode = "none";
+function OnUpdate(c) { updateCode = c; host.stop(); }
+o.QueryUpdate();
+host.pump(60000);
+same(updateCode, 48, "update check");
+host.pump(300); // the update worker's last trace lines
+"""
+
+# The page first has the catalogue decrypted.
+DECRYPTED = PAGE_PRELUDE + CREATE_CONTROL + QUERY_UPDATE
+
+# Records the download call-backs in order; the all-installs call-back ends a
+# wait, and a short pump afterwards catches anything posted after it.
+CALLBACKS = r"""
+var calls = [];
+function OnDownloadCompleted(id, ok) { calls.push("OnDownloadCompleted(" + id + "," + ok + ")"); }
+function OnAllDownloadCompleted() { calls.push("OnAllDownloadCompleted()"); }
+function OnInstalledCompleted(id, ok) { calls.push("OnInstalledCompleted(" + id + "," + ok + ")"); }
+function OnAllInstalledCompleted() { calls.push("OnAllInstalledCompleted()"); host.stop(); }
+function waitForInstalls(ms) {
+  var ended = host.pump(ms || 180000);
+  host.pump(700);
+  if (!ended) calls.push("no OnAllInstalledCompleted");
+  var text = calls.join(";");
+  calls = [];
+  return text;
+}
+function batchList(ids) {
+  var items = [];
+  for (var i = 0; i < ids.length; i++) items.push("<item id='" + ids[i] + "'/>");
+  return "<list>" + items.join("") + "</list>";
+}
+"""
+
+
+def downloaded(item_id, ok=True):
+    return f"OnDownloadCompleted({item_id},{-1 if ok else 0})"
+
+
+def installed(item_id, ok=True):
+    return f"OnInstalledCompleted({item_id},{-1 if ok else 0})"
+
+
+ALL_DOWNLOADED = "OnAllDownloadCompleted()"
+ALL_INSTALLED = "OnAllInstalledCompleted()"
+
+
+def reg(*args):
+    return wine(["reg", *args])
+
+
+def reg_values(key):
+    """{name: (type, data)} of one key's values; None when the key is missing."""
+    result = reg("query", key)
+    if result.returncode != 0:
+        return None
+    found = {}
+    for line in result.stdout.splitlines():
+        if line.startswith("    "):
+            parts = line[4:].split("    ")
+            found[parts[0]] = (parts[1], parts[2] if len(parts) > 2 else "")
+    return found
+
+
+def windows_folder():
+    return to_unix("C:\\windows")
+
+
+def system_folder():
+    return to_unix("C:\\windows\\system32")
+
+
+def program_files():
+    return to_unix("C:\\Program Files")
+
+
+def sample_catalogue(replace=()):
+    """The sample Chinese catalogue, with (old, new) text replacements."""
+    text = (SAMPLE_DIR / "UtilityChs.xml").read_text(encoding="utf-8")
+    for old, new in replace:
+        if old not in text:
+            raise ValueError(f"{old!r} is not in the sample catalogue")
+        text = text.replace(old, new)
+    return text
+
+
+def remove_installed_samples():
+    """Undoes what the sample components install, so that every test starts
+    from a PC without them (the prefix is shared by the whole run)."""
+    wine(["msiexec", "/x", MSI_PRODUCT, "/qn"])
+    for clsid in CLSID.values():
+        reg("delete", f"HKCR\\CLSID\\{clsid}", "/f")
+    for key in APP_KEYS + [CERT_KEY]:
+        reg("delete", key, "/f")
+    for path in [system_folder() / "SampleCtl.dll", system_folder() / "SampleCab.dll",
+                 windows_folder() / "SampleCabData.dat"]:
+        path.unlink(missing_ok=True)
+    shutil.rmtree(program_files() / "Zelmor", ignore_errors=True)
+
+
+class SampleBankTestCase(PageTestCase):
+    """A bank server per test on a fresh tree of the sample catalogue (texts
+    may be replaced before the page runs), a client folder with the client
+    application and the availability library the catalogue names, tracing on
+    and no sample component installed."""
+
+    @classmethod
+    def setUpClass(cls):
+        super().setUpClass()
+        cls.packer = Packer(BUILD_DIR)
+
+    def setUp(self):
+        super().setUp()
+        remove_installed_samples()
+        self.addCleanup(remove_installed_samples)
+        # A real PC has the user's root store; a fresh prefix does not.
+        reg("add", CERT_STORE, "/f")
+        self.root = Path(tempfile.mkdtemp(prefix="tovral-bank-"))
+        self.addCleanup(shutil.rmtree, self.root, True)
+        self.server = BankServer(self.root)
+        self.server.start()
+        self.addCleanup(self.server.stop)
+        self.tree = ServerTree(self.root, self.server.url, self.packer)
+        self.client.close()
+        self.client = ClientFolder(root_url=self.server.url)
+        self.addCleanup(self.client.close)
+        shutil.copy2(SAMPLES_DIR / "BankClient.exe", self.client.path)
+        (self.client.path / "checks").mkdir()
+        shutil.copy2(SAMPLES_DIR / "CheckOk.dll", self.client.path / "checks" / "CheckOk.dll")
+        write_user_settings("<User><Debug/><Language value=\"chs\"/></User>")
+
+    @property
+    def downloads(self):
+        return data_folder() / "AppsDownload"
+
+    def run_bank_page(self, body, *options):
+        """Builds the tree, runs a page that decrypts the catalogue first and
+        then `body`; its output lines."""
+        self.tree.build()
+        clear_trace()
+        result = self.run_page(DECRYPTED + CALLBACKS + body, ["--dismiss-dialogs", *options],
+                               env=CHINESE_ANSI, timeout=400)
+        self.assertPageOk(result)
+        return result.stdout.splitlines()
+
+    def component_requests(self):
+        """The server's requests for anything but the configuration files."""
+        return [r.key for r in self.server.requests if not r.key.startswith("VeyrantSettingV2/")]

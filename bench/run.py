@@ -7,10 +7,11 @@ and TOVRAL_BUILD_DIR and builds first).
 
 A benchmark is a function registered with @benchmark; it prints its report and
 returns True when it ran correctly (a wrong result is a failure, a missed
-throughput target is only reported)."""
+target is only reported). Targets are ratios measured within one run."""
 
 import argparse
 import os
+import statistics
 import shutil
 import subprocess
 import sys
@@ -18,6 +19,7 @@ import tempfile
 import time
 import zlib
 from pathlib import Path
+from urllib.parse import unquote
 
 SOURCE_DIR = Path(os.environ.get("TOVRAL_SOURCE_DIR", Path(__file__).resolve().parents[1]))
 BUILD_DIR = Path(os.environ.get("TOVRAL_BUILD_DIR", SOURCE_DIR / "build"))
@@ -79,6 +81,37 @@ def read_through(path, block):
 
 def mbps(size, seconds):
     return size / seconds / 1e6
+
+
+def verdict(met):
+    return "met" if met else "MISSED"
+
+
+def register_control():
+    """Registers the freshly built control in the prefix; False when regsvr32 fails."""
+    return wine(["regsvr32", "/s", to_windows(BUILD_DIR / "Tovral.DLL")]).returncode == 0
+
+
+class ClientFolder:
+    """A temporary client application folder: the page host beside a
+    Quellmark.exe.config, so that the control finds a bank root URL."""
+
+    def __init__(self, root_url="http://127.0.0.1:9/bank/"):
+        self.path = Path(tempfile.mkdtemp(prefix="tovral-bench-client-"))
+        shutil.copy2(BUILD_DIR / "TovralHost.exe", self.path / "TovralHost.exe")
+        (self.path / "Quellmark.exe.config").write_text(
+            '<?xml version="1.0" encoding="utf-8"?>\n<configuration>\n'
+            f'  <RootUrl Value="{root_url}"/>\n</configuration>\n', encoding="utf-8")
+
+    def run_page(self, page, args=(), timeout=1800):
+        return wine([self.path / "TovralHost.exe", to_windows(page), "--", *args],
+                    timeout=timeout)
+
+    def __enter__(self):
+        return self
+
+    def __exit__(self, *exc):
+        shutil.rmtree(self.path, ignore_errors=True)
 
 
 # --- crc: the file checksum text against Python's zlib.crc32 ------------------
@@ -176,6 +209,94 @@ def bench_fetch(args):
         print(f"fetch: {error}")
         return False
     fetch_bench.report(results)
+    return True
+
+
+# --- dispatch: each IDownLoad method as the page calls it, against host.noop() --
+
+DISPATCH_TARGET = 2.0
+
+
+def add_dispatch_arguments(parser):
+    parser.add_argument("--iterations", type=int, default=20000, help="calls per timed loop")
+    parser.add_argument("--rounds", type=int, default=7, help="rounds; the median counts")
+
+
+def dispatch_rows(output):
+    """The page's samples and subjects -> one row per DISPID with medians; each
+    ratio is the median of the ratios paired within a round, so that a shared
+    machine's drift cancels."""
+    samples, how = {}, {}
+    for line in output.splitlines():
+        fields = parse_fields(line)
+        if line.startswith("sample "):
+            samples.setdefault(int(fields["dispid"]), []).append(fields)
+        elif line.startswith("subject "):
+            how[int(fields["dispid"])] = unquote(fields["how"])
+    rows = []
+    for dispid in sorted(samples):
+        taken = samples[dispid]
+        row = {"dispid": dispid, "name": taken[0]["name"], "kind": taken[0]["kind"],
+               "how": how.get(dispid, "?")}
+        for what in ("lookup", "call"):
+            if f"{what}_us" not in taken[0]:
+                continue
+            own = [float(s[f"{what}_us"]) for s in taken]
+            ref = [float(s[f"ref_{what}_us"]) for s in taken]
+            row[what] = {"us": statistics.median(own), "ref_us": statistics.median(ref),
+                         "ratio": statistics.median(o / r for o, r in zip(own, ref))}
+        # what the target judges: the call where there is one, else the look-up
+        row["judged"] = row.get("call", row["lookup"])["ratio"]
+        rows.append(row)
+    return rows
+
+
+def report_dispatch(rows):
+    print(f"  {'us per call':<23} {'call':>7} {'host':>7} {'ratio':>6}   {'look-up':>7} "
+          f"{'host':>7} {'ratio':>6}")
+    for row in rows:
+        call = row.get("call")
+        call_text = (f"{call['us']:7.3f} {call['ref_us']:7.3f} {call['ratio']:6.2f}" if call
+                     else f"{'-':>7} {'-':>7} {'-':>6}")
+        lookup = row["lookup"]
+        print(f"  {row['dispid']:>2} {row['name']:<20} {call_text}   {lookup['us']:7.3f} "
+              f"{lookup['ref_us']:7.3f} {lookup['ratio']:6.2f}   {row['how']}")
+    calls = [row for row in rows if "call" in row]
+    print("  (host: host.noop() and 'noop' in host; a called method is judged by its call "
+          "ratio, the others by their look-up ratio)")
+    print(f"  called: {len(calls)} methods, DISPIDs {', '.join(str(r['dispid']) for r in calls)}; "
+          f"look-up only: {len(rows) - len(calls)}")
+    invoke = statistics.median(r["call"]["us"] - r["lookup"]["us"] for r in calls)
+    host_invoke = statistics.median(r["call"]["ref_us"] - r["lookup"]["ref_us"] for r in calls)
+    print(f"  median call minus look-up (Invoke and the method): ours {invoke:.3f} us, "
+          f"host {host_invoke:.3f} us")
+    worst = max(rows, key=lambda row: row["judged"])
+    worst_lookup = max(rows, key=lambda row: row["lookup"]["ratio"])
+    print(f"  worst look-up ratio: {worst_lookup['lookup']['ratio']:.2f} ({worst_lookup['name']})")
+    print(f"  worst ratio: {worst['judged']:.2f} ({worst['name']}); every method within "
+          f"{DISPATCH_TARGET:.1f}x of the host object: "
+          f"target <= {DISPATCH_TARGET:.1f}: {verdict(worst['judged'] <= DISPATCH_TARGET)}")
+
+
+@benchmark("dispatch", "each IDownLoad method called from a page against the host's no-op",
+           add_dispatch_arguments)
+def bench_dispatch(args):
+    if not register_control():
+        print("dispatch: regsvr32 failed")
+        return False
+    print(f"dispatch: {args.iterations} calls per loop, median of {args.rounds} rounds, "
+          "times net of an empty loop")
+    with ClientFolder() as client:
+        result = client.run_page(SOURCE_DIR / "bench" / "dispatch_page.js",
+                                 [args.iterations, args.rounds])
+    if result.returncode != 0:
+        print(f"  the page failed ({result.returncode}): {(result.stdout + result.stderr).strip()}")
+        return False
+    rows = dispatch_rows(result.stdout)
+    if len(rows) != 30:
+        print(f"  the page timed {len(rows)} methods of 30")
+        return False
+    report_dispatch(rows)
     return True
 
 

@@ -1,8 +1,10 @@
 #!/usr/bin/env python3
-"""Fetch benchmark: FetchUrlToFile (bench/fetch_bench.exe under Wine) against
-curl, both fetching one generated file of at least 256 MiB from the local bank
-server in the same run. Checks both copies (size and SHA-256) and prints the
-throughput ratio (ours / curl) and the peak memory of each fetching process.
+"""Fetch benchmark: FetchUrlToFile (bench/fetch_bench.exe under Wine) against a
+bare 16 KiB WinINet read loop in the same Wine (fetch_bench.exe --bare) and
+curl, all fetching one generated file of at least 256 MiB from the local bank
+server in the same rounds. Checks every copy (size and SHA-256), prints the
+median and best time of each, the ratio ours / bare loop, and the peak working
+set of ours on a small and the large file (it must not grow with the size).
 
 Needs WINEPREFIX (a 32-bit prefix; ./tovral bench sets it) and the build
 folder in TOVRAL_BUILD_DIR (default: build/ beside this folder).
@@ -14,6 +16,7 @@ import argparse
 import hashlib
 import json
 import os
+import statistics
 import subprocess
 import sys
 import tempfile
@@ -91,24 +94,35 @@ def measurement_floor():
     return run_measured(["/bin/true"])[4]
 
 
-def fetch_with_curl(url, target):
+def fetch_with_curl(url, target, env=None):
     rc, _, err, wall, rss = run_measured(["curl", "-sS", "--fail", "-o", str(target), url])
     if rc != 0:
         raise RuntimeError(f"curl failed ({rc}): {err.strip()}")
     return {"seconds": wall, "peak_rss_bytes": rss}
 
 
-def fetch_with_ours(url, target, env):
+def fetch_with_program(url, target, env, mode_args):
     program = build_dir() / "bench" / "fetch_bench.exe"
     windows_target = subprocess.run(["winepath", "-w", str(target)], env=env, check=True,
                                      capture_output=True, text=True).stdout.strip()
-    rc, out, err, wall, rss = run_measured(["wine", str(program), url, windows_target], env)
+    rc, out, err, wall, rss = run_measured(["wine", str(program), *mode_args, url,
+                                            windows_target], env)
     values = dict(line.split("=", 1) for line in out.split() if "=" in line)
     if rc != 0 or values.get("result") != "1":
-        raise RuntimeError(f"fetch_bench failed ({rc}): {out.strip()} {err.strip()}")
+        raise RuntimeError(f"fetch_bench {' '.join(mode_args)} failed ({rc}): "
+                           f"{out.strip()} {err.strip()}")
     return {"seconds": float(values["elapsed_seconds"]), "wall_seconds": wall,
             "peak_working_set_bytes": int(values["peak_working_set_bytes"]),
             "peak_rss_bytes": rss}
+
+
+# Who fetches: FetchUrlToFile, the bare 16 KiB WinINet loop in the same Wine, curl.
+FETCHERS = {
+    "ours": lambda url, target, env: fetch_with_program(url, target, env, []),
+    "bare": lambda url, target, env: fetch_with_program(url, target, env, ["--bare"]),
+    "curl": fetch_with_curl,
+}
+LABELS = {"ours": "FetchUrlToFile", "bare": "bare WinINet loop", "curl": "curl"}
 
 
 def verify(path, size, digest, who):
@@ -118,61 +132,127 @@ def verify(path, size, digest, who):
                            f"({actual_size} of {size} bytes)")
 
 
-def run(size_mib=MIN_SIZE_MIB, repeat=1, workdir=None):
-    """Runs the benchmark; returns a dict of measurements (best of `repeat` runs each)."""
+def fetch_rounds(work, server, size_mib, rounds, who_list, env):
+    """Fetches one fresh file `rounds` times with each fetcher; within a round
+    every fetcher runs once, in alternating order. Every copy is verified."""
+    name = f"payload-{size_mib}.bin"
+    digest = make_source(work / "served" / name, size_mib)
+    url = f"{server.url}/{name}"
+    samples = {who: [] for who in who_list}
+    for number in range(rounds):
+        order = who_list if number % 2 == 0 else list(reversed(who_list))
+        for who in order:
+            target = work / f"{who}.bin"
+            result = FETCHERS[who](url, target, env)
+            verify(target, size_mib * MIB, digest, LABELS[who])
+            target.unlink()
+            samples[who].append(result)
+    (work / "served" / name).unlink()
+    return samples
+
+
+def summarize(samples, size_mib):
+    """Median and minimum time, throughput and peak memory of each fetcher."""
+    summary = {}
+    for who, runs in samples.items():
+        seconds = [run["seconds"] for run in runs]
+        entry = {"runs": runs, "median_seconds": statistics.median(seconds),
+                 "min_seconds": min(seconds)}
+        entry["median_mib_per_second"] = size_mib / entry["median_seconds"]
+        entry["max_mib_per_second"] = size_mib / entry["min_seconds"]
+        memory_key = "peak_rss_bytes" if who == "curl" else "peak_working_set_bytes"
+        entry["peak_memory_bytes"] = statistics.median(run[memory_key] for run in runs)
+        summary[who] = entry
+    return summary
+
+
+def paired_ratio(samples, who, reference):
+    """Median over rounds of reference time / who's time (above 1: who is faster)."""
+    return statistics.median(ref["seconds"] / own["seconds"]
+                             for own, ref in zip(samples[who], samples[reference]))
+
+
+def run(size_mib=MIN_SIZE_MIB, repeat=5, workdir=None, memory_size_mib=64, memory_repeat=3):
+    """Runs the benchmark; returns a dict of measurements."""
     env = wine_env()
     # Start the Wine session now, so that the measured run does not pay for it.
     subprocess.run(["wine", "cmd.exe", "/c", "exit"], env=env, stdin=subprocess.DEVNULL,
                    stdout=subprocess.DEVNULL, stderr=subprocess.DEVNULL, check=False)
     with tempfile.TemporaryDirectory(prefix="tovral-fetch-bench-", dir=workdir) as work:
         work = Path(work)
-        served = work / "served"
-        served.mkdir()
-        size = size_mib * MIB
-        digest = make_source(served / "payload.bin", size_mib)
-        best = {}
-        with BankServer(served) as server:
-            url = f"{server.url}/payload.bin"
-            for _ in range(repeat):
-                for who, fetch in (("curl", lambda t: fetch_with_curl(url, t)),
-                                   ("ours", lambda t: fetch_with_ours(url, t, env))):
-                    target = work / f"{who}.bin"
-                    result = fetch(target)
-                    verify(target, size, digest, who)
-                    target.unlink()
-                    if who not in best or result["seconds"] < best[who]["seconds"]:
-                        best[who] = result
-    for result in best.values():
-        result["mib_per_second"] = size_mib / result["seconds"]
+        (work / "served").mkdir()
+        with BankServer(work / "served") as server:
+            samples = fetch_rounds(work, server, size_mib, repeat, list(FETCHERS), env)
+            small = fetch_rounds(work, server, memory_size_mib, memory_repeat,
+                                 ["ours", "bare"], env)
+    main, lesser = summarize(samples, size_mib), summarize(small, memory_size_mib)
+    size = size_mib * MIB
     # Wine alone takes some 15 MiB; far more means the body was held in memory.
-    if best["ours"]["peak_working_set_bytes"] >= max(size // 2, 64 * MIB):
-        raise RuntimeError("FetchUrlToFile held the body in memory "
-                           f"(peak working set {best['ours']['peak_working_set_bytes']} bytes)")
-    return {"size_bytes": size, "curl": best["curl"], "ours": best["ours"],
-            "rss_floor_bytes": measurement_floor(),
-            "throughput_ratio": best["ours"]["mib_per_second"] / best["curl"]["mib_per_second"]}
+    for who in ("ours", "bare"):
+        peak = max(run["peak_working_set_bytes"] for run in samples[who])
+        if peak >= max(size // 2, 64 * MIB):
+            raise RuntimeError(f"{LABELS[who]} held the body in memory "
+                               f"(peak working set {peak} bytes)")
+    return {
+        "size_bytes": size, "rounds": repeat, "fetchers": main,
+        "memory_size_bytes": memory_size_mib * MIB, "memory_fetchers": lesser,
+        "rss_floor_bytes": measurement_floor(),
+        "ours_vs_bare": main["bare"]["median_seconds"] / main["ours"]["median_seconds"],
+        "ours_vs_bare_min": main["bare"]["min_seconds"] / main["ours"]["min_seconds"],
+        "ours_vs_bare_paired": paired_ratio(samples, "ours", "bare"),
+        "ours_vs_curl": main["curl"]["median_seconds"] / main["ours"]["median_seconds"],
+        "bare_vs_curl": main["curl"]["median_seconds"] / main["bare"]["median_seconds"],
+        "memory_growth_bytes": (main["ours"]["peak_memory_bytes"]
+                                - lesser["ours"]["peak_memory_bytes"]),
+    }
+
+
+# Throughput target against the bare loop, and how much the peak working set
+# may grow from the small file to the large one and still count as flat.
+THROUGHPUT_TARGET = 0.95
+MEMORY_FLAT_BYTES = 2 * MIB
+
+
+def verdict(met):
+    return "met" if met else "MISSED"
 
 
 def report(results):
-    curl, ours = results["curl"], results["ours"]
-    print(f"fetch benchmark: {results['size_bytes'] // MIB} MiB from the local bank server")
-    print(f"  curl:           {curl['seconds']:8.3f} s  {curl['mib_per_second']:8.1f} MiB/s  "
-          f"peak RSS {curl['peak_rss_bytes'] / MIB:.1f} MiB")
-    print(f"  FetchUrlToFile: {ours['seconds']:8.3f} s  {ours['mib_per_second']:8.1f} MiB/s  "
-          f"peak working set {ours['peak_working_set_bytes'] / MIB:.1f} MiB "
-          f"(whole Wine process: {ours['wall_seconds']:.3f} s, "
-          f"peak RSS {ours['peak_rss_bytes'] / MIB:.1f} MiB)")
-    print(f"  throughput ratio (ours / curl): {results['throughput_ratio']:.2f}")
-    print(f"  (peak RSS of /bin/true measured the same way: "
-          f"{results['rss_floor_bytes'] / MIB:.1f} MiB)")
-    print("  both copies match the source (size and SHA-256)")
+    size_mib = results["size_bytes"] // MIB
+    print(f"fetch benchmark: {size_mib} MiB from the local bank server, {results['rounds']} "
+          "rounds (each fetcher once per round, alternating order)")
+    for who, entry in results["fetchers"].items():
+        memory = "peak RSS" if who == "curl" else "peak working set"
+        print(f"  {LABELS[who]:<18} median {entry['median_seconds']:7.3f} s "
+              f"{entry['median_mib_per_second']:7.1f} MiB/s   min {entry['min_seconds']:7.3f} s "
+              f"{entry['max_mib_per_second']:7.1f} MiB/s   {memory} "
+              f"{entry['peak_memory_bytes'] / MIB:.1f} MiB")
+    print(f"  (peak RSS of /bin/true measured as curl's: {results['rss_floor_bytes'] / MIB:.1f} MiB)")
+    print("  every copy matches the source (size and SHA-256)")
+    ratio = results["ours_vs_bare"]
+    print(f"  ours / bare loop: {ratio:.3f} median, {results['ours_vs_bare_min']:.3f} best, "
+          f"{results['ours_vs_bare_paired']:.3f} paired per round "
+          f"(target >= {THROUGHPUT_TARGET:.2f}x: {verdict(ratio >= THROUGHPUT_TARGET)})")
+    print(f"  ours / curl: {results['ours_vs_curl']:.3f}; bare loop / curl: "
+          f"{results['bare_vs_curl']:.3f} (median)")
+    small_mib = results["memory_size_bytes"] // MIB
+    big = results["fetchers"]["ours"]["peak_memory_bytes"]
+    small = results["memory_fetchers"]["ours"]["peak_memory_bytes"]
+    bare_small = results["memory_fetchers"]["bare"]["peak_memory_bytes"]
+    bare_big = results["fetchers"]["bare"]["peak_memory_bytes"]
+    growth = results["memory_growth_bytes"]
+    print(f"  peak working set of ours: {small / MIB:.2f} MiB at {small_mib} MiB, "
+          f"{big / MIB:.2f} MiB at {size_mib} MiB, difference {growth / MIB:+.2f} MiB "
+          f"(bare loop: {bare_small / MIB:.2f} / {bare_big / MIB:.2f} MiB) "
+          f"(target flat, within {MEMORY_FLAT_BYTES / MIB:.0f} MiB: "
+          f"{verdict(growth <= MEMORY_FLAT_BYTES)})")
 
 
 def main(argv=None):
     parser = argparse.ArgumentParser(description=__doc__.split("\n\n")[0])
     parser.add_argument("--size-mib", type=int, default=MIN_SIZE_MIB,
                         help=f"size of the served file in MiB (default {MIN_SIZE_MIB})")
-    parser.add_argument("--repeat", type=int, default=1, help="runs of each fetch; best counts")
+    parser.add_argument("--repeat", type=int, default=5, help="rounds (each fetcher once a round)")
     parser.add_argument("--workdir", help="folder for the temporary files (default: system temp)")
     parser.add_argument("--json", action="store_true", help="print the results as JSON")
     args = parser.parse_args(argv)

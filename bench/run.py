@@ -196,15 +196,20 @@ def bench_crc(args):
 def add_fetch_arguments(parser):
     parser.add_argument("--size-mib", type=int, default=256,
                         help="size of the served file in MiB (at least 256 for the reported figure)")
-    parser.add_argument("--repeat", type=int, default=3, help="runs of each fetch; the best counts")
+    parser.add_argument("--repeat", type=int, default=5,
+                        help="rounds; each fetcher runs once a round, the median counts")
+    parser.add_argument("--memory-size-mib", type=int, default=64,
+                        help="the smaller file whose peak working set is compared")
 
 
-@benchmark("fetch", "FetchUrlToFile from the local bank server against curl", add_fetch_arguments)
+@benchmark("fetch", "FetchUrlToFile against a bare 16 KiB WinINet loop and curl",
+           add_fetch_arguments)
 def bench_fetch(args):
     import fetch_bench  # beside this file
 
     try:
-        results = fetch_bench.run(args.size_mib, max(args.repeat, 1))
+        results = fetch_bench.run(args.size_mib, max(args.repeat, 1),
+                                  memory_size_mib=args.memory_size_mib)
     except RuntimeError as error:
         print(f"fetch: {error}")
         return False

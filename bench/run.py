@@ -117,6 +117,7 @@ class ClientFolder:
 # --- crc: the file checksum text against Python's zlib.crc32 ------------------
 
 CRC_BLOCK = 256 * 1024  # the control's read block
+CRC_TARGET = 1.5  # throughput of ours over zlib's
 
 
 def zlib_file_crc(path):
@@ -187,7 +188,7 @@ def bench_crc(args):
         agree = ours["crc"] == zlib_text and (table is None or table["crc"] == zlib_text)
         ratio = ours_mbps / zlib_mbps
         print(f"  checksums agree: {'yes' if agree else 'NO'}")
-        print(f"  ratio ours/zlib: {ratio:.2f} (target >= 1.0: {'met' if ratio >= 1.0 else 'MISSED'})")
+        print(f"  ratio ours/zlib: {ratio:.2f} (target >= {CRC_TARGET}: {verdict(ratio >= CRC_TARGET)})")
         return agree
     finally:
         shutil.rmtree(work, ignore_errors=True)

@@ -306,6 +306,76 @@ def bench_dispatch(args):
     return True
 
 
+# --- xml: mirroring an element's children through XmlNode is linear ----------
+
+XML_TARGET = 7.5  # time(large) / time(small) for 5x the items: 5 is linear, 25 quadratic
+
+
+def add_xml_arguments(parser):
+    parser.add_argument("--small", type=int, default=40000, help="items of the small list")
+    parser.add_argument("--large", type=int, default=200000, help="items of the large list")
+    parser.add_argument("--repeat", type=int, default=5, help="rounds; the median counts")
+    parser.add_argument("--page-repeat", type=int, default=3,
+                        help="rounds of GetDownLoadList from a page (0: none)")
+
+
+def growth(samples, small, large, key):
+    """Median times of both sizes, their ratio, and the median ratio paired by round."""
+    times = {size: [s for s in samples if int(s["items"]) == size] for size in (small, large)}
+    medians = {size: statistics.median(float(s[key]) for s in runs) for size, runs in times.items()}
+    paired = statistics.median(float(b[key]) / float(a[key])
+                               for a, b in zip(times[small], times[large]))
+    return medians[small], medians[large], medians[large] / medians[small], paired
+
+
+def report_growth(label, small, large, figures):
+    small_s, large_s, ratio, paired = figures
+    print(f"  {label:<34} {small_s * 1000:9.1f} ms {large_s * 1000:9.1f} ms  ratio {ratio:5.2f} "
+          f"(paired {paired:5.2f}; target <= {XML_TARGET}: {verdict(ratio <= XML_TARGET)})")
+
+
+def xml_page_samples(args):
+    """GetDownLoadList timed from a page; None when the page failed."""
+    if not register_control():
+        print("  regsvr32 failed")
+        return None
+    with ClientFolder() as client:
+        result = client.run_page(SOURCE_DIR / "bench" / "xml_page.js",
+                                 [args.page_repeat, args.small, args.large])
+    if result.returncode != 0:
+        print(f"  the page failed ({result.returncode}): {(result.stdout + result.stderr).strip()}")
+        return None
+    return [parse_fields(line) for line in result.stdout.splitlines() if line.startswith("page ")]
+
+
+@benchmark("xml", "XmlNode over lists of 40,000 and 200,000 items: linear growth",
+           add_xml_arguments)
+def bench_xml(args):
+    small, large = args.small, args.large
+    result = wine([BUILD_DIR / "bench" / "xml_bench.exe", small, large, "--repeat", args.repeat])
+    if result.returncode != 0:
+        print(f"xml: xml_bench failed ({result.returncode}): "
+              f"{(result.stdout + result.stderr).strip()}")
+        return False
+    samples = [parse_fields(line) for line in result.stdout.splitlines()
+               if line.startswith("round=")]
+    print(f"xml: lists of {small} and {large} items ({large / small:.0f}x), median of "
+          f"{args.repeat} rounds; every item mirrored in order")
+    print(f"  {'':<34} {small:>9} items {large:>6} items")
+    report_growth("XmlNode::LoadXml (parse, mirror)", small, large,
+                  growth(samples, small, large, "load_seconds"))
+    report_growth("mirror alone (sibling walk)", small, large,
+                  growth(samples, small, large, "mirror_seconds"))
+    if args.page_repeat <= 0:
+        return True
+    page = xml_page_samples(args)
+    if page is None:
+        return False
+    report_growth("GetDownLoadList from a page", small, large,
+                  growth(page, small, large, "seconds"))
+    return True
+
+
 # --- driver -------------------------------------------------------------------
 
 def main(argv):

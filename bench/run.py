@@ -3,7 +3,8 @@
 and TOVRAL_BUILD_DIR and builds first).
 
     ./tovral bench            every benchmark
-    ./tovral bench crc [...]  one benchmark with its own options (--help lists them)
+    ./tovral bench NAME [...] one benchmark with its own options (--help lists them):
+                              dispatch, fetch, crc, xml
 
 A benchmark is a function registered with @benchmark; it prints its report and
 returns True when it ran correctly (a wrong result is a failure, a missed
@@ -361,7 +362,7 @@ def bench_xml(args):
                if line.startswith("round=")]
     print(f"xml: lists of {small} and {large} items ({large / small:.0f}x), median of "
           f"{args.repeat} rounds; every item mirrored in order")
-    print(f"  {'':<34} {small:>9} items {large:>6} items")
+    print(f"  {'':<34} {f'{small} items':>12} {f'{large} items':>12}")
     report_growth("XmlNode::LoadXml (parse, mirror)", small, large,
                   growth(samples, small, large, "load_seconds"))
     report_growth("mirror alone (sibling walk)", small, large,

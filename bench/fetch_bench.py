@@ -132,16 +132,25 @@ def verify(path, size, digest, who):
                            f"({actual_size} of {size} bytes)")
 
 
+def round_order(who_list, number):
+    """The fetchers of round `number`: rotated, and reversed every other round,
+    so that six rounds of three run every order once (a fetcher may leave the
+    disk busy for the next one)."""
+    shift = (number // 2) % len(who_list)
+    order = who_list[shift:] + who_list[:shift]
+    return order if number % 2 == 0 else list(reversed(order))
+
+
 def fetch_rounds(work, server, size_mib, rounds, who_list, env):
     """Fetches one fresh file `rounds` times with each fetcher; within a round
-    every fetcher runs once, in alternating order. Every copy is verified."""
+    every fetcher runs once, in an order that changes from round to round.
+    Every copy is verified."""
     name = f"payload-{size_mib}.bin"
     digest = make_source(work / "served" / name, size_mib)
     url = f"{server.url}/{name}"
     samples = {who: [] for who in who_list}
     for number in range(rounds):
-        order = who_list if number % 2 == 0 else list(reversed(who_list))
-        for who in order:
+        for who in round_order(who_list, number):
             target = work / f"{who}.bin"
             result = FETCHERS[who](url, target, env)
             verify(target, size_mib * MIB, digest, LABELS[who])
@@ -172,7 +181,7 @@ def paired_ratio(samples, who, reference):
                              for own, ref in zip(samples[who], samples[reference]))
 
 
-def run(size_mib=MIN_SIZE_MIB, repeat=5, workdir=None, memory_size_mib=64, memory_repeat=3):
+def run(size_mib=MIN_SIZE_MIB, repeat=12, workdir=None, memory_size_mib=64, memory_repeat=4):
     """Runs the benchmark; returns a dict of measurements."""
     env = wine_env()
     # Start the Wine session now, so that the measured run does not pay for it.
@@ -220,7 +229,7 @@ def verdict(met):
 def report(results):
     size_mib = results["size_bytes"] // MIB
     print(f"fetch benchmark: {size_mib} MiB from the local bank server, {results['rounds']} "
-          "rounds (each fetcher once per round, alternating order)")
+          "rounds (each fetcher once a round, the order changing from round to round)")
     for who, entry in results["fetchers"].items():
         memory = "peak RSS" if who == "curl" else "peak working set"
         print(f"  {LABELS[who]:<18} median {entry['median_seconds']:7.3f} s "
@@ -252,7 +261,7 @@ def main(argv=None):
     parser = argparse.ArgumentParser(description=__doc__.split("\n\n")[0])
     parser.add_argument("--size-mib", type=int, default=MIN_SIZE_MIB,
                         help=f"size of the served file in MiB (default {MIN_SIZE_MIB})")
-    parser.add_argument("--repeat", type=int, default=5, help="rounds (each fetcher once a round)")
+    parser.add_argument("--repeat", type=int, default=12, help="rounds (each fetcher once a round)")
     parser.add_argument("--workdir", help="folder for the temporary files (default: system temp)")
     parser.add_argument("--json", action="store_true", help="print the results as JSON")
     args = parser.parse_args(argv)

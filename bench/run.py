@@ -198,7 +198,7 @@ def bench_crc(args):
 def add_fetch_arguments(parser):
     parser.add_argument("--size-mib", type=int, default=256,
                         help="size of the served file in MiB (at least 256 for the reported figure)")
-    parser.add_argument("--repeat", type=int, default=5,
+    parser.add_argument("--repeat", type=int, default=12,
                         help="rounds; each fetcher runs once a round, the median counts")
     parser.add_argument("--memory-size-mib", type=int, default=64,
                         help="the smaller file whose peak working set is compared")

@@ -10,23 +10,19 @@
 //
 // A method whose call does work (a worker, a file written or read, a system
 // query, an XML parse) cannot show the cost of dispatch: only its look-up is
-// timed. The calls below do no work today; a method that starts doing some
-// moves to the look-ups.
+// timed. The calls below do no work (GetStatuBySurrId(500) and DetectFile(500)
+// ask for an id outside every item range, GetPatchFile(3) for no patch step);
+// a method that starts doing some moves to the look-ups.
 
 var CALLS = {
   DetectFile: "DetectFile(500)",
   GetLanguage: "GetLanguage()",
   GetClientType: "GetClientType()",
-  GetSysInfoList: "GetSysInfoList()",
   SetDownLoadList: "SetDownLoadList('')",
   GetStatuBySurrId: "GetStatuBySurrId(500)",
-  GetStatuByXML: "GetStatuByXML()",
   SaveIDList: "SaveIDList('')",
-  GetQelLinks: "GetQelLinks()",
   GetPatchFile: "GetPatchFile(3)",
-  GetSystemInfo: "GetSystemInfo()",
   UpdateSymbol: "UpdateSymbol()",
-  GetDynamicLink: "GetDynamicLink()",
   GetPatchResult: "GetPatchResult()",
   InternetConnAddress: "InternetConnAddress()"
 };
@@ -39,11 +35,16 @@ var LOOKUPS = {
   GetUserType: "reads Default.cfg",
   GetIEVersion: "reads mshtml.dll's version resource",
   GetSystemVersion: "queries the system version",
+  GetSysInfoList: "reads Default.cfg and lists the catalogue's items",
   GetDownLoadList: "parses the stored list with MSXML",
+  GetStatuByXML: "parses the stored list with MSXML",
   EBankDownLoad: "starts downloads",
+  GetQelLinks: "parses the bank's resource text with MSXML",
+  GetSystemInfo: "reads the check list",
   GetSysInfoResult: "starts the report worker",
   OpenSysInfoFile: "opens the report file",
   QueryUpdate: "starts the update worker",
+  GetDynamicLink: "parses the bank's resource text with MSXML",
   GetLowVersionSymbol: "reads version resources of installed files",
   UpdateBankVeyr: "hands the control's update over",
   QuitBankVeyr: "ends the page's message loop",

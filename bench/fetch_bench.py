@@ -60,9 +60,10 @@ def file_digest(path):
     return digest.hexdigest()
 
 
-# Runs a program from a small fresh interpreter and writes "<seconds> <peak RSS KiB>"
-# into a file. The peak RSS of a child counts the memory of the process it was
-# started from, so the big benchmark process must not start it directly.
+# Runs a program from a small fresh interpreter and writes "<seconds> <peak RSS KiB>
+# <exit code>" (a negative code: the signal that ended it) into a file. The peak
+# RSS of a child counts the memory of the process it was started from, so the
+# big benchmark process must not start it directly.
 LAUNCHER = """
 import os, sys, time
 report, args = sys.argv[1], sys.argv[2:]
@@ -73,20 +74,20 @@ if pid == 0:
 _, status, usage = os.wait4(pid, 0)
 seconds = time.perf_counter() - started
 with open(report, "w") as f:
-    f.write(f"{seconds} {usage.ru_maxrss}")
-sys.exit(os.waitstatus_to_exitcode(status))
+    f.write(f"{seconds} {usage.ru_maxrss} {os.waitstatus_to_exitcode(status)}")
 """
 
 
 def run_measured(args, env=None):
-    """Runs a program; returns (exit status, stdout, stderr, wall seconds, peak RSS bytes)."""
+    """Runs a program; returns (exit code, stdout, stderr, wall seconds, peak RSS bytes).
+    The exit code is negative when a signal ended the program."""
     with tempfile.TemporaryDirectory() as scratch:
         report = Path(scratch) / "usage"
         proc = subprocess.run([sys.executable, "-S", "-I", "-c", LAUNCHER, str(report),
                                *map(str, args)], env=env, stdin=subprocess.DEVNULL,
                               capture_output=True, text=True, errors="replace")
-        seconds, rss_kib = report.read_text().split()
-        return proc.returncode, proc.stdout, proc.stderr, float(seconds), int(rss_kib) * 1024
+        seconds, rss_kib, code = report.read_text().split()
+        return int(code), proc.stdout, proc.stderr, float(seconds), int(rss_kib) * 1024
 
 
 def measurement_floor():
@@ -101,19 +102,27 @@ def fetch_with_curl(url, target, env=None):
     return {"seconds": wall, "peak_rss_bytes": rss}
 
 
+# Wine's loader now and then dies of a signal before the program starts; such a
+# start is retried this many times (and counted), any other failure is final.
+START_RETRIES = 2
+
+
 def fetch_with_program(url, target, env, mode_args):
     program = build_dir() / "bench" / "fetch_bench.exe"
     windows_target = subprocess.run(["winepath", "-w", str(target)], env=env, check=True,
                                      capture_output=True, text=True).stdout.strip()
-    rc, out, err, wall, rss = run_measured(["wine", str(program), *mode_args, url,
-                                            windows_target], env)
+    for retries in range(START_RETRIES + 1):
+        rc, out, err, wall, rss = run_measured(["wine", str(program), *mode_args, url,
+                                                windows_target], env)
+        if rc >= 0 or out.strip():
+            break
     values = dict(line.split("=", 1) for line in out.split() if "=" in line)
     if rc != 0 or values.get("result") != "1":
-        raise RuntimeError(f"fetch_bench {' '.join(mode_args)} failed ({rc}): "
+        raise RuntimeError(f"fetch_bench {' '.join(mode_args) or '(ours)'} failed ({rc}): "
                            f"{out.strip()} {err.strip()}")
     return {"seconds": float(values["elapsed_seconds"]), "wall_seconds": wall,
             "peak_working_set_bytes": int(values["peak_working_set_bytes"]),
-            "peak_rss_bytes": rss}
+            "peak_rss_bytes": rss, "start_retries": retries}
 
 
 # Who fetches: FetchUrlToFile, the bare 16 KiB WinINet loop in the same Wine, curl.
@@ -213,6 +222,8 @@ def run(size_mib=MIN_SIZE_MIB, repeat=12, workdir=None, memory_size_mib=64, memo
         "bare_vs_curl": main["curl"]["median_seconds"] / main["bare"]["median_seconds"],
         "memory_growth_bytes": (main["ours"]["peak_memory_bytes"]
                                 - lesser["ours"]["peak_memory_bytes"]),
+        "start_retries": sum(run.get("start_retries", 0) for runs in (samples, small)
+                             for taken in runs.values() for run in taken),
     }
 
 
@@ -238,6 +249,9 @@ def report(results):
               f"{entry['peak_memory_bytes'] / MIB:.1f} MiB")
     print(f"  (peak RSS of /bin/true measured as curl's: {results['rss_floor_bytes'] / MIB:.1f} MiB)")
     print("  every copy matches the source (size and SHA-256)")
+    if results["start_retries"]:
+        print(f"  Wine start-ups that died of a signal and were run again: "
+              f"{results['start_retries']}")
     ratio = results["ours_vs_bare"]
     print(f"  ours / bare loop: {ratio:.3f} median, {results['ours_vs_bare_min']:.3f} best, "
           f"{results['ours_vs_bare_paired']:.3f} paired per round "

@@ -112,6 +112,15 @@ class MessageLoopTest(HostTestCase):
         self.assertGreaterEqual(int(elapsed), 350)
         self.assertLess(int(elapsed), 5000)
 
+    def test_clock_counts_milliseconds_against_the_date(self):
+        # Benchmark pages print times from host.clock(): its unit must be the millisecond.
+        result = self.run_page('var c = host.clock(), d = new Date().getTime(); host.sleep(300);\n'
+                               'host.echo(host.clock() - c); host.echo(new Date().getTime() - d);')
+        self.assertRanOk(result)
+        clock, date = self.lines(result)
+        self.assertAlmostEqual(float(clock), float(date), delta=60)
+        self.assertGreaterEqual(float(clock), 250)
+
     def test_stop_before_a_pump_ends_the_next_pump_at_once(self):
         result = self.run_page('host.stop(); var t = new Date().getTime();\n'
                                'host.echo(host.pump(30000)); host.echo(new Date().getTime() - t < 5000);\n'

@@ -43,6 +43,8 @@ std::span<const HostObject::Member> HostObject::Members() {
         {L"sleep", &HostObject::Sleep, false},
         {L"exit", &HostObject::Exit, false},
         {L"crash", &HostObject::Crash, false},
+        {L"noop", &HostObject::Noop, false},
+        {L"clock", &HostObject::Clock, false},
     };
     return members;
 }
@@ -152,4 +154,22 @@ HRESULT HostObject::Crash(const DispArguments&, VARIANT*) {
     // The process's crash handling ends the process; this thread only waits.
     WaitForSingleObject(thread.get(), INFINITE);
     return E_UNEXPECTED;
+}
+
+// The cheapest call the host answers: the yardstick of benchmark pages.
+HRESULT HostObject::Noop(const DispArguments&, VARIANT*) {
+    return S_OK;
+}
+
+// Milliseconds from the performance counter: JScript's Date is too coarse to
+// time short loops.
+HRESULT HostObject::Clock(const DispArguments&, VARIANT* result) {
+    LARGE_INTEGER frequency, now;
+    QueryPerformanceFrequency(&frequency);
+    QueryPerformanceCounter(&now);
+    if (result) {
+        result->vt = VT_R8;
+        result->dblVal = double(now.QuadPart) * 1000.0 / double(frequency.QuadPart);
+    }
+    return S_OK;
 }

@@ -1,5 +1,6 @@
 // The page's named item `host`: output, the message loop, posting to the host
-// window, page arguments, exit and a deliberate crash (list in main.cpp).
+// window, page arguments, exit, a deliberate crash, and a no-op call and a clock
+// for timing pages (list in main.cpp).
 #pragma once
 
 #include "common/com_object.h"
@@ -36,6 +37,8 @@ private:
     HRESULT Sleep(const DispArguments& args, VARIANT* result);
     HRESULT Exit(const DispArguments& args, VARIANT* result);
     HRESULT Crash(const DispArguments& args, VARIANT* result);
+    HRESULT Noop(const DispArguments& args, VARIANT* result);
+    HRESULT Clock(const DispArguments& args, VARIANT* result);
 
     RefCount<HostObject> refs_;
     HostWindow& window_;

@@ -36,6 +36,9 @@
 //                              thread waits (for the control's crash filter; with
 //                              no filter installed Wine starts its debugger, which
 //                              waits for a user)
+//   host.noop()                does nothing (the reference call of benchmark pages)
+//   host.clock()               milliseconds from the performance counter (a number
+//                              with a fraction; only differences mean anything)
 //
 // As the browser does, the host runs the engine with INTERFACE_USES_SECURITY_MANAGER;
 // its site's services are SID_SInternetHostSecurityManager (ActiveX run and object

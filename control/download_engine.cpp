@@ -1,5 +1,6 @@
 #include "control/download_engine.h"
 
+#include "common/text.h"
 #include "control/module.h"
 #include "control/veyrant_window.h"
 #include "envcheck/ie_version.h"
@@ -26,7 +27,13 @@ ComponentContext CDownLoadEngine::MakeContext(CTovralModule& module, const ::Tra
         CVeyrantWindow* window = module.MessageWindow();
         PostMessageW(window ? window->Handle() : nullptr, message, wParam, lParam);
     };
-    context.fetch = [](const FetchRequest& request) { return FetchUrlToFile(request); };
+    // A failing call of a fetch is traced with its code (a certificate that
+    // is not trusted, a refused connection...), so a failed download explains itself.
+    context.fetch = [&trace](const FetchRequest& request) {
+        return FetchUrlToFile(request, [&](const wchar_t* call, DWORD error) {
+            trace.Write(FormatW(L"失败事件：%ls 错误值：%lu ", call, error) + request.url);
+        });
+    };
     return context;
 }
 

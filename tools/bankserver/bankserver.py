@@ -16,6 +16,7 @@ In-process use:
 Command line:
 
     bankserver.py --root DIR [--port N] [--port-file F] [--rules RULES.json] [--verbose]
+                  [--tls CERT.pem KEY.pem]
 
 prints its root URL and serves until SIGTERM or SIGINT. The rules file maps
 paths to rules, e.g. {"a/b.cab": {"kind": "slow", "chunk": 1024, "delay": 0.2}};
@@ -29,6 +30,7 @@ import mimetypes
 import os
 import signal
 import socket
+import ssl
 import struct
 import sys
 import threading
@@ -129,8 +131,10 @@ class RequestRecord:
 class BankServer:
     """The server on 127.0.0.1 and a port of its own choosing (or `port`)."""
 
-    def __init__(self, root, port=0, rules_file=None, verbose=False):
+    def __init__(self, root, port=0, rules_file=None, verbose=False, tls=None):
+        """`tls`: (certificate file, key file) in PEM to serve HTTPS instead of HTTP."""
         self.root = Path(root).resolve()
+        self._tls = tls
         self.verbose = verbose
         self._port = port
         self._lock = threading.Lock()
@@ -147,6 +151,10 @@ class BankServer:
 
     def start(self):
         self._httpd = ThreadingHTTPServer((HOST, self._port), _Handler)
+        if self._tls:
+            context = ssl.SSLContext(ssl.PROTOCOL_TLS_SERVER)
+            context.load_cert_chain(*map(str, self._tls))
+            self._httpd.socket = context.wrap_socket(self._httpd.socket, server_side=True)
         self._httpd.daemon_threads = True
         self._httpd.bank = self
         self._thread = threading.Thread(target=self._httpd.serve_forever,
@@ -174,7 +182,7 @@ class BankServer:
     @property
     def url(self):
         """Root URL, without a trailing slash."""
-        return f"http://{HOST}:{self.port}"
+        return f"{'https' if self._tls else 'http'}://{HOST}:{self.port}"
 
     # --- rules --------------------------------------------------------------
 
@@ -443,11 +451,13 @@ def main(argv=None):
     parser.add_argument("--port-file", help="file to write the chosen port into")
     parser.add_argument("--rules", help="JSON file of path -> rule, read again when changed")
     parser.add_argument("--verbose", action="store_true", help="print each request to stderr")
+    parser.add_argument("--tls", nargs=2, metavar=("CERT", "KEY"), help="serve HTTPS with these PEM files")
     args = parser.parse_args(argv)
     if not Path(args.root).is_dir():
         parser.error(f"--root {args.root} is not a folder")
 
-    server = BankServer(args.root, port=args.port, rules_file=args.rules, verbose=args.verbose)
+    server = BankServer(args.root, port=args.port, rules_file=args.rules, verbose=args.verbose,
+                        tls=args.tls)
     stopping = threading.Event()
     for signum in (signal.SIGTERM, signal.SIGINT):
         signal.signal(signum, lambda *_: stopping.set())

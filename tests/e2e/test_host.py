@@ -79,6 +79,7 @@ class OutputAndExitTest(HostTestCase):
             [],
             [to_windows(page), "--unknown"],
             [to_windows(page), "--app-minor-version"],
+            [to_windows(page), "--document-url"],
             [to_windows(page), to_windows(page)],
         ]
         for args in cases:
@@ -199,6 +200,20 @@ class BrowserForControlsTest(HostTestCase):
                 result = self.run_page(page, *args)
                 self.assertRanOk(result)
                 self.assertEqual(self.lines(result), [chain])
+
+    def test_document_url_is_the_address_of_document_and_browser(self):
+        page = PROBE + 'host.echo(probe.address);'
+        cases = [
+            ([], "fails fails"),
+            (["--document-url", "https://ebank.example.cn/a?b#c"],
+             "[https://ebank.example.cn/a?b#c] [https://ebank.example.cn/a?b#c]"),
+            (["--document-url", ""], "[] []"),
+        ]
+        for args, address in cases:
+            with self.subTest(args=args):
+                result = self.run_page(page, *args)
+                self.assertRanOk(result)
+                self.assertEqual(self.lines(result), [address])
 
     def test_exec_script_runs_in_the_page_engine(self):
         page = PROBE + (

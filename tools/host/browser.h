@@ -9,6 +9,7 @@
 
 #include <servprov.h>
 
+#include <optional>
 #include <string>
 
 // What the page window needs from the script engine: running call-back texts.
@@ -23,6 +24,9 @@ protected:
 struct BrowserSettings {
     bool offerBrowser = true;     // false: the IWebBrowserApp service is refused
     std::wstring appMinorVersion; // the navigator's appMinorVersion
+    // The page's address (document.URL and the browser's LocationURL); none:
+    // both calls fail, as for a browser that does not tell it.
+    std::optional<std::wstring> documentUrl;
 };
 
 // True for the language names IHTMLWindow2::execScript accepts: JScript and its

@@ -10,6 +10,8 @@
 //   --no-browser               the site refuses the IWebBrowserApp service (the
 //                              control then has no page window for call-backs)
 //   --app-minor-version TEXT   the navigator's appMinorVersion (default ";SP2;")
+//   --document-url URL         the page's address: the document's URL and the
+//                              browser's LocationURL (default: neither answers)
 //   --dismiss-dialogs          report every dialog box of the process on standard
 //                              output ("dialog: CAPTION", then "dialog-text: LINE"
 //                              per non-empty text line) and press its default button
@@ -114,7 +116,8 @@ int RunPage(const HostOptions& options, const std::wstring& pageText, HostWindow
     MessagePump pump;
     EngineScope scope;
     scope.services = MakeCom<BrowserServices>(
-        BrowserSettings{options.offerBrowser, options.appMinorVersion}, &scope);
+        BrowserSettings{options.offerBrowser, options.appMinorVersion, options.documentUrl},
+        &scope);
     ComPtr<HostObject> host = MakeCom<HostObject>(window, pump, options.pageArguments);
     HRESULT hr = scope.engine.Start(host.Get(), scope.services.Get(), window.handle());
     if (FAILED(hr)) {

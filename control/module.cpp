@@ -33,8 +33,9 @@ CTovralModule& CTovralModule::Instance() {
     return module;
 }
 
-void CTovralModule::OnProcessAttach(HINSTANCE instance) {
+void CTovralModule::OnProcessAttach(HINSTANCE instance, std::wstring_view siteLock) {
     instance_ = instance;
+    siteLock_ = siteLock;
 }
 
 void CTovralModule::OnProcessDetach(bool processTerminating) {

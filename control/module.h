@@ -13,6 +13,7 @@
 #include <mutex>
 #include <optional>
 #include <string>
+#include <string_view>
 
 class CVeyrantWindow;
 class CDownLoadEngine;
@@ -21,8 +22,8 @@ class CTovralModule {
 public:
     static CTovralModule& Instance();
 
-    // DllMain hooks.
-    void OnProcessAttach(HINSTANCE instance);
+    // DllMain hooks. `siteLock` is this DLL's build setting (control/site_lock.h).
+    void OnProcessAttach(HINSTANCE instance, std::wstring_view siteLock);
     void OnProcessDetach(bool processTerminating);
 
     // Start-up steps, once per process, on the calling (loading) thread.
@@ -37,6 +38,7 @@ public:
     bool CanUnloadNow() const;
 
     HINSTANCE ModuleHandle() const { return instance_; }
+    std::wstring_view SiteLock() const { return siteLock_; }
     std::wstring ModulePath() const;
 
     const std::wstring& RootUrl() const { return rootUrl_; }
@@ -63,6 +65,7 @@ private:
     CTovralModule() = default;
 
     HINSTANCE instance_ = nullptr;
+    std::wstring_view siteLock_;
     std::atomic<LONG> lockCount_{0};
     std::once_flag started_;
 

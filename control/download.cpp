@@ -8,6 +8,7 @@
 #include "config/settings_paths.h"
 #include "control/crash_log.h"
 #include "control/download_engine.h"
+#include "control/download_invoke.h"
 #include "control/module.h"
 #include "control/script_call.h"
 #include "control/site_lock.h"
@@ -192,12 +193,8 @@ STDMETHODIMP CDownLoad::Invoke(DISPID id, REFIID riid, LCID, WORD flags, DISPPAR
                                VARIANT* result, EXCEPINFO* exception, UINT* argError) {
     if (riid != IID_NULL)
         return DISP_E_UNKNOWNINTERFACE;
-    ComPtr<ITypeInfo> info;
-    HRESULT hr = Module().DownLoadTypeInfo(&info);
-    if (FAILED(hr))
-        return hr;
-    return info->Invoke(static_cast<IDownLoad*>(this), id, flags, params, result, exception,
-                        argError);
+    return download_invoke::Invoke(static_cast<IDownLoad*>(this), id, flags, params, result,
+                                   exception, argError);
 }
 
 // --- IDownLoad ----------------------------------------------------------------

@@ -41,7 +41,8 @@ public:
     STDMETHODIMP QueryInterface(REFIID riid, void** object) override;
     REFCOUNTED_IUNKNOWN
 
-    // IDispatch, through the type library
+    // IDispatch: type information from the type library, calls through the
+    // method table of control/download_invoke.h
     STDMETHODIMP GetTypeInfoCount(UINT* count) override;
     STDMETHODIMP GetTypeInfo(UINT index, LCID lcid, ITypeInfo** info) override;
     STDMETHODIMP GetIDsOfNames(REFIID riid, LPOLESTR* names, UINT count, LCID lcid,

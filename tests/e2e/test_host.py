@@ -214,6 +214,14 @@ class BrowserForControlsTest(HostTestCase):
                 result = self.run_page(page, *args)
                 self.assertRanOk(result)
                 self.assertEqual(self.lines(result), [address])
+        # A later navigation of the same browser: objects created afterwards see it.
+        result = self.run_page(page + 'host.setDocumentUrl("https://b.test/");\n'
+                               'host.echo(probe.address);\n'
+                               'host.echo(new ActiveXObject("TovralHost.Probe").address);',
+                               "--document-url", "https://a.test/")
+        self.assertRanOk(result)
+        self.assertEqual(self.lines(result), ["[https://a.test/] [https://a.test/]"] * 2 +
+                         ["[https://b.test/] [https://b.test/]"])
 
     def test_exec_script_runs_in_the_page_engine(self):
         page = PROBE + (

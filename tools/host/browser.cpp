@@ -7,6 +7,8 @@
 
 namespace {
 
+using SharedUrl = std::shared_ptr<std::optional<std::wstring>>;
+
 HRESULT AnswerUrl(const std::optional<std::wstring>& url, BSTR* p) {
     if (!p)
         return E_POINTER;
@@ -85,8 +87,7 @@ private:
 
 class PageDocument final : public IHTMLDocument2Stubs {
 public:
-    PageDocument(IHTMLWindow2* window, std::optional<std::wstring> url)
-        : window_(window), url_(std::move(url)) {}
+    PageDocument(IHTMLWindow2* window, SharedUrl url) : window_(window), url_(std::move(url)) {}
 
     HRESULT STDMETHODCALLTYPE QueryInterface(REFIID riid, void** ppv) override {
         return AnswerQuery(riid, ppv,
@@ -103,18 +104,17 @@ public:
         return window_.CopyTo(p);
     }
 
-    HRESULT STDMETHODCALLTYPE get_URL(BSTR* p) override { return AnswerUrl(url_, p); }
+    HRESULT STDMETHODCALLTYPE get_URL(BSTR* p) override { return AnswerUrl(*url_, p); }
 
 private:
     RefCount<PageDocument> refs_;
     ComPtr<IHTMLWindow2> window_;
-    std::optional<std::wstring> url_;
+    SharedUrl url_;
 };
 
 class PageBrowser final : public IWebBrowserAppStubs {
 public:
-    PageBrowser(IDispatch* document, std::optional<std::wstring> url)
-        : document_(document), url_(std::move(url)) {}
+    PageBrowser(IDispatch* document, SharedUrl url) : document_(document), url_(std::move(url)) {}
 
     HRESULT STDMETHODCALLTYPE QueryInterface(REFIID riid, void** ppv) override {
         return AnswerQuery(riid, ppv,
@@ -131,12 +131,12 @@ public:
         return document_.CopyTo(p);
     }
 
-    HRESULT STDMETHODCALLTYPE get_LocationURL(BSTR* p) override { return AnswerUrl(url_, p); }
+    HRESULT STDMETHODCALLTYPE get_LocationURL(BSTR* p) override { return AnswerUrl(*url_, p); }
 
 private:
     RefCount<PageBrowser> refs_;
     ComPtr<IDispatch> document_;
-    std::optional<std::wstring> url_;
+    SharedUrl url_;
 };
 
 } // namespace
@@ -186,14 +186,15 @@ bool IsJScriptLanguage(const std::wstring& language) {
 }
 
 BrowserServices::BrowserServices(const BrowserSettings& settings, ScriptRunner* runner)
-    : offerBrowser_(settings.offerBrowser) {
+    : offerBrowser_(settings.offerBrowser),
+      documentUrl_(std::make_shared<std::optional<std::wstring>>(settings.documentUrl)) {
     securityManager_ = MakeCom<HostSecurityManager>();
     ComPtr<PageWindow> window =
         MakeCom<PageWindow>(runner, MakeCom<PageNavigator>(settings.appMinorVersion).Get());
     pageWindow_ = window.Get();
     window_ = window;
-    ComPtr<PageDocument> document = MakeCom<PageDocument>(window.Get(), settings.documentUrl);
-    browser_ = MakeCom<PageBrowser>(document.Get(), settings.documentUrl);
+    ComPtr<PageDocument> document = MakeCom<PageDocument>(window.Get(), documentUrl_);
+    browser_ = MakeCom<PageBrowser>(document.Get(), documentUrl_);
 }
 
 HRESULT BrowserServices::QueryService(REFGUID service, REFIID riid, void** ppv) {

@@ -9,6 +9,7 @@
 
 #include <servprov.h>
 
+#include <memory>
 #include <optional>
 #include <string>
 
@@ -48,6 +49,8 @@ public:
 
     // After the engine is gone, execScript fails instead of reaching it.
     void DetachRunner();
+    // The page's address from now on, as after a navigation of the same browser.
+    void SetDocumentUrl(std::optional<std::wstring> url) { *documentUrl_ = std::move(url); }
 
 private:
     RefCount<BrowserServices> refs_;
@@ -56,4 +59,6 @@ private:
     ComPtr<IUnknown> browser_;
     ComPtr<IUnknown> window_;
     PageWindow* pageWindow_ = nullptr; // kept alive by window_
+    // Shared with the document and the browser, which answer it.
+    std::shared_ptr<std::optional<std::wstring>> documentUrl_;
 };

@@ -41,6 +41,8 @@
 //   host.noop()                does nothing (the reference call of benchmark pages)
 //   host.clock()               milliseconds from the performance counter (a number
 //                              with a fraction; only differences mean anything)
+//   host.setDocumentUrl(url)   the page's address from now on (--document-url), as
+//                              after a navigation of the same browser
 //
 // As the browser does, the host runs the engine with INTERFACE_USES_SECURITY_MANAGER;
 // its site's services are SID_SInternetHostSecurityManager (ActiveX run and object
@@ -118,7 +120,8 @@ int RunPage(const HostOptions& options, const std::wstring& pageText, HostWindow
     scope.services = MakeCom<BrowserServices>(
         BrowserSettings{options.offerBrowser, options.appMinorVersion, options.documentUrl},
         &scope);
-    ComPtr<HostObject> host = MakeCom<HostObject>(window, pump, options.pageArguments);
+    ComPtr<HostObject> host =
+        MakeCom<HostObject>(window, pump, *scope.services.Get(), options.pageArguments);
     HRESULT hr = scope.engine.Start(host.Get(), scope.services.Get(), window.handle());
     if (FAILED(hr)) {
         WriteLine(OutputStream::Err, FormatW(L"host: the JScript engine could not start (0x%08X)",

@@ -136,7 +136,8 @@ CDownLoad::CDownLoad() : served_(site_lock::ServesPage(Module().SiteLock(), std:
     Module().Lock();
     InstallCrashFilterOnce(SettingsPaths::ForDataFolder(Module().DataFolder()).CrashLogFile(),
                            Module().ModuleHandle());
-    if (CVeyrantWindow* window = Module().MessageWindow())
+    CVeyrantWindow* window = Module().MessageWindow();
+    if (window && served_)
         window->SetCurrentControl(this);
 }
 
@@ -395,11 +396,23 @@ STDMETHODIMP CDownLoad::SetSite(IUnknown* site) {
     }
     site_ = site;
     ComPtr<IHTMLDocument2> document = PageDocument(browser.Get());
-    if (document)
-        FindPageWindow(document.Get());
     pageUrl_ = PageUrl(browser.Get(), document.Get());
-    served_ = site_lock::ServesPage(Module().SiteLock(), pageUrl_);
+    SetServed(site_lock::ServesPage(Module().SiteLock(), pageUrl_));
+    if (document && served_)
+        FindPageWindow(document.Get());
     return S_OK;
+}
+
+// Call-backs run only in a page the control serves: the control becomes the
+// message window's current one when its page is served and leaves it when not
+// (a refused page created later must not take another page's call-backs).
+void CDownLoad::SetServed(bool served) {
+    CVeyrantWindow* window = Module().MessageWindow();
+    if (window && served && !served_)
+        window->SetCurrentControl(this);
+    if (window && !served && served_)
+        window->DetachControl(this);
+    served_ = served;
 }
 
 void CDownLoad::FindPageWindow(IHTMLDocument2* document) {

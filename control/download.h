@@ -105,6 +105,7 @@ private:
     template <typename Fn>
     HRESULT LongMethod(const wchar_t* method, LONG* out, Fn&& value) noexcept;
     void RequireServedPage() const;
+    void SetServed(bool served);
 
     void FindPageWindow(IHTMLDocument2* document);
     void StartPatchWorker();

@@ -125,6 +125,19 @@ class LockedControlTest(UpdateCheckTestCase):
             self.assertTrue(any(text.startswith(f"失败事件：{method} ") for text in refused),
                             method)
 
+    def test_a_refused_page_created_later_takes_no_call_backs(self):
+        result = self.run_from(BANK_PAGE, CREATE + r"""
+            var calls = [];
+            function OnUpdate(c) { calls.push("OnUpdate(" + c + ")"); host.stop(); }
+            host.setDocumentUrl("%s");
+            var other = new ActiveXObject("Tovral.DownLoad");
+            same(other.QueryUpdate(), 0, "the other page's QueryUpdate");
+            same(o.QueryUpdate(), 1, "the bank page's QueryUpdate");
+            host.pump(60000);
+            same(calls.join(","), "OnUpdate(48)", "call-backs");
+            """ % OTHER_PAGE)
+        self.assertPageOk(result)
+
     def test_listed_forms_of_addresses(self):
         cases = [
             ("HTTPS://EBANK.EXAMPLE.CN/", "4"),

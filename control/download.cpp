@@ -8,7 +8,7 @@
 #include "config/settings_paths.h"
 #include "control/crash_log.h"
 #include "control/download_engine.h"
-#include "control/download_invoke.h"
+#include "control/download_dispatch.h"
 #include "control/module.h"
 #include "control/script_call.h"
 #include "control/site_lock.h"
@@ -181,7 +181,7 @@ STDMETHODIMP CDownLoad::GetIDsOfNames(REFIID riid, LPOLESTR* names, UINT count, 
         return E_POINTER;
     // A method name alone (what script engines ask on every call) comes from the table.
     if (count == 1 && names[0]) {
-        std::optional<DISPID> id = Module().DownLoadDispId(names[0]);
+        std::optional<DISPID> id = download_dispatch::DispIdOf(names[0]);
         ids[0] = id.value_or(DISPID_UNKNOWN);
         return id ? S_OK : DISP_E_UNKNOWNNAME;
     }
@@ -194,8 +194,8 @@ STDMETHODIMP CDownLoad::Invoke(DISPID id, REFIID riid, LCID, WORD flags, DISPPAR
                                VARIANT* result, EXCEPINFO* exception, UINT* argError) {
     if (riid != IID_NULL)
         return DISP_E_UNKNOWNINTERFACE;
-    return download_invoke::Invoke(static_cast<IDownLoad*>(this), id, flags, params, result,
-                                   exception, argError);
+    return download_dispatch::Invoke(static_cast<IDownLoad*>(this), id, flags, params, result,
+                                     exception, argError);
 }
 
 // --- IDownLoad ----------------------------------------------------------------

@@ -41,8 +41,8 @@ public:
     STDMETHODIMP QueryInterface(REFIID riid, void** object) override;
     REFCOUNTED_IUNKNOWN
 
-    // IDispatch: type information from the type library, calls through the
-    // method table of control/download_invoke.h
+    // IDispatch: type information from the type library; names and calls
+    // from the method table of control/download_dispatch.h
     STDMETHODIMP GetTypeInfoCount(UINT* count) override;
     STDMETHODIMP GetTypeInfo(UINT index, LCID lcid, ITypeInfo** info) override;
     STDMETHODIMP GetIDsOfNames(REFIID riid, LPOLESTR* names, UINT count, LCID lcid,

@@ -103,15 +103,6 @@ HRESULT CTovralModule::DownLoadTypeInfo(ITypeInfo** info) {
         hr = library->GetTypeInfoOfGuid(IID_IDownLoad, &typeInfo_);
         if (FAILED(hr))
             return hr;
-        dispIds_ = DispatchNameTable::FromTypeInfo(typeInfo_.Get());
     }
     return typeInfo_.CopyTo(info);
-}
-
-std::optional<DISPID> CTovralModule::DownLoadDispId(std::wstring_view name) {
-    ComPtr<ITypeInfo> info;
-    if (FAILED(DownLoadTypeInfo(&info)))
-        return std::nullopt;
-    std::lock_guard guard(typeInfoLock_);
-    return dispIds_.Find(name);
 }

@@ -6,12 +6,10 @@
 #pragma once
 
 #include "common/com_types.h"
-#include "control/dispatch_names.h"
 
 #include <atomic>
 #include <memory>
 #include <mutex>
-#include <optional>
 #include <string>
 #include <string_view>
 
@@ -57,9 +55,6 @@ public:
 
     // The IDownLoad description from the embedded type library (cached).
     HRESULT DownLoadTypeInfo(ITypeInfo** info);
-    // The DISPID of an IDownLoad method name (any case), from a table built
-    // once with the type information.
-    std::optional<DISPID> DownLoadDispId(std::wstring_view name);
 
 private:
     CTovralModule() = default;
@@ -83,5 +78,4 @@ private:
     std::atomic<int> ieServicePack_{-1};
     std::mutex typeInfoLock_;
     ComPtr<ITypeInfo> typeInfo_;
-    DispatchNameTable dispIds_; // filled with typeInfo_, under typeInfoLock_
 };

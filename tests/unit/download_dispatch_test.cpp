@@ -1,11 +1,12 @@
-// The written-out Invoke of IDownLoad against the type library's Invoke, its
-// reference: on an object that records what each method received, both must
-// give the same HRESULT, result type and value, exception code and calls for
-// every method, argument list, flag combination and method outcome.
+// IDownLoad's written-out dispatch against the type library, its reference:
+// the names give the type library's DISPIDs, and on an object that records
+// what each method received both Invokes give the same HRESULT, result type
+// and value, exception code and calls for every method, argument list, flag
+// combination and method outcome.
 #include "Tovral_h.h"
 #include "common/com_types.h"
 #include "common/text.h"
-#include "control/download_invoke.h"
+#include "control/download_dispatch.h"
 #include "tests/unit/test_support.h"
 
 #include <gtest/gtest.h>
@@ -253,11 +254,26 @@ protected:
 
     Outcome Ours(DISPID id, WORD flags, std::vector<VARIANT> args, HRESULT answer,
                  bool wantResult = true) {
-        return Call(download_invoke::Invoke, id, flags, std::move(args), answer, wantResult);
+        return Call(download_dispatch::Invoke, id, flags, std::move(args), answer, wantResult);
     }
 
     ComPtr<ITypeInfo> reference_;
 };
+
+TEST_F(InvokeAgainstTypeLibrary, NamesGiveTheTypeLibrarysIdsInAnyCase) {
+    for (DISPID id = 1; id <= 30; ++id) {
+        Bstr name;
+        ASSERT_EQ(reference_->GetDocumentation(id, name.out(), nullptr, nullptr, nullptr), S_OK);
+        EXPECT_EQ(download_dispatch::DispIdOf(name.str()), id) << name.str();
+        EXPECT_EQ(download_dispatch::DispIdOf(ToUpper(name.str())), id) << name.str();
+        EXPECT_EQ(download_dispatch::DispIdOf(ToLower(name.str())), id) << name.str();
+    }
+    for (const wchar_t* name :
+         {L"", L"NoSuchMethod", L"GetLanguag", L"GetLanguagee", L"Get Language", L"ＧetLanguage"}) {
+        EXPECT_EQ(download_dispatch::DispIdOf(name), std::nullopt) << name;
+    }
+    EXPECT_EQ(download_dispatch::DispIdOf(std::wstring_view(L"GetLanguage\0", 12)), std::nullopt);
+}
 
 TEST_F(InvokeAgainstTypeLibrary, EveryMethodAnswersAsTheTypeLibrary) {
     ArgumentPool pool;
@@ -297,15 +313,15 @@ TEST_F(InvokeAgainstTypeLibrary, ParameterListsThatDoNotFit) {
     RecordingDownLoad target;
     // Named arguments are refused, where the type library would place them.
     DISPPARAMS withNames{named, names, 2, 1};
-    EXPECT_EQ(download_invoke::Invoke(&target, 13, DISPATCH_METHOD, &withNames, nullptr, nullptr,
-                                      nullptr),
+    EXPECT_EQ(download_dispatch::Invoke(&target, 13, DISPATCH_METHOD, &withNames, nullptr, nullptr,
+                                        nullptr),
               DISP_E_NONAMEDARGS);
     // More names than arguments, or no parameter block at all, as the type library answers.
     DISPPARAMS tooManyNames{named, names, 1, 2};
     for (DISPPARAMS* params : {&tooManyNames, static_cast<DISPPARAMS*>(nullptr)}) {
         EXPECT_EQ(
-            download_invoke::Invoke(&target, 13, DISPATCH_METHOD, params, nullptr, nullptr,
-                                    nullptr),
+            download_dispatch::Invoke(&target, 13, DISPATCH_METHOD, params, nullptr, nullptr,
+                                      nullptr),
             reference_->Invoke(&target, 13, DISPATCH_METHOD, params, nullptr, nullptr, nullptr));
     }
     EXPECT_EQ(target.log, L"");
@@ -318,9 +334,9 @@ TEST(DownLoadInvoke, AnArgumentThatDoesNotConvertIsNamedByItsPosition) {
     args[1].bstrVal = SysAllocString(L"x");
     DISPPARAMS params{args, nullptr, 3, 0};
     UINT argError = 99;
-    EXPECT_EQ(
-        download_invoke::Invoke(&target, 5, DISPATCH_METHOD, &params, nullptr, nullptr, &argError),
-        DISP_E_TYPEMISMATCH);
+    EXPECT_EQ(download_dispatch::Invoke(&target, 5, DISPATCH_METHOD, &params, nullptr, nullptr,
+                                        &argError),
+              DISP_E_TYPEMISMATCH);
     EXPECT_EQ(argError, 1u);
     EXPECT_EQ(target.log, L"");
     SysFreeString(args[1].bstrVal);

@@ -1,14 +1,15 @@
-#include "control/download_invoke.h"
+#include "control/download_dispatch.h"
 
 #include "common/com_types.h"
 
 #include <array>
 #include <cstddef>
 #include <span>
+#include <string_view>
 #include <tuple>
 #include <utility>
 
-namespace download_invoke {
+namespace download_dispatch {
 namespace {
 
 // [in] parameter types: the VARIANT type an argument is converted to, and the
@@ -160,25 +161,59 @@ template <auto Method> struct Thunk {
 
 using ThunkFn = HRESULT (*)(IDownLoad*, const DISPPARAMS&, VARIANT*, EXCEPINFO*, UINT*);
 
-// Indexed by DISPID - 1: the interface's methods in DISPID order.
-constexpr ThunkFn kThunks[] = {
-    &Thunk<&IDownLoad::StartDownLoad>::Run,       &Thunk<&IDownLoad::DetectFile>::Run,
-    &Thunk<&IDownLoad::SetLanguage>::Run,         &Thunk<&IDownLoad::GetLanguage>::Run,
-    &Thunk<&IDownLoad::SaveUserType>::Run,        &Thunk<&IDownLoad::GetUserType>::Run,
-    &Thunk<&IDownLoad::GetClientType>::Run,       &Thunk<&IDownLoad::GetIEVersion>::Run,
-    &Thunk<&IDownLoad::GetSystemVersion>::Run,    &Thunk<&IDownLoad::GetSysInfoList>::Run,
-    &Thunk<&IDownLoad::SetDownLoadList>::Run,     &Thunk<&IDownLoad::GetDownLoadList>::Run,
-    &Thunk<&IDownLoad::GetStatuBySurrId>::Run,    &Thunk<&IDownLoad::GetStatuByXML>::Run,
-    &Thunk<&IDownLoad::SaveIDList>::Run,          &Thunk<&IDownLoad::EBankDownLoad>::Run,
-    &Thunk<&IDownLoad::GetQelLinks>::Run,         &Thunk<&IDownLoad::GetPatchFile>::Run,
-    &Thunk<&IDownLoad::GetSystemInfo>::Run,       &Thunk<&IDownLoad::GetSysInfoResult>::Run,
-    &Thunk<&IDownLoad::OpenSysInfoFile>::Run,     &Thunk<&IDownLoad::QueryUpdate>::Run,
-    &Thunk<&IDownLoad::UpdateSymbol>::Run,        &Thunk<&IDownLoad::GetDynamicLink>::Run,
-    &Thunk<&IDownLoad::GetLowVersionSymbol>::Run, &Thunk<&IDownLoad::UpdateBankVeyr>::Run,
-    &Thunk<&IDownLoad::GetPatchResult>::Run,      &Thunk<&IDownLoad::QuitBankVeyr>::Run,
-    &Thunk<&IDownLoad::InternetConnAddress>::Run, &Thunk<&IDownLoad::UpdateCancel>::Run,
+struct Method {
+    std::wstring_view name;
+    ThunkFn run;
 };
-static_assert(std::size(kThunks) == 30);
+
+// In DISPID order, 1 to 30, named as in the type library.
+constexpr Method kMethods[] = {
+    {L"StartDownLoad", &Thunk<&IDownLoad::StartDownLoad>::Run},
+    {L"DetectFile", &Thunk<&IDownLoad::DetectFile>::Run},
+    {L"SetLanguage", &Thunk<&IDownLoad::SetLanguage>::Run},
+    {L"GetLanguage", &Thunk<&IDownLoad::GetLanguage>::Run},
+    {L"SaveUserType", &Thunk<&IDownLoad::SaveUserType>::Run},
+    {L"GetUserType", &Thunk<&IDownLoad::GetUserType>::Run},
+    {L"GetClientType", &Thunk<&IDownLoad::GetClientType>::Run},
+    {L"GetIEVersion", &Thunk<&IDownLoad::GetIEVersion>::Run},
+    {L"GetSystemVersion", &Thunk<&IDownLoad::GetSystemVersion>::Run},
+    {L"GetSysInfoList", &Thunk<&IDownLoad::GetSysInfoList>::Run},
+    {L"SetDownLoadList", &Thunk<&IDownLoad::SetDownLoadList>::Run},
+    {L"GetDownLoadList", &Thunk<&IDownLoad::GetDownLoadList>::Run},
+    {L"GetStatuBySurrId", &Thunk<&IDownLoad::GetStatuBySurrId>::Run},
+    {L"GetStatuByXML", &Thunk<&IDownLoad::GetStatuByXML>::Run},
+    {L"SaveIDList", &Thunk<&IDownLoad::SaveIDList>::Run},
+    {L"EBankDownLoad", &Thunk<&IDownLoad::EBankDownLoad>::Run},
+    {L"GetQelLinks", &Thunk<&IDownLoad::GetQelLinks>::Run},
+    {L"GetPatchFile", &Thunk<&IDownLoad::GetPatchFile>::Run},
+    {L"GetSystemInfo", &Thunk<&IDownLoad::GetSystemInfo>::Run},
+    {L"GetSysInfoResult", &Thunk<&IDownLoad::GetSysInfoResult>::Run},
+    {L"OpenSysInfoFile", &Thunk<&IDownLoad::OpenSysInfoFile>::Run},
+    {L"QueryUpdate", &Thunk<&IDownLoad::QueryUpdate>::Run},
+    {L"UpdateSymbol", &Thunk<&IDownLoad::UpdateSymbol>::Run},
+    {L"GetDynamicLink", &Thunk<&IDownLoad::GetDynamicLink>::Run},
+    {L"GetLowVersionSymbol", &Thunk<&IDownLoad::GetLowVersionSymbol>::Run},
+    {L"UpdateBankVeyr", &Thunk<&IDownLoad::UpdateBankVeyr>::Run},
+    {L"GetPatchResult", &Thunk<&IDownLoad::GetPatchResult>::Run},
+    {L"QuitBankVeyr", &Thunk<&IDownLoad::QuitBankVeyr>::Run},
+    {L"InternetConnAddress", &Thunk<&IDownLoad::InternetConnAddress>::Run},
+    {L"UpdateCancel", &Thunk<&IDownLoad::UpdateCancel>::Run},
+};
+static_assert(std::size(kMethods) == 30);
+
+constexpr wchar_t FoldAscii(wchar_t c) {
+    return c >= L'A' && c <= L'Z' ? static_cast<wchar_t>(c - L'A' + L'a') : c;
+}
+
+bool EqualsAsciiNoCase(std::wstring_view a, std::wstring_view b) {
+    if (a.size() != b.size())
+        return false;
+    for (size_t i = 0; i < a.size(); ++i) {
+        if (FoldAscii(a[i]) != FoldAscii(b[i]))
+            return false;
+    }
+    return true;
+}
 
 } // namespace
 
@@ -186,11 +221,19 @@ HRESULT Invoke(IDownLoad* target, DISPID id, WORD flags, DISPPARAMS* params, VAR
                EXCEPINFO* exception, UINT* argError) noexcept {
     if (!params || params->cNamedArgs > params->cArgs)
         return E_INVALIDARG;
-    if (id < 1 || id > static_cast<DISPID>(std::size(kThunks)) || !(flags & DISPATCH_METHOD))
+    if (id < 1 || id > static_cast<DISPID>(std::size(kMethods)) || !(flags & DISPATCH_METHOD))
         return DISP_E_MEMBERNOTFOUND;
     if (params->cNamedArgs > 0)
         return DISP_E_NONAMEDARGS;
-    return kThunks[id - 1](target, *params, result, exception, argError);
+    return kMethods[id - 1].run(target, *params, result, exception, argError);
 }
 
-} // namespace download_invoke
+std::optional<DISPID> DispIdOf(std::wstring_view name) noexcept {
+    for (size_t i = 0; i < std::size(kMethods); ++i) {
+        if (EqualsAsciiNoCase(kMethods[i].name, name))
+            return static_cast<DISPID>(i + 1);
+    }
+    return std::nullopt;
+}
+
+} // namespace download_dispatch

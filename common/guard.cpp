@@ -15,6 +15,8 @@ std::wstring CurrentExceptionText() {
         return FormatW(L"0x%08X", static_cast<unsigned>(error.code()));
     } catch (const std::bad_alloc&) {
         return L"out of memory";
+    } catch (const TracedFailure& failure) {
+        return failure.text();
     } catch (const std::exception& error) {
         return FromCodePage(error.what(), CP_ACP);
     } catch (...) {

@@ -5,8 +5,20 @@
 
 #include "common/trace_sink.h"
 
+#include <exception>
 #include <functional>
 #include <string>
+
+// A failure whose text is written for the trace as it is (wide, unlike what()).
+class TracedFailure : public std::exception {
+public:
+    explicit TracedFailure(std::wstring text) : text_(std::move(text)) {}
+    const std::wstring& text() const noexcept { return text_; }
+    const char* what() const noexcept override { return "traced failure"; }
+
+private:
+    std::wstring text_;
+};
 
 // The text of the exception being handled ("" outside a handler).
 std::wstring CurrentExceptionText();

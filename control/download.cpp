@@ -8,8 +8,10 @@
 #include "config/settings_paths.h"
 #include "control/crash_log.h"
 #include "control/download_engine.h"
+#include "control/download_dispatch.h"
 #include "control/module.h"
 #include "control/script_call.h"
+#include "control/site_lock.h"
 #include "control/veyrant_window.h"
 #include "envcheck/ie_version.h"
 
@@ -38,21 +40,27 @@ const TraceSink* EngineTrace() {
     return engine ? &engine->Trace() : nullptr;
 }
 
-template <typename Body> HRESULT Guarded(const wchar_t* method, Body&& body) noexcept {
-    return script_call::Guarded(EngineTrace(), method, std::forward<Body>(body));
+// The page's address: its document's URL, else the browser's location;
+// nothing when neither answers.
+std::optional<std::wstring> PageUrl(IWebBrowserApp* browser, IHTMLDocument2* document) noexcept {
+    try {
+        Bstr url;
+        if (document && SUCCEEDED(document->get_URL(url.out())) && url.get() && url.get()[0])
+            return url.str();
+        if (browser && SUCCEEDED(browser->get_LocationURL(url.out())) && url.get())
+            return url.str();
+    } catch (...) {
+        // Out of memory: no address, which the site lock refuses.
+    }
+    return std::nullopt;
 }
 
-template <typename Fn> HRESULT TextMethod(const wchar_t* method, BSTR* out, Fn&& text) noexcept {
-    return script_call::Text(EngineTrace(), method, out, std::forward<Fn>(text));
-}
-
-template <typename Fn>
-HRESULT BoolMethod(const wchar_t* method, VARIANT_BOOL* out, Fn&& value) noexcept {
-    return script_call::Bool(EngineTrace(), method, out, std::forward<Fn>(value));
-}
-
-template <typename Fn> HRESULT LongMethod(const wchar_t* method, LONG* out, Fn&& value) noexcept {
-    return script_call::Long(EngineTrace(), method, out, std::forward<Fn>(value));
+ComPtr<IHTMLDocument2> PageDocument(IWebBrowserApp* browser) {
+    ComPtr<IDispatch> document;
+    ComPtr<IHTMLDocument2> htmlDocument;
+    if (browser && SUCCEEDED(browser->get_Document(&document)) && document)
+        document.As(&htmlDocument);
+    return htmlDocument;
 }
 
 } // namespace
@@ -77,6 +85,45 @@ std::wstring WorkerResults::Patch() const {
     return patch_;
 }
 
+template <typename Body> HRESULT CDownLoad::Guarded(const wchar_t* method, Body&& body) noexcept {
+    return script_call::Guarded(EngineTrace(), method, [&] {
+        RequireServedPage();
+        body();
+    });
+}
+
+template <typename Fn>
+HRESULT CDownLoad::TextMethod(const wchar_t* method, BSTR* out, Fn&& text) noexcept {
+    return script_call::Text(EngineTrace(), method, out, [&] {
+        RequireServedPage();
+        return text();
+    });
+}
+
+template <typename Fn>
+HRESULT CDownLoad::BoolMethod(const wchar_t* method, VARIANT_BOOL* out, Fn&& value) noexcept {
+    return script_call::Bool(EngineTrace(), method, out, [&] {
+        RequireServedPage();
+        return value();
+    });
+}
+
+template <typename Fn>
+HRESULT CDownLoad::LongMethod(const wchar_t* method, LONG* out, Fn&& value) noexcept {
+    return script_call::Long(EngineTrace(), method, out, [&] {
+        RequireServedPage();
+        return value();
+    });
+}
+
+// Throws inside the guard, which answers the method's failure value and
+// traces the reason.
+void CDownLoad::RequireServedPage() const {
+    if (served_)
+        return;
+    throw TracedFailure(L"页面不在站点锁定的来源中：" + pageUrl_.value_or(L"（无页面地址）"));
+}
+
 HRESULT CDownLoad::CreateInstance(REFIID riid, void** object) {
     ComPtr<IDownLoad> created;
     *created.GetAddressOf() = new (std::nothrow) CDownLoad(); // the first reference
@@ -85,11 +132,12 @@ HRESULT CDownLoad::CreateInstance(REFIID riid, void** object) {
     return created->QueryInterface(riid, object);
 }
 
-CDownLoad::CDownLoad() {
+CDownLoad::CDownLoad() : served_(site_lock::ServesPage(Module().SiteLock(), std::nullopt)) {
     Module().Lock();
     InstallCrashFilterOnce(SettingsPaths::ForDataFolder(Module().DataFolder()).CrashLogFile(),
                            Module().ModuleHandle());
-    if (CVeyrantWindow* window = Module().MessageWindow())
+    CVeyrantWindow* window = Module().MessageWindow();
+    if (window && served_)
         window->SetCurrentControl(this);
 }
 
@@ -133,7 +181,7 @@ STDMETHODIMP CDownLoad::GetIDsOfNames(REFIID riid, LPOLESTR* names, UINT count, 
         return E_POINTER;
     // A method name alone (what script engines ask on every call) comes from the table.
     if (count == 1 && names[0]) {
-        std::optional<DISPID> id = Module().DownLoadDispId(names[0]);
+        std::optional<DISPID> id = download_dispatch::DispIdOf(names[0]);
         ids[0] = id.value_or(DISPID_UNKNOWN);
         return id ? S_OK : DISP_E_UNKNOWNNAME;
     }
@@ -146,12 +194,8 @@ STDMETHODIMP CDownLoad::Invoke(DISPID id, REFIID riid, LCID, WORD flags, DISPPAR
                                VARIANT* result, EXCEPINFO* exception, UINT* argError) {
     if (riid != IID_NULL)
         return DISP_E_UNKNOWNINTERFACE;
-    ComPtr<ITypeInfo> info;
-    HRESULT hr = Module().DownLoadTypeInfo(&info);
-    if (FAILED(hr))
-        return hr;
-    return info->Invoke(static_cast<IDownLoad*>(this), id, flags, params, result, exception,
-                        argError);
+    return download_dispatch::Invoke(static_cast<IDownLoad*>(this), id, flags, params, result,
+                                     exception, argError);
 }
 
 // --- IDownLoad ----------------------------------------------------------------
@@ -187,7 +231,7 @@ STDMETHODIMP CDownLoad::GetUserType(BSTR* result) {
 }
 
 STDMETHODIMP CDownLoad::GetClientType(BSTR*) {
-    return S_OK;
+    return Guarded(L"GetClientType", [] {}); // the result is not written
 }
 
 STDMETHODIMP CDownLoad::GetIEVersion(BSTR* result) {
@@ -221,7 +265,7 @@ STDMETHODIMP CDownLoad::GetStatuByXML(BSTR* result) {
 }
 
 STDMETHODIMP CDownLoad::SaveIDList(BSTR, VARIANT_BOOL*) {
-    return S_OK;
+    return Guarded(L"SaveIDList", [] {}); // the result is not written
 }
 
 STDMETHODIMP CDownLoad::EBankDownLoad(BSTR xml, VARIANT_BOOL* result) {
@@ -242,7 +286,7 @@ STDMETHODIMP CDownLoad::GetPatchFile(LONG symbol, BSTR* result) {
     case 2:
         return TextMethod(L"GetPatchFile", result, [&] { return results_->Patch(); });
     default:
-        return S_OK;
+        return Guarded(L"GetPatchFile", [] {}); // the result is not written
     }
 }
 
@@ -279,11 +323,14 @@ STDMETHODIMP CDownLoad::GetLowVersionSymbol(VARIANT_BOOL* result) {
 }
 
 STDMETHODIMP CDownLoad::UpdateBankVeyr(VARIANT_BOOL* result) {
-    if (!result)
-        return E_POINTER;
-    HRESULT hr = Guarded(L"UpdateBankVeyr", [] { Engine().UpdateBankVeyr(); });
-    *result = VARIANT_TRUE; // the page is always told the self-update started
-    return hr;
+    return BoolMethod(L"UpdateBankVeyr", result, [] {
+        // The page is told the self-update started, whatever the engine did.
+        const HRESULT hr = script_call::Guarded(EngineTrace(), L"UpdateBankVeyr",
+                                                [] { Engine().UpdateBankVeyr(); });
+        if (FAILED(hr))
+            throw ComError(hr);
+        return VARIANT_TRUE;
+    });
 }
 
 STDMETHODIMP CDownLoad::GetPatchResult(BSTR* result) {
@@ -291,8 +338,7 @@ STDMETHODIMP CDownLoad::GetPatchResult(BSTR* result) {
 }
 
 STDMETHODIMP CDownLoad::QuitBankVeyr() {
-    PostQuitMessage(0);
-    return S_OK;
+    return Guarded(L"QuitBankVeyr", [] { PostQuitMessage(0); });
 }
 
 STDMETHODIMP CDownLoad::InternetConnAddress(BSTR* result) {
@@ -349,18 +395,29 @@ STDMETHODIMP CDownLoad::SetSite(IUnknown* site) {
             services->QueryService(IID_IWebBrowserApp, IID_IWebBrowserApp, &browser);
     }
     site_ = site;
-    if (site && browser)
-        FindPageWindow(site, browser.Get());
+    ComPtr<IHTMLDocument2> document = PageDocument(browser.Get());
+    pageUrl_ = PageUrl(browser.Get(), document.Get());
+    SetServed(site_lock::ServesPage(Module().SiteLock(), pageUrl_));
+    if (document && served_)
+        FindPageWindow(document.Get());
     return S_OK;
 }
 
-void CDownLoad::FindPageWindow(IUnknown*, IWebBrowserApp* browser) {
-    ComPtr<IDispatch> document;
-    ComPtr<IHTMLDocument2> htmlDocument;
-    if (FAILED(browser->get_Document(&document)) || !document || FAILED(document.As(&htmlDocument)))
-        return;
+// Call-backs run only in a page the control serves: the control becomes the
+// message window's current one when its page is served and leaves it when not
+// (a refused page created later must not take another page's call-backs).
+void CDownLoad::SetServed(bool served) {
+    CVeyrantWindow* window = Module().MessageWindow();
+    if (window && served && !served_)
+        window->SetCurrentControl(this);
+    if (window && !served && served_)
+        window->DetachControl(this);
+    served_ = served;
+}
+
+void CDownLoad::FindPageWindow(IHTMLDocument2* document) {
     ComPtr<IHTMLWindow2> window;
-    if (FAILED(htmlDocument->get_parentWindow(&window)) || !window)
+    if (FAILED(document->get_parentWindow(&window)) || !window)
         return;
     pageWindow_ = window;
     std::atomic<int>& servicePack = Module().IeServicePack();

@@ -14,6 +14,7 @@
 
 #include <memory>
 #include <mutex>
+#include <optional>
 #include <string>
 
 // Result texts written by worker threads and read on the page's thread when
@@ -40,7 +41,8 @@ public:
     STDMETHODIMP QueryInterface(REFIID riid, void** object) override;
     REFCOUNTED_IUNKNOWN
 
-    // IDispatch, through the type library
+    // IDispatch: type information from the type library; names and calls
+    // from the method table of control/download_dispatch.h
     STDMETHODIMP GetTypeInfoCount(UINT* count) override;
     STDMETHODIMP GetTypeInfo(UINT index, LCID lcid, ITypeInfo** info) override;
     STDMETHODIMP GetIDsOfNames(REFIID riid, LPOLESTR* names, UINT count, LCID lcid,
@@ -94,7 +96,18 @@ private:
     CDownLoad();
     ~CDownLoad();
 
-    void FindPageWindow(IUnknown* site, IWebBrowserApp* browser);
+    // Every scripting method's whole body runs through one of these: inside
+    // the guard, a page this control does not serve gets the failure value.
+    template <typename Body> HRESULT Guarded(const wchar_t* method, Body&& body) noexcept;
+    template <typename Fn> HRESULT TextMethod(const wchar_t* method, BSTR* out, Fn&& text) noexcept;
+    template <typename Fn>
+    HRESULT BoolMethod(const wchar_t* method, VARIANT_BOOL* out, Fn&& value) noexcept;
+    template <typename Fn>
+    HRESULT LongMethod(const wchar_t* method, LONG* out, Fn&& value) noexcept;
+    void RequireServedPage() const;
+    void SetServed(bool served);
+
+    void FindPageWindow(IHTMLDocument2* document);
     void StartPatchWorker();
     void StartReportWorker();
 
@@ -103,5 +116,7 @@ private:
     KernelHandle patchThread_;
     KernelHandle reportThread_;
     ComPtr<IHTMLWindow2> pageWindow_;
+    std::optional<std::wstring> pageUrl_; // the page's address, when the site chain gave one
+    bool served_;                         // whether the site lock lets this page use the control
     std::shared_ptr<WorkerResults> results_ = std::make_shared<WorkerResults>();
 };

@@ -4,12 +4,18 @@
 #include "control/class_factory.h"
 #include "control/module.h"
 #include "control/registration.h"
+#include "control/site_lock.h"
+#include "site_lock_setting.h"
 
 #include <windows.h>
 
+static_assert(site_lock::IsValidSetting(TOVRAL_SITE_LOCK_SETTING),
+              "TOVRAL_SITE_LOCK: every entry must be http[s]://HOST[:PORT] or "
+              "http[s]://*.DOMAIN[:PORT] (see control/site_lock.h)");
+
 extern "C" BOOL WINAPI DllMain(HINSTANCE instance, DWORD reason, LPVOID reserved) {
     if (reason == DLL_PROCESS_ATTACH)
-        CTovralModule::Instance().OnProcessAttach(instance);
+        CTovralModule::Instance().OnProcessAttach(instance, TOVRAL_SITE_LOCK_SETTING);
     else if (reason == DLL_PROCESS_DETACH)
         CTovralModule::Instance().OnProcessDetach(reserved != nullptr);
     return TRUE;
@@ -25,7 +31,9 @@ STDAPI DllGetClassObject(REFCLSID clsid, REFIID riid, LPVOID* object) {
     return GetDownLoadClassObject(riid, object);
 }
 
-STDAPI DllCanUnloadNow() { return CTovralModule::Instance().CanUnloadNow() ? S_OK : S_FALSE; }
+STDAPI DllCanUnloadNow() {
+    return CTovralModule::Instance().CanUnloadNow() ? S_OK : S_FALSE;
+}
 
 STDAPI DllRegisterServer() {
     return RegisterServer(CTovralModule::Instance().ModuleHandle(), RegistryScope::Machine);

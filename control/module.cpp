@@ -33,8 +33,9 @@ CTovralModule& CTovralModule::Instance() {
     return module;
 }
 
-void CTovralModule::OnProcessAttach(HINSTANCE instance) {
+void CTovralModule::OnProcessAttach(HINSTANCE instance, std::wstring_view siteLock) {
     instance_ = instance;
+    siteLock_ = siteLock;
 }
 
 void CTovralModule::OnProcessDetach(bool processTerminating) {
@@ -102,15 +103,6 @@ HRESULT CTovralModule::DownLoadTypeInfo(ITypeInfo** info) {
         hr = library->GetTypeInfoOfGuid(IID_IDownLoad, &typeInfo_);
         if (FAILED(hr))
             return hr;
-        dispIds_ = DispatchNameTable::FromTypeInfo(typeInfo_.Get());
     }
     return typeInfo_.CopyTo(info);
-}
-
-std::optional<DISPID> CTovralModule::DownLoadDispId(std::wstring_view name) {
-    ComPtr<ITypeInfo> info;
-    if (FAILED(DownLoadTypeInfo(&info)))
-        return std::nullopt;
-    std::lock_guard guard(typeInfoLock_);
-    return dispIds_.Find(name);
 }

@@ -6,13 +6,12 @@
 #pragma once
 
 #include "common/com_types.h"
-#include "control/dispatch_names.h"
 
 #include <atomic>
 #include <memory>
 #include <mutex>
-#include <optional>
 #include <string>
+#include <string_view>
 
 class CVeyrantWindow;
 class CDownLoadEngine;
@@ -21,8 +20,8 @@ class CTovralModule {
 public:
     static CTovralModule& Instance();
 
-    // DllMain hooks.
-    void OnProcessAttach(HINSTANCE instance);
+    // DllMain hooks. `siteLock` is this DLL's build setting (control/site_lock.h).
+    void OnProcessAttach(HINSTANCE instance, std::wstring_view siteLock);
     void OnProcessDetach(bool processTerminating);
 
     // Start-up steps, once per process, on the calling (loading) thread.
@@ -37,6 +36,7 @@ public:
     bool CanUnloadNow() const;
 
     HINSTANCE ModuleHandle() const { return instance_; }
+    std::wstring_view SiteLock() const { return siteLock_; }
     std::wstring ModulePath() const;
 
     const std::wstring& RootUrl() const { return rootUrl_; }
@@ -55,14 +55,12 @@ public:
 
     // The IDownLoad description from the embedded type library (cached).
     HRESULT DownLoadTypeInfo(ITypeInfo** info);
-    // The DISPID of an IDownLoad method name (any case), from a table built
-    // once with the type information.
-    std::optional<DISPID> DownLoadDispId(std::wstring_view name);
 
 private:
     CTovralModule() = default;
 
     HINSTANCE instance_ = nullptr;
+    std::wstring_view siteLock_;
     std::atomic<LONG> lockCount_{0};
     std::once_flag started_;
 
@@ -80,5 +78,4 @@ private:
     std::atomic<int> ieServicePack_{-1};
     std::mutex typeInfoLock_;
     ComPtr<ITypeInfo> typeInfo_;
-    DispatchNameTable dispIds_; // filled with typeInfo_, under typeInfoLock_
 };

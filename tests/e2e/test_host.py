@@ -79,6 +79,7 @@ class OutputAndExitTest(HostTestCase):
             [],
             [to_windows(page), "--unknown"],
             [to_windows(page), "--app-minor-version"],
+            [to_windows(page), "--document-url"],
             [to_windows(page), to_windows(page)],
         ]
         for args in cases:
@@ -199,6 +200,28 @@ class BrowserForControlsTest(HostTestCase):
                 result = self.run_page(page, *args)
                 self.assertRanOk(result)
                 self.assertEqual(self.lines(result), [chain])
+
+    def test_document_url_is_the_address_of_document_and_browser(self):
+        page = PROBE + 'host.echo(probe.address);'
+        cases = [
+            ([], "fails fails"),
+            (["--document-url", "https://ebank.example.cn/a?b#c"],
+             "[https://ebank.example.cn/a?b#c] [https://ebank.example.cn/a?b#c]"),
+            (["--document-url", ""], "[] []"),
+        ]
+        for args, address in cases:
+            with self.subTest(args=args):
+                result = self.run_page(page, *args)
+                self.assertRanOk(result)
+                self.assertEqual(self.lines(result), [address])
+        # A later navigation of the same browser: objects created afterwards see it.
+        result = self.run_page(page + 'host.setDocumentUrl("https://b.test/");\n'
+                               'host.echo(probe.address);\n'
+                               'host.echo(new ActiveXObject("TovralHost.Probe").address);',
+                               "--document-url", "https://a.test/")
+        self.assertRanOk(result)
+        self.assertEqual(self.lines(result), ["[https://a.test/] [https://a.test/]"] * 2 +
+                         ["[https://b.test/] [https://b.test/]"])
 
     def test_exec_script_runs_in_the_page_engine(self):
         page = PROBE + (

@@ -7,6 +7,18 @@
 
 namespace {
 
+using SharedUrl = std::shared_ptr<std::optional<std::wstring>>;
+
+HRESULT AnswerUrl(const std::optional<std::wstring>& url, BSTR* p) {
+    if (!p)
+        return E_POINTER;
+    *p = nullptr;
+    if (!url)
+        return E_NOTIMPL;
+    *p = SysAllocStringLen(url->data(), static_cast<UINT>(url->size()));
+    return *p ? S_OK : E_OUTOFMEMORY;
+}
+
 // Declared by urlmon.h but in no mingw library.
 const GUID kGuidCustomConfirmObjectSafety = {
     0x10200490, 0xfa38, 0x11d0, {0xac, 0x0e, 0x00, 0xa0, 0xc9, 0x0f, 0xff, 0xc0}};
@@ -75,7 +87,7 @@ private:
 
 class PageDocument final : public IHTMLDocument2Stubs {
 public:
-    explicit PageDocument(IHTMLWindow2* window) : window_(window) {}
+    PageDocument(IHTMLWindow2* window, SharedUrl url) : window_(window), url_(std::move(url)) {}
 
     HRESULT STDMETHODCALLTYPE QueryInterface(REFIID riid, void** ppv) override {
         return AnswerQuery(riid, ppv,
@@ -92,14 +104,17 @@ public:
         return window_.CopyTo(p);
     }
 
+    HRESULT STDMETHODCALLTYPE get_URL(BSTR* p) override { return AnswerUrl(*url_, p); }
+
 private:
     RefCount<PageDocument> refs_;
     ComPtr<IHTMLWindow2> window_;
+    SharedUrl url_;
 };
 
 class PageBrowser final : public IWebBrowserAppStubs {
 public:
-    explicit PageBrowser(IDispatch* document) : document_(document) {}
+    PageBrowser(IDispatch* document, SharedUrl url) : document_(document), url_(std::move(url)) {}
 
     HRESULT STDMETHODCALLTYPE QueryInterface(REFIID riid, void** ppv) override {
         return AnswerQuery(riid, ppv,
@@ -116,9 +131,12 @@ public:
         return document_.CopyTo(p);
     }
 
+    HRESULT STDMETHODCALLTYPE get_LocationURL(BSTR* p) override { return AnswerUrl(*url_, p); }
+
 private:
     RefCount<PageBrowser> refs_;
     ComPtr<IDispatch> document_;
+    SharedUrl url_;
 };
 
 } // namespace
@@ -168,14 +186,15 @@ bool IsJScriptLanguage(const std::wstring& language) {
 }
 
 BrowserServices::BrowserServices(const BrowserSettings& settings, ScriptRunner* runner)
-    : offerBrowser_(settings.offerBrowser) {
+    : offerBrowser_(settings.offerBrowser),
+      documentUrl_(std::make_shared<std::optional<std::wstring>>(settings.documentUrl)) {
     securityManager_ = MakeCom<HostSecurityManager>();
     ComPtr<PageWindow> window =
         MakeCom<PageWindow>(runner, MakeCom<PageNavigator>(settings.appMinorVersion).Get());
     pageWindow_ = window.Get();
     window_ = window;
-    ComPtr<PageDocument> document = MakeCom<PageDocument>(window.Get());
-    browser_ = MakeCom<PageBrowser>(document.Get());
+    ComPtr<PageDocument> document = MakeCom<PageDocument>(window.Get(), documentUrl_);
+    browser_ = MakeCom<PageBrowser>(document.Get(), documentUrl_);
 }
 
 HRESULT BrowserServices::QueryService(REFGUID service, REFIID riid, void** ppv) {

@@ -9,6 +9,8 @@
 
 #include <servprov.h>
 
+#include <memory>
+#include <optional>
 #include <string>
 
 // What the page window needs from the script engine: running call-back texts.
@@ -23,6 +25,9 @@ protected:
 struct BrowserSettings {
     bool offerBrowser = true;     // false: the IWebBrowserApp service is refused
     std::wstring appMinorVersion; // the navigator's appMinorVersion
+    // The page's address (document.URL and the browser's LocationURL); none:
+    // both calls fail, as for a browser that does not tell it.
+    std::optional<std::wstring> documentUrl;
 };
 
 // True for the language names IHTMLWindow2::execScript accepts: JScript and its
@@ -44,6 +49,8 @@ public:
 
     // After the engine is gone, execScript fails instead of reaching it.
     void DetachRunner();
+    // The page's address from now on, as after a navigation of the same browser.
+    void SetDocumentUrl(std::optional<std::wstring> url) { *documentUrl_ = std::move(url); }
 
 private:
     RefCount<BrowserServices> refs_;
@@ -52,4 +59,6 @@ private:
     ComPtr<IUnknown> browser_;
     ComPtr<IUnknown> window_;
     PageWindow* pageWindow_ = nullptr; // kept alive by window_
+    // Shared with the document and the browser, which answer it.
+    std::shared_ptr<std::optional<std::wstring>> documentUrl_;
 };

@@ -1,6 +1,7 @@
 #include "tools/host/host_object.h"
 
 #include "common/handles.h"
+#include "tools/host/browser.h"
 #include "tools/host/console_output.h"
 #include "tools/host/host_window.h"
 
@@ -45,13 +46,14 @@ std::span<const HostObject::Member> HostObject::Members() {
         {L"crash", &HostObject::Crash, false},
         {L"noop", &HostObject::Noop, false},
         {L"clock", &HostObject::Clock, false},
+        {L"setDocumentUrl", &HostObject::SetDocumentUrl, false},
     };
     return members;
 }
 
-HostObject::HostObject(HostWindow& window, MessagePump& pump,
+HostObject::HostObject(HostWindow& window, MessagePump& pump, BrowserServices& browser,
                        std::vector<std::wstring> pageArguments)
-    : window_(window), pump_(pump), pageArguments_(std::move(pageArguments)) {}
+    : window_(window), pump_(pump), browser_(browser), pageArguments_(std::move(pageArguments)) {}
 
 HRESULT HostObject::Echo(const DispArguments& args, VARIANT*) {
     std::wstring text;
@@ -171,5 +173,14 @@ HRESULT HostObject::Clock(const DispArguments&, VARIANT* result) {
         result->vt = VT_R8;
         result->dblVal = double(now.QuadPart) * 1000.0 / double(frequency.QuadPart);
     }
+    return S_OK;
+}
+
+HRESULT HostObject::SetDocumentUrl(const DispArguments& args, VARIANT*) {
+    std::wstring url;
+    const HRESULT hr = VariantToText(args[0], &url);
+    if (FAILED(hr))
+        return hr;
+    browser_.SetDocumentUrl(std::move(url));
     return S_OK;
 }

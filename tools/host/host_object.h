@@ -9,12 +9,14 @@
 #include <string>
 #include <vector>
 
+class BrowserServices;
 class HostWindow;
 class MessagePump;
 
 class HostObject final : public NamedDispatch<HostObject> {
 public:
-    HostObject(HostWindow& window, MessagePump& pump, std::vector<std::wstring> pageArguments);
+    HostObject(HostWindow& window, MessagePump& pump, BrowserServices& browser,
+               std::vector<std::wstring> pageArguments);
 
     HRESULT STDMETHODCALLTYPE QueryInterface(REFIID riid, void** ppv) override {
         return AnswerQuery(riid, ppv, {{IID_IUnknown, this}, {IID_IDispatch, this}});
@@ -39,9 +41,11 @@ private:
     HRESULT Crash(const DispArguments& args, VARIANT* result);
     HRESULT Noop(const DispArguments& args, VARIANT* result);
     HRESULT Clock(const DispArguments& args, VARIANT* result);
+    HRESULT SetDocumentUrl(const DispArguments& args, VARIANT* result);
 
     RefCount<HostObject> refs_;
     HostWindow& window_;
     MessagePump& pump_;
+    BrowserServices& browser_;
     std::vector<std::wstring> pageArguments_;
 };

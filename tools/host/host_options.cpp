@@ -2,7 +2,8 @@
 
 const wchar_t kHostUsage[] =
     L"usage: TovralHost.exe PAGE.js [--no-active-window] [--no-browser] [--dismiss-dialogs]\n"
-    L"                      [--app-minor-version TEXT] [-- PAGE ARGUMENTS...]";
+    L"                      [--app-minor-version TEXT] [--document-url URL]\n"
+    L"                      [-- PAGE ARGUMENTS...]";
 
 namespace {
 
@@ -38,6 +39,10 @@ ParsedCommandLine ParseHostCommandLine(const std::vector<std::wstring>& args) {
             if (i + 1 >= args.size())
                 return UsageError(L"--app-minor-version needs a text");
             options.appMinorVersion = args[++i];
+        } else if (arg == L"--document-url") {
+            if (i + 1 >= args.size())
+                return UsageError(L"--document-url needs a URL");
+            options.documentUrl = args[++i];
         } else if (arg.size() > 1 && arg[0] == L'-') {
             return UsageError(L"unknown option " + arg);
         } else if (havePage) {

@@ -11,6 +11,7 @@ struct HostOptions {
     bool offerBrowser = true;
     bool dismissDialogs = false;
     std::wstring appMinorVersion = L";SP2;";
+    std::optional<std::wstring> documentUrl; // none: the browser does not tell its address
     std::vector<std::wstring> pageArguments;
 };
 

@@ -10,6 +10,8 @@
 //   --no-browser               the site refuses the IWebBrowserApp service (the
 //                              control then has no page window for call-backs)
 //   --app-minor-version TEXT   the navigator's appMinorVersion (default ";SP2;")
+//   --document-url URL         the page's address: the document's URL and the
+//                              browser's LocationURL (default: neither answers)
 //   --dismiss-dialogs          report every dialog box of the process on standard
 //                              output ("dialog: CAPTION", then "dialog-text: LINE"
 //                              per non-empty text line) and press its default button
@@ -39,6 +41,8 @@
 //   host.noop()                does nothing (the reference call of benchmark pages)
 //   host.clock()               milliseconds from the performance counter (a number
 //                              with a fraction; only differences mean anything)
+//   host.setDocumentUrl(url)   the page's address from now on (--document-url), as
+//                              after a navigation of the same browser
 //
 // As the browser does, the host runs the engine with INTERFACE_USES_SECURITY_MANAGER;
 // its site's services are SID_SInternetHostSecurityManager (ActiveX run and object
@@ -114,8 +118,10 @@ int RunPage(const HostOptions& options, const std::wstring& pageText, HostWindow
     MessagePump pump;
     EngineScope scope;
     scope.services = MakeCom<BrowserServices>(
-        BrowserSettings{options.offerBrowser, options.appMinorVersion}, &scope);
-    ComPtr<HostObject> host = MakeCom<HostObject>(window, pump, options.pageArguments);
+        BrowserSettings{options.offerBrowser, options.appMinorVersion, options.documentUrl},
+        &scope);
+    ComPtr<HostObject> host =
+        MakeCom<HostObject>(window, pump, *scope.services.Get(), options.pageArguments);
     HRESULT hr = scope.engine.Start(host.Get(), scope.services.Get(), window.handle());
     if (FAILED(hr)) {
         WriteLine(OutputStream::Err, FormatW(L"host: the JScript engine could not start (0x%08X)",

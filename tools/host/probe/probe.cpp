@@ -6,7 +6,7 @@
 // from its window procedure, on messages posted by a worker thread) and can
 // install a crash filter that shows a message box.
 //
-// Members: loadWindowClass, chain, lastCallbackResult (properties);
+// Members: loadWindowClass, chain, address, lastCallbackResult (properties);
 // run(code[, language]) -> HRESULT; postFromThread(msg, wParam, lParam);
 // quit(); installCrashFilter().
 // Messages of the subclassed window: 0x054D runs "try{OnProbe(wParam,lParam);}
@@ -161,6 +161,7 @@ public:
         static const Member members[] = {
             {L"loadWindowClass", &Probe::LoadWindowClass, true},
             {L"chain", &Probe::Chain, true},
+            {L"address", &Probe::Address, true},
             {L"lastCallbackResult", &Probe::LastCallbackResult, true},
             {L"run", &Probe::Run, false},
             {L"postFromThread", &Probe::PostFromThread, false},
@@ -175,6 +176,9 @@ private:
         return SetTextResult(result, g_state.loadWindowClass);
     }
     HRESULT Chain(const DispArguments&, VARIANT* result) { return SetTextResult(result, chain_); }
+    HRESULT Address(const DispArguments&, VARIANT* result) {
+        return SetTextResult(result, address_);
+    }
     HRESULT LastCallbackResult(const DispArguments&, VARIANT* result) {
         if (g_state.haveCallbackResult)
             SetIntResult(result, g_state.lastCallbackResult);
@@ -194,12 +198,20 @@ private:
     RefCount<Probe> refs_;
     ComPtr<IUnknown> site_;
     std::wstring chain_;
+    std::wstring address_;
 };
+
+// "[text]" of a URL getter, or "fails" when it does.
+template <typename Getter> std::wstring UrlText(Getter get) {
+    Bstr url;
+    return SUCCEEDED(get(url.out())) ? L"[" + url.str() + L"]" : L"fails";
+}
 
 // The walk the control makes: site -> IWebBrowserApp -> document -> window -> navigator.
 HRESULT Probe::SetSite(IUnknown* site) {
     site_ = site;
     chain_.clear();
+    address_.clear();
     if (!site)
         return S_OK;
     ComPtr<IServiceProvider> services;
@@ -221,6 +233,9 @@ HRESULT Probe::SetSite(IUnknown* site) {
         chain_ = L"browser without page window";
         return S_OK;
     }
+    // The page's address as the control reads it: document.URL, browser.LocationURL.
+    address_ = UrlText([&](BSTR* url) { return document->get_URL(url); }) + L" " +
+               UrlText([&](BSTR* url) { return browser->get_LocationURL(url); });
     g_state.pageWindow = window;
     ComPtr<IOmNavigator> navigator;
     Bstr minor;

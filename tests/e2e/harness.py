@@ -26,10 +26,19 @@ def wine_env(extra=None):
 
 
 def wine(args, env=None, timeout=120, check=False, input=None, cwd=None):
-    """Runs a Windows program; returns the CompletedProcess (text output)."""
-    return subprocess.run(["wine", *map(str, args)], env=wine_env(env), timeout=timeout,
-                          capture_output=True, input=input, check=check, cwd=cwd,
-                          encoding="utf-8", errors="replace")
+    """Runs a Windows program; returns the CompletedProcess (text output).
+
+    Under heavy load Wine's own loader now and then dies of a signal before the
+    program has run at all (no output, a negative exit status); such a start is
+    retried once. A program that crashes does not look like that: Wine reports
+    the fault, or the control's crash filter ends the process with code 1."""
+    for attempt in range(2):
+        result = subprocess.run(["wine", *map(str, args)], env=wine_env(env), timeout=timeout,
+                                capture_output=True, input=input, check=check, cwd=cwd,
+                                encoding="utf-8", errors="replace")
+        if not (result.returncode < 0 and not result.stdout and not result.stderr):
+            break
+    return result
 
 
 def to_windows(path):

@@ -63,6 +63,18 @@ def appdata_folder():
     return _appdata
 
 
+_local_appdata = None
+
+
+def local_appdata_folder():
+    """Unix path of the prefix user's %LOCALAPPDATA% folder."""
+    global _local_appdata
+    if _local_appdata is None:
+        out = wine(["cmd.exe", "/c", "echo", "%LOCALAPPDATA%"], check=True).stdout.strip()
+        _local_appdata = to_unix(out)
+    return _local_appdata
+
+
 def data_folder():
     """The control's data folder: %APPDATA%\\Zelmor (Unix path)."""
     return appdata_folder() / "Zelmor"

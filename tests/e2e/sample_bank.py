@@ -9,7 +9,8 @@ import tempfile
 from pathlib import Path
 
 from tests.e2e.harness import (BUILD_DIR, CHINESE_ANSI, PAGE_PRELUDE, SAMPLES_DIR, ClientFolder,
-                               PageTestCase, clear_trace, data_folder, to_unix, wine,
+                               PageTestCase, clear_trace, data_folder, local_appdata_folder, to_unix,
+                               wine,
                                write_user_settings)
 from tools.bankserver.bankserver import BankServer
 from tools.bankserver.server_tree import (SAMPLE_DIR, Packer, ServerTree,
@@ -125,6 +126,11 @@ def remove_installed_samples():
                  windows_folder() / "SampleCabData.dat"]:
         path.unlink(missing_ok=True)
     shutil.rmtree(program_files() / "Zelmor", ignore_errors=True)
+    # The sample client's setup writes into the user's local folder as well.
+    bank_folder = local_appdata_folder() / "Zelmor"
+    shutil.rmtree(bank_folder / "BankClient", ignore_errors=True)
+    if bank_folder.is_dir() and not any(bank_folder.iterdir()):
+        bank_folder.rmdir()
 
 
 class SampleBankTestCase(PageTestCase):

@@ -177,6 +177,19 @@ class MsiTest(unittest.TestCase):
         local = wine(["cmd.exe", "/c", "echo", "%LOCALAPPDATA%"], check=True).stdout.strip()
         self.module = f"{local}\\Zelmor\\Tovral\\Tovral.DLL"
         self.installed = to_unix(self.module)
+        self.set_aside_other_bank_files()
+
+    def set_aside_other_bank_files(self):
+        """Other tests share the prefix and may have left the bank's other
+        programs in the Zelmor folder; these tests see only what the package
+        does to it."""
+        bank_folder = self.installed.parent.parent
+        if not bank_folder.exists():
+            return
+        aside = bank_folder.with_name("Zelmor.set-aside")
+        bank_folder.rename(aside)
+        self.addCleanup(aside.rename, bank_folder)
+        self.addCleanup(shutil.rmtree, bank_folder, True)
 
     def assertNothingRegistered(self):
         self.assertEqual(registered_keys(USER), {})

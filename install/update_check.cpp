@@ -8,16 +8,24 @@
 #include "config/checksum.h"
 #include "config/folder_chain.h"
 #include "config/item_ids.h"
+#include "config/listed_file.h"
+#include "config/sha256.h"
 #include "config/xml_node.h"
 
 #include <shlwapi.h>
 
 namespace {
 
-// A file matches its listed checksum; a file that cannot be read never does.
-bool ChecksumMatches(const std::wstring& path, const std::wstring& mac) {
-    std::wstring actual = FileChecksumText(path);
-    return !actual.empty() && EqualsNoCase(actual, mac);
+// What a mismatching installed file is traced with: the listed and actual
+// checksum texts, and the SHA-256 texts where the list has one.
+std::wstring MismatchDetail(const ListedChecksums& listed, const std::wstring& path,
+                            bool readable) {
+    std::wstring detail =
+        L" 服务器：" + listed.mac + L" 本地：" + (readable ? FileChecksumText(path) : L"");
+    if (!listed.sha256.empty())
+        detail += L" sha256 服务器：" + listed.sha256 + L" 本地：" +
+                  (readable ? FileSha256Text(path) : L"");
+    return detail;
 }
 
 bool ReplaceFile(const std::wstring& from, const std::wstring& to) {
@@ -40,7 +48,7 @@ struct UpdateChecker::ListEntry {
     std::wstring name; // a single file name of the settings folder (checked when read)
     std::wstring url;
     long long version = 0;
-    std::wstring mac;
+    ListedChecksums listed;
 };
 
 // What each pass writes about a fetch; a null text writes nothing.
@@ -159,11 +167,10 @@ int UpdateChecker::Compare() {
     }
     std::vector<ListEntry> entries;
     for (const auto& child : list.FindChildOrSelf(L"Files")->Children()) {
-        entries.push_back(ListEntry{child->GetIntAttribute(L"id", 0),
-                                    child->GetAttribute(L"Name", L""),
-                                    child->GetAttribute(L"Url", L""),
-                                    _wtoi64(child->GetAttribute(L"Version", L"0").c_str()),
-                                    child->GetAttribute(L"mac", L"")});
+        entries.push_back(ListEntry{
+            child->GetIntAttribute(L"id", 0), child->GetAttribute(L"Name", L""),
+            child->GetAttribute(L"Url", L""),
+            _wtoi64(child->GetAttribute(L"Version", L"0").c_str()), ListedChecksumsOf(*child)});
     }
     // A name from the server is one file of the settings folder, never a path.
     for (const ListEntry& entry : entries) {
@@ -219,7 +226,7 @@ int UpdateChecker::FetchIntoPlace(const ListEntry& entry, const FetchEvents& eve
         return UpdateCode::kFetchFailed;
     }
     trace(true, events.fetched);
-    if (!ChecksumMatches(downloaded, entry.mac)) {
+    if (!FileMatchesListed(downloaded, entry.listed)) {
         trace(false, events.checkFailed);
         DeleteFileW(downloaded.c_str());
         return UpdateCode::kInvalidList;
@@ -256,7 +263,7 @@ int UpdateChecker::UpdateListPass(const std::vector<ListEntry>& entries, long lo
             continue;
         const std::wstring local = context_.paths.settingsFolder + entry.name;
         localVersion = ReadEncryptedFileVersion(local, context_.key);
-        if (ChecksumMatches(local, entry.mac)) {
+        if (FileMatchesListed(local, entry.listed)) {
             TraceEntry(true, entry, L"本地文件存在且校验成功");
             return 0;
         }
@@ -273,7 +280,7 @@ int UpdateChecker::ThirdPass(const std::vector<ListEntry>& entries) {
         if (IsSelfUpdateItem(entry.id))
             continue;
         const std::wstring local = context_.paths.settingsFolder + entry.name;
-        if (ChecksumMatches(local, entry.mac))
+        if (FileMatchesListed(local, entry.listed))
             continue;
         TraceEntry(false, entry, L"校验失败");
         long long installed = ReadEncryptedFileVersion(local, context_.key);
@@ -311,12 +318,12 @@ int UpdateChecker::ApplicationFileCheck() const {
         std::wstring local = assembly->GetAttribute(L"local", L"");
         std::optional<std::wstring> folder = InstalledFolderFor(local, installFolders_);
         std::wstring path = folder.value_or(local) + name;
-        std::wstring mac = assembly->GetAttribute(L"mac", L"");
+        const ListedChecksums listed = ListedChecksumsOf(*assembly);
         // A device name would block the read, a network folder would be asked
         // for the user's credentials: neither holds an installed file.
-        std::wstring actual = folder && IsSafeFileName(name) ? FileChecksumText(path) : L"";
-        if (actual.empty() || !EqualsNoCase(actual, mac)) {
-            Trace(L"失败事件：" + path + L"校验失败 服务器：" + mac + L" 本地：" + actual);
+        const bool readable = folder && IsSafeFileName(name);
+        if (!readable || !FileMatchesListed(path, listed)) {
+            Trace(L"失败事件：" + path + L"校验失败" + MismatchDetail(listed, path, readable));
             return static_cast<int>(AppCheck::FileMismatch);
         }
     }
@@ -336,8 +343,8 @@ bool UpdateChecker::VerifyLocalCompanionFiles() const {
     }
     for (const auto& child : list.FindChildOrSelf(L"Files")->Children()) {
         std::wstring name = child->GetAttribute(L"Name", L"");
-        if (!IsSafeFileName(name) || !ChecksumMatches(context_.paths.settingsFolder + name,
-                                                      child->GetAttribute(L"mac", L""))) {
+        if (!IsSafeFileName(name) ||
+            !FileMatchesListed(context_.paths.settingsFolder + name, ListedChecksumsOf(*child))) {
             Trace(L"失败事件：" + name + L"本地文件校验失败");
             return false;
         }

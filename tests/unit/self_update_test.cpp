@@ -41,11 +41,10 @@ TEST(HandOffList, TwoFilesScrambled) {
 }
 
 TEST(HandOffList, WhatNeedsReplacing) {
-    EXPECT_TRUE(NeedsReplacing(2, 3, L"abc", L"abc"));  // older
-    EXPECT_FALSE(NeedsReplacing(3, 3, L"abc", L"ABC")); // equal and the same file
-    EXPECT_FALSE(NeedsReplacing(4, 3, L"abc", L"abc")); // newer installed
-    EXPECT_TRUE(NeedsReplacing(3, 3, L"abc", L"abd"));  // same version, different file
-    EXPECT_TRUE(NeedsReplacing(3, 3, L"", L""));        // not installed at all
+    EXPECT_TRUE(NeedsReplacing(2, 3, true));  // older
+    EXPECT_FALSE(NeedsReplacing(3, 3, true)); // equal and the same file
+    EXPECT_FALSE(NeedsReplacing(4, 3, true)); // newer installed
+    EXPECT_TRUE(NeedsReplacing(3, 3, false)); // same version, another file or none
 }
 
 class HandOff : public testing::Test {

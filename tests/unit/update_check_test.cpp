@@ -6,6 +6,7 @@
 #include "common/com_types.h"
 #include "common/text.h"
 #include "config/checksum.h"
+#include "config/sha256.h"
 #include "tests/unit/crypto_fixtures.h"
 #include "tests/unit/test_support.h"
 
@@ -23,6 +24,10 @@ const std::wstring kVersionUrl = kRoot + L"VeyrantSettingV2/Version.cfg";
 
 std::wstring Checksum(const std::string& bytes) {
     return ChecksumText(Crc32Update(0, bytes));
+}
+
+std::wstring Sha256(const std::string& bytes) {
+    return Sha256Text(*Sha256Of(bytes));
 }
 
 struct ConfigFile {
@@ -79,16 +84,21 @@ protected:
         if (name == L"Update.cfg")
             return FormatW(L"<Update><FileVersion root='%ls' value='%d'/>"
                            L"<assembly filename='BankClient.exe' local='local' "
-                           L"updatehandle='replace' Version='3' mac='%ls' regsvr='false' "
+                           L"updatehandle='replace' Version='3' mac='%ls'%ls regsvr='false' "
                            L"url='client/BankClient.exe'/>"
                            L"<assembly filename='Gone.dll' local='local' updatehandle='delete' "
                            L"Version='1' mac='0' regsvr='false' url='client/Gone.dll'/></Update>",
-                           kRoot.c_str(), version, ClientChecksum().c_str());
+                           kRoot.c_str(), version, ClientChecksum().c_str(),
+                           Sha256Attribute(clientSha256_).c_str());
         return FormatW(L"<Config name='%ls'><FileVersion value='%d'/></Config>", name.c_str(),
                        version);
     }
 
     std::wstring ClientChecksum() const { return Checksum(ReadBytes(client_ + L"BankClient.exe")); }
+
+    static std::wstring Sha256Attribute(const std::wstring& value) {
+        return value.empty() ? L"" : L" sha256='" + value + L"'";
+    }
 
     void PublishConfig(const std::wstring& name, int version) {
         serverVersions_[name] = version;
@@ -99,9 +109,12 @@ protected:
         std::wstring list = L"<Version><Files>";
         for (const ConfigFile& file : kConfigFiles) {
             std::wstring url = kRoot + L"VeyrantSettingV2/" + file.name;
-            list += FormatW(L"<file id='%d' Name='%ls' Url='%ls' Version='%d' mac='%ls'/>", file.id,
-                            file.name, url.c_str(), serverVersions_.at(file.name),
-                            Checksum(served_.at(url)).c_str());
+            auto sha256 = listedSha256_.find(file.name);
+            list += FormatW(
+                L"<file id='%d' Name='%ls' Url='%ls' Version='%d' mac='%ls'%ls/>", file.id,
+                file.name, url.c_str(), serverVersions_.at(file.name),
+                Checksum(served_.at(url)).c_str(),
+                Sha256Attribute(sha256 == listedSha256_.end() ? L"" : sha256->second).c_str());
         }
         return list + extraEntries + L"</Files></Version>";
     }
@@ -130,6 +143,8 @@ protected:
     ConfigurationTexts texts_;
     std::map<std::wstring, std::string> served_;
     std::map<std::wstring, int> serverVersions_;
+    std::map<std::wstring, std::wstring> listedSha256_; // by file name
+    std::wstring clientSha256_;                         // listed for BankClient.exe
     std::vector<FetchRequest> fetches_;
     std::function<int(const FetchRequest&)> fetchHook_;
     std::vector<int> posted_;
@@ -326,6 +341,35 @@ TEST_F(UpdateCheck, CancelCodes) {
     WriteBytes(Settings(L"Version.cfg"), EncryptForTest(list));
     EXPECT_EQ(checker_.UpdateCancel(), CancelCode::kConfigurationUnreadable);
     EXPECT_TRUE(trace_.Contains(L"失败事件：UtilityEn.cfg解密失败"));
+}
+
+// --- Listed SHA-256 --------------------------------------------------------------
+
+TEST_F(UpdateCheck, AListedSha256MustMatchBesideTheChecksum) {
+    const std::string resource = served_[kRoot + L"VeyrantSettingV2/Resource.cfg"];
+    // The checksum of the served file, but the SHA-256 of another one.
+    listedSha256_[L"Resource.cfg"] = Sha256(resource + "x");
+    PublishVersionList();
+    EXPECT_EQ(checker_.RunQueryUpdate(), UpdateCode::kInvalidList);
+    EXPECT_TRUE(trace_.Contains(L"失败事件：Resource.cfg文件验证失败"));
+    EXPECT_FALSE(FileExists(Settings(L"Resource.cfg")));
+
+    listedSha256_[L"Resource.cfg"] = ToUpper(Sha256(resource)); // case does not matter
+    PublishVersionList();
+    EXPECT_EQ(checker_.RunQueryUpdate(), UpdateCode::kCompleted);
+    EXPECT_EQ(ReadBytes(Settings(L"Resource.cfg")), resource);
+}
+
+TEST_F(UpdateCheck, AnInstalledFileMustMatchItsListedSha256) {
+    clientSha256_ = Sha256("another client with the same checksum");
+    PublishConfig(L"Update.cfg", 1);
+    PublishVersionList();
+    EXPECT_EQ(checker_.RunQueryUpdate(), UpdateCode::kApplicationFileBad);
+    const std::wstring expected = L"失败事件：" + client_ + L"BankClient.exe校验失败 服务器：" +
+                                  ClientChecksum() + L" 本地：" + ClientChecksum() +
+                                  L" sha256 服务器：" + clientSha256_ + L" 本地：" +
+                                  Sha256(ReadBytes(client_ + L"BankClient.exe"));
+    EXPECT_TRUE(trace_.Contains(expected)) << expected;
 }
 
 } // namespace

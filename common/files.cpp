@@ -10,6 +10,22 @@ FileHandle OpenDiskFileForReading(const std::wstring& path, DWORD share) {
     return file;
 }
 
+std::optional<std::string> ReadWholeDiskFile(const std::wstring& path, DWORD share,
+                                             unsigned long long largest) {
+    FileHandle file = OpenDiskFileForReading(path, share);
+    LARGE_INTEGER size{};
+    if (!file || !GetFileSizeEx(file.get(), &size) ||
+        static_cast<unsigned long long>(size.QuadPart) > largest)
+        return std::nullopt;
+    std::string bytes(static_cast<size_t>(size.QuadPart), '\0');
+    DWORD read = 0;
+    if (!bytes.empty() &&
+        !ReadFile(file.get(), bytes.data(), static_cast<DWORD>(bytes.size()), &read, nullptr))
+        return std::nullopt;
+    bytes.resize(read);
+    return bytes;
+}
+
 bool ReadDiskFileInBlocks(const std::wstring& path, DWORD share, const FileBlockConsumer& consume) {
     FileHandle file = OpenDiskFileForReading(path, share);
     if (!file)

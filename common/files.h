@@ -7,11 +7,17 @@
 
 #include <cstddef>
 #include <functional>
+#include <optional>
 #include <string>
 
 // CreateFileW for reading (open existing, sequential scan) with the given
 // sharing; an invalid handle when the file cannot be opened or is not a disk file.
 FileHandle OpenDiskFileForReading(const std::wstring& path, DWORD share);
+
+// The whole content of a disk file; nullopt when it cannot be opened or read,
+// or is larger than `largest` bytes (so hostile input cannot exhaust memory).
+std::optional<std::string> ReadWholeDiskFile(const std::wstring& path, DWORD share,
+                                             unsigned long long largest);
 
 // Reads a disk file from start to end in fixed blocks (memory stays flat
 // whatever its size), handing each block to `consume`; false when the file

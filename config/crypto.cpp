@@ -84,18 +84,7 @@ std::optional<std::wstring> CDravikCrypto::DecryptFromFile(const std::wstring& p
 }
 
 std::optional<std::string> CDravikCrypto::ReadWholeFile(const std::wstring& path) {
-    FileHandle file = OpenDiskFileForReading(path, FILE_SHARE_READ);
-    LARGE_INTEGER size{};
-    if (!file || !GetFileSizeEx(file.get(), &size) ||
-        static_cast<unsigned long long>(size.QuadPart) > kLargestEncryptedFile)
-        return std::nullopt;
-    std::string bytes(static_cast<size_t>(size.QuadPart), '\0');
-    DWORD read = 0;
-    if (!bytes.empty() &&
-        !ReadFile(file.get(), bytes.data(), static_cast<DWORD>(bytes.size()), &read, nullptr))
-        return std::nullopt;
-    bytes.resize(read);
-    return bytes;
+    return ReadWholeDiskFile(path, FILE_SHARE_READ, kLargestEncryptedFile);
 }
 
 std::optional<std::wstring> DecryptConfigFile(const std::wstring& path, const RsaPublicKey& key) {

@@ -8,6 +8,7 @@
 #pragma once
 
 #include "config/bignum.h"
+#include "config/rsa_public_key.h"
 
 #include <windows.h>
 
@@ -19,11 +20,6 @@
 // reading a huge one whole could exhaust the host's address space. Fetches of
 // these files stop at the same size.
 constexpr unsigned long long kLargestEncryptedFile = 64ull * 1024 * 1024;
-
-struct RsaPublicKey {
-    std::string modulusHex;            // 256 hexadecimal digits for a 1024-bit key
-    std::string exponentHex = "10001"; // 65537
-};
 
 // The bank's public key, fixed when the control is built.
 const RsaPublicKey& BuiltInPublicKey();
@@ -74,7 +70,8 @@ public:
     std::optional<std::wstring> DecryptFromFile(const std::wstring& path,
                                                 unsigned ansiCodePage = CP_THREAD_ACP) const;
 
-    // The whole file (read access, shared read); nullopt when it cannot be read.
+    // The whole file (read access, shared read); nullopt when it cannot be
+    // read or is larger than kLargestEncryptedFile.
     static std::optional<std::string> ReadWholeFile(const std::wstring& path);
 
 private:

@@ -7,9 +7,13 @@
 
 #include <windows.h>
 
+// Compiled once per DLL build: the signature policy is what tells them apart.
+constexpr SignaturePolicy kSignaturePolicy =
+    TOVRAL_SIGNATURES_REQUIRED ? SignaturePolicy::Required : SignaturePolicy::Off;
+
 extern "C" BOOL WINAPI DllMain(HINSTANCE instance, DWORD reason, LPVOID reserved) {
     if (reason == DLL_PROCESS_ATTACH)
-        CTovralModule::Instance().OnProcessAttach(instance);
+        CTovralModule::Instance().OnProcessAttach(instance, kSignaturePolicy);
     else if (reason == DLL_PROCESS_DETACH)
         CTovralModule::Instance().OnProcessDetach(reserved != nullptr);
     return TRUE;

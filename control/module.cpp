@@ -33,8 +33,9 @@ CTovralModule& CTovralModule::Instance() {
     return module;
 }
 
-void CTovralModule::OnProcessAttach(HINSTANCE instance) {
+void CTovralModule::OnProcessAttach(HINSTANCE instance, SignaturePolicy signaturePolicy) {
     instance_ = instance;
+    signaturePolicy_ = signaturePolicy;
 }
 
 void CTovralModule::OnProcessDetach(bool processTerminating) {

@@ -6,6 +6,7 @@
 #pragma once
 
 #include "common/com_types.h"
+#include "config/signature.h"
 #include "control/dispatch_names.h"
 
 #include <atomic>
@@ -22,7 +23,7 @@ public:
     static CTovralModule& Instance();
 
     // DllMain hooks.
-    void OnProcessAttach(HINSTANCE instance);
+    void OnProcessAttach(HINSTANCE instance, SignaturePolicy signaturePolicy);
     void OnProcessDetach(bool processTerminating);
 
     // Start-up steps, once per process, on the calling (loading) thread.
@@ -42,6 +43,7 @@ public:
     const std::wstring& RootUrl() const { return rootUrl_; }
     const char* KeyModulus() const { return keyModulus_; }
     const char* KeyExponent() const { return keyExponent_; }
+    SignaturePolicy Signatures() const { return signaturePolicy_; }
     const std::wstring& HostFolder() const { return hostFolder_; }
     const std::wstring& DataFolder() const { return dataFolder_; }
     std::wstring Language() const;
@@ -63,6 +65,7 @@ private:
     CTovralModule() = default;
 
     HINSTANCE instance_ = nullptr;
+    SignaturePolicy signaturePolicy_ = SignaturePolicy::Required; // set by DllMain
     std::atomic<LONG> lockCount_{0};
     std::once_flag started_;
 

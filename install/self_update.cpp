@@ -7,6 +7,7 @@
 #include "config/item_ids.h"
 #include "config/listed_file.h"
 #include "config/xml_node.h"
+#include "install/signature_files.h"
 
 #include <shellapi.h>
 
@@ -158,9 +159,11 @@ void SelfUpdate::OnFileFetched() {
 // not current; false after reporting a failure.
 bool SelfUpdate::PrepareQueue() {
     CreateFolderChain(context_.paths.selfUpdateFolder);
-    const std::wstring fetched = chain_.State().Current().localPath;
-    CDravikCrypto crypto(context_.key);
-    std::optional<std::wstring> text = crypto.DecryptFromFile(fetched);
+    const CurrentItem fetched = chain_.State().Current();
+    // On this worker's thread, as every fetch: the signature of the list that just arrived.
+    FetchSignatureOf(context_.fetch, fetched.url, fetched.localPath);
+    const CDravikCrypto crypto = context_.Crypto();
+    std::optional<std::wstring> text = crypto.DecryptFromFile(fetched.localPath);
     XmlNode list;
     if (!text || !list.LoadXml(*text)) {
         Fail(L"失败事件：Update.cfg文件解密失败");

@@ -11,6 +11,7 @@
 #include "config/listed_file.h"
 #include "config/sha256.h"
 #include "config/xml_node.h"
+#include "install/signature_files.h"
 
 #include <shlwapi.h>
 
@@ -26,10 +27,6 @@ std::wstring MismatchDetail(const ListedChecksums& listed, const std::wstring& p
         detail += L" sha256 服务器：" + listed.sha256 + L" 本地：" +
                   (readable ? FileSha256Text(path) : L"");
     return detail;
-}
-
-bool ReplaceFile(const std::wstring& from, const std::wstring& to) {
-    return MoveFileExW(from.c_str(), to.c_str(), MOVEFILE_REPLACE_EXISTING) != FALSE;
 }
 
 // Every element named `name` below `node`, depth first in document order.
@@ -71,6 +68,13 @@ void UpdateChecker::TraceEntry(bool success, const ListEntry& entry, const wchar
     Trace((success ? L"成功事件：" : L"失败事件：") + entry.name + event);
 }
 
+// A local copy that matches the list is current only if it would also be
+// accepted when decrypted: a copy without a valid signature is fetched again.
+bool UpdateChecker::LocalCopyCurrent(const ListEntry& entry) const {
+    const std::wstring local = context_.paths.settingsFolder + entry.name;
+    return FileMatchesListed(local, entry.listed) && context_.Crypto().IsAuthentic(local);
+}
+
 void UpdateChecker::PostResult(int code) const {
     context_.post(VeyrantMessage::kUpdateResult, static_cast<WPARAM>(code), 0);
 }
@@ -101,7 +105,7 @@ int UpdateChecker::RunQueryUpdate() {
         context_.Trace(), L"QueryUpdate",
         [&] {
             Trace(FormatW(L"成功事件：完成发送消息%d", code));
-            DeleteFileW((context_.paths.selfUpdateFolder + L"Version.cfg").c_str());
+            DeleteWithSignature(context_.paths.selfUpdateFolder + L"Version.cfg");
             Trace(L"成功事件：删除新Version.cfg文件完成");
         },
         nullptr);
@@ -116,6 +120,7 @@ int UpdateChecker::Check() {
     FetchRequest request{context_.rootUrl + L"VeyrantSettingV2/Version.cfg", fetched,
                          kLargestEncryptedFile};
     if (context_.fetch(request)) {
+        FetchSignatureOf(context_.fetch, request.url, fetched);
         Trace(L"成功事件：版本文件下载成功");
         return Compare();
     }
@@ -128,7 +133,7 @@ int UpdateChecker::Check() {
         Trace(L"失败事件：验证本地其他配置文件失败");
         return UpdateCode::kNoVersionList;
     }
-    DecryptConfigurationSet(context_.paths.settingsFolder, context_.key, context_.Trace(),
+    DecryptConfigurationSet(context_.paths.settingsFolder, context_.Crypto(), context_.Trace(),
                             *context_.texts);
     return RunApplicationCheckStep();
 }
@@ -153,7 +158,7 @@ int UpdateChecker::RunApplicationCheckStep() {
 
 int UpdateChecker::Compare() {
     const std::wstring fetched = context_.paths.selfUpdateFolder + L"Version.cfg";
-    auto text = CDravikCrypto(context_.key).DecryptFromFile(fetched);
+    auto text = context_.Crypto().DecryptFromFile(fetched);
     if (!text)
         return UpdateCode::kInvalidList;
     {
@@ -197,11 +202,11 @@ int UpdateChecker::Compare() {
     if (int code = ThirdPass(entries))
         return code;
 
-    if (ReplaceFile(fetched, context_.paths.versionListFile))
+    if (MoveWithSignature(fetched, context_.paths.versionListFile))
         Trace(L"成功事件：版本文件移动成功");
     else
         Trace(L"失败事件：版本文件移动失败");
-    DecryptConfigurationSet(context_.paths.settingsFolder, context_.key, context_.Trace(),
+    DecryptConfigurationSet(context_.paths.settingsFolder, context_.Crypto(), context_.Trace(),
                             *context_.texts);
     std::lock_guard guard(stateLock_);
     if (pendingResult_ != 0) {
@@ -212,9 +217,10 @@ int UpdateChecker::Compare() {
     return UpdateCode::kCompleted;
 }
 
-// Fetches an entry into the self-update folder, verifies it and moves it over
-// the settings folder's copy; 0, or the code that ends the comparison. A file
-// that fails its checksum is deleted, so nothing unverified stays behind.
+// Fetches an entry (with its signature) into the self-update folder, verifies
+// it and moves both over the settings folder's copies; 0, or the code that
+// ends the comparison. A file that fails its checksums is deleted, so nothing
+// unverified stays behind.
 int UpdateChecker::FetchIntoPlace(const ListEntry& entry, const FetchEvents& events) {
     auto trace = [&](bool success, const wchar_t* event) {
         if (event)
@@ -226,13 +232,14 @@ int UpdateChecker::FetchIntoPlace(const ListEntry& entry, const FetchEvents& eve
         return UpdateCode::kFetchFailed;
     }
     trace(true, events.fetched);
+    FetchSignatureOf(context_.fetch, entry.url, downloaded);
     if (!FileMatchesListed(downloaded, entry.listed)) {
         trace(false, events.checkFailed);
-        DeleteFileW(downloaded.c_str());
+        DeleteWithSignature(downloaded);
         return UpdateCode::kInvalidList;
     }
     trace(true, events.checkPassed);
-    if (!ReplaceFile(downloaded, context_.paths.settingsFolder + entry.name)) {
+    if (!MoveWithSignature(downloaded, context_.paths.settingsFolder + entry.name)) {
         TraceEntry(false, entry, L"文件移动失败");
         return UpdateCode::kMoveFailed;
     }
@@ -262,8 +269,8 @@ int UpdateChecker::UpdateListPass(const std::vector<ListEntry>& entries, long lo
         if (!IsSelfUpdateItem(entry.id))
             continue;
         const std::wstring local = context_.paths.settingsFolder + entry.name;
-        localVersion = ReadEncryptedFileVersion(local, context_.key);
-        if (FileMatchesListed(local, entry.listed)) {
+        localVersion = ReadEncryptedFileVersion(local, context_.Crypto());
+        if (LocalCopyCurrent(entry)) {
             TraceEntry(true, entry, L"本地文件存在且校验成功");
             return 0;
         }
@@ -279,11 +286,11 @@ int UpdateChecker::ThirdPass(const std::vector<ListEntry>& entries) {
     for (const ListEntry& entry : entries) {
         if (IsSelfUpdateItem(entry.id))
             continue;
-        const std::wstring local = context_.paths.settingsFolder + entry.name;
-        if (FileMatchesListed(local, entry.listed))
+        if (LocalCopyCurrent(entry))
             continue;
         TraceEntry(false, entry, L"校验失败");
-        long long installed = ReadEncryptedFileVersion(local, context_.key);
+        long long installed =
+            ReadEncryptedFileVersion(context_.paths.settingsFolder + entry.name, context_.Crypto());
         if ((entry.id == 54 || entry.id == 55) &&
             (entry.version > installed || entry.version == 0)) {
             std::lock_guard guard(stateLock_);
@@ -301,7 +308,7 @@ int UpdateChecker::ThirdPass(const std::vector<ListEntry>& entries) {
 int UpdateChecker::ApplicationFileCheck() const {
     if (userSettings_.ApplicationCheckDisabled())
         return static_cast<int>(AppCheck::Passed);
-    auto text = CDravikCrypto(context_.key).DecryptFromFile(context_.paths.updateListFile);
+    auto text = context_.Crypto().DecryptFromFile(context_.paths.updateListFile);
     XmlNode list;
     // A list that does not parse counts as one that cannot be decrypted.
     if (!text || !list.LoadXml(*text)) {
@@ -331,7 +338,7 @@ int UpdateChecker::ApplicationFileCheck() const {
 }
 
 bool UpdateChecker::VerifyLocalCompanionFiles() const {
-    auto text = CDravikCrypto(context_.key).DecryptFromFile(context_.paths.versionListFile);
+    auto text = context_.Crypto().DecryptFromFile(context_.paths.versionListFile);
     if (!text) {
         Trace(L"失败事件：本地Version.cfg解密失败");
         return false;
@@ -361,7 +368,7 @@ short UpdateChecker::UpdateCancel() {
         Trace(L"失败事件：本地其他版本文件校验失败");
         return CancelCode::kCompanionFilesBad;
     }
-    if (!DecryptConfigurationSet(context_.paths.settingsFolder, context_.key, context_.Trace(),
+    if (!DecryptConfigurationSet(context_.paths.settingsFolder, context_.Crypto(), context_.Trace(),
                                  *context_.texts)) {
         Trace(L"失败事件：版本文件加载失败");
         return CancelCode::kConfigurationUnreadable;

@@ -1,5 +1,6 @@
 // Detached signatures: the packer's signatures checked on their own terms and
-// by the control's CryptoAPI verification.
+// by the control's CryptoAPI verification, and the rule for files read from
+// disk under either policy.
 #include "config/crypto.h"
 #include "config/sha256.h"
 #include "config/signature.h"
@@ -66,6 +67,58 @@ TEST(Signature, KeysCryptoApiIsNotGiven) {
     even.back() = '0';
     EXPECT_FALSE(SigningKeyBlob(RsaPublicKey{even, "10001"}).has_value());
     EXPECT_FALSE(SigningKeyBlob(RsaPublicKey{"not hex", "10001"}).has_value());
+}
+
+// Files as the update check leaves them: each beside its signature, or not.
+class SignedFiles : public testing::Test {
+protected:
+    SignedFiles() {
+        const std::string good = EncryptForTest(kText);
+        const std::string signature = SignForTest(good);
+        Put(L"good.cfg", good, signature);
+        Put(L"tampered.cfg", Flipped(good, good.size() - 1), signature);
+        Put(L"badsig.cfg", good, Flipped(signature, 7));
+        Put(L"foreign.cfg", good, SignFile(OtherSigningKey(), good));
+        Put(L"oversized.cfg", good, signature + std::string(kLargestSignatureFile, '\0'));
+        WriteBytes(dir_ / L"unsigned.cfg", good);
+    }
+
+    void Put(const std::wstring& name, const std::string& file, const std::string& signature) {
+        WriteBytes(dir_ / name, file);
+        WriteBytes(dir_ / name + L".sig", signature);
+    }
+
+    static constexpr wchar_t kText[] = L"<Utility><Control/></Utility>";
+    TempFolder dir_;
+    RecordingTraceSink trace_;
+};
+
+TEST_F(SignedFiles, RequiredDecryptsOnlyWhatTheBankSigned) {
+    const CDravikCrypto crypto(TestPublicKey(), RequiredSignatures(), trace_);
+    EXPECT_EQ(crypto.DecryptFromFile(dir_ / L"good.cfg"), kText);
+    EXPECT_TRUE(crypto.IsAuthentic(dir_ / L"good.cfg"));
+    for (const wchar_t* name : {L"tampered.cfg", L"badsig.cfg", L"foreign.cfg", L"oversized.cfg"}) {
+        EXPECT_FALSE(crypto.DecryptFromFile(dir_ / name).has_value()) << name;
+        EXPECT_FALSE(crypto.IsAuthentic(dir_ / name)) << name;
+        EXPECT_TRUE(trace_.Contains(std::wstring(L"失败事件：") + name + L"签名验证失败")) << name;
+    }
+    EXPECT_FALSE(crypto.DecryptFromFile(dir_ / L"unsigned.cfg").has_value());
+    EXPECT_TRUE(trace_.Contains(L"失败事件：unsigned.cfg签名文件不存在"));
+    // A missing file fails as it always did, with nothing about signatures.
+    const size_t lines = trace_.Lines().size();
+    EXPECT_FALSE(crypto.DecryptFromFile(dir_ / L"missing.cfg").has_value());
+    EXPECT_EQ(trace_.Lines().size(), lines);
+}
+
+TEST_F(SignedFiles, OffReadsTheFormatAloneAsBefore) {
+    const CDravikCrypto crypto(TestPublicKey(), SignatureCheck{}, trace_);
+    for (const wchar_t* name : {L"good.cfg", L"badsig.cfg", L"foreign.cfg", L"unsigned.cfg"}) {
+        EXPECT_EQ(crypto.DecryptFromFile(dir_ / name), kText) << name;
+        EXPECT_TRUE(crypto.IsAuthentic(dir_ / name)) << name;
+    }
+    // Nothing detects the tampered body: it decrypts to whatever it gives.
+    EXPECT_TRUE(crypto.DecryptFromFile(dir_ / L"tampered.cfg").has_value());
+    EXPECT_TRUE(trace_.Lines().empty());
 }
 
 } // namespace

@@ -3,7 +3,8 @@
 # the source folder) or the modulus itself as 256 hexadecimal digits. The
 # control's exponent is always 10001 (65537).
 
-function(_tovral_key_field key_file field out)
+# The value of a "field=value" line of a key file (empty when there is none).
+function(_tovral_key_field setting key_file field out)
   file(STRINGS "${key_file}" lines REGEX "^[ \t]*${field}[ \t]*=")
   list(LENGTH lines count)
   if(count EQUAL 0)
@@ -11,7 +12,7 @@ function(_tovral_key_field key_file field out)
     return()
   endif()
   if(count GREATER 1)
-    message(FATAL_ERROR "TOVRAL_PUBLIC_KEY: ${key_file} has more than one \"${field}\" line")
+    message(FATAL_ERROR "${setting}: ${key_file} has more than one \"${field}\" line")
   endif()
   string(REGEX REPLACE "^[^=]*=" "" value "${lines}")
   string(STRIP "${value}" value)
@@ -36,13 +37,13 @@ function(tovral_public_key_header setting output)
     set(origin "${key_file}")
     # Regenerate when the key file changes.
     set_property(DIRECTORY "${CMAKE_SOURCE_DIR}" APPEND PROPERTY CMAKE_CONFIGURE_DEPENDS "${key_file}")
-    _tovral_key_field("${key_file}" privateExponent private_exponent)
+    _tovral_key_field(TOVRAL_PUBLIC_KEY "${key_file}" privateExponent private_exponent)
     if(NOT private_exponent STREQUAL "")
       message(FATAL_ERROR "TOVRAL_PUBLIC_KEY: ${key_file} is a private key; "
         "give the public key file (.pub) written beside it")
     endif()
-    _tovral_key_field("${key_file}" modulus modulus)
-    _tovral_key_field("${key_file}" exponent exponent)
+    _tovral_key_field(TOVRAL_PUBLIC_KEY "${key_file}" modulus modulus)
+    _tovral_key_field(TOVRAL_PUBLIC_KEY "${key_file}" exponent exponent)
     if(modulus STREQUAL "")
       message(FATAL_ERROR "TOVRAL_PUBLIC_KEY: ${key_file} has no \"modulus=\" line; "
         "it is not a key file written by \"TovralPack keygen\"")

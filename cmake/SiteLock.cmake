@@ -17,8 +17,9 @@ function(tovral_site_lock_header setting output)
 ]=])
 endfunction()
 
-# Tovral.DLL into `output_dir`, locked to `site_lock` (empty: unlocked).
-function(tovral_control_dll target output_dir site_lock)
+# Tovral.DLL into `output_dir`, locked to `site_lock` (empty: unlocked), with
+# the signature policy `policy` (off or required) for encrypted files.
+function(tovral_control_dll target output_dir site_lock policy)
   set(setting_dir ${CMAKE_CURRENT_BINARY_DIR}/generated/${target})
   tovral_site_lock_header("${site_lock}" "${setting_dir}/site_lock_setting.h")
   add_library(${target} SHARED ${CMAKE_SOURCE_DIR}/control/exports.cpp ${TOVRAL_RC} ${TOVRAL_DEF})
@@ -27,6 +28,11 @@ function(tovral_control_dll target output_dir site_lock)
   target_link_options(${target} PRIVATE -Wl,--enable-stdcall-fixup)
   target_include_directories(${target} PRIVATE
     ${CMAKE_BINARY_DIR}/generated ${CMAKE_SOURCE_DIR}/resources ${setting_dir})
+  if(policy STREQUAL "required")
+    target_compile_definitions(${target} PRIVATE TOVRAL_SIGNATURES_REQUIRED=1)
+  else()
+    target_compile_definitions(${target} PRIVATE TOVRAL_SIGNATURES_REQUIRED=0)
+  endif()
   set_target_properties(${target} PROPERTIES
     PREFIX "" OUTPUT_NAME "Tovral" SUFFIX ".DLL"
     RUNTIME_OUTPUT_DIRECTORY ${output_dir}

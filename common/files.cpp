@@ -1,11 +1,46 @@
 #include "common/files.h"
 
+#include <memory>
+
 FileHandle OpenDiskFileForReading(const std::wstring& path, DWORD share) {
     FileHandle file(CreateFileW(path.c_str(), GENERIC_READ, share, nullptr, OPEN_EXISTING,
                                 FILE_ATTRIBUTE_NORMAL | FILE_FLAG_SEQUENTIAL_SCAN, nullptr));
     if (file && GetFileType(file.get()) != FILE_TYPE_DISK)
         file.reset();
     return file;
+}
+
+std::optional<std::string> ReadWholeDiskFile(const std::wstring& path, DWORD share,
+                                             unsigned long long largest) {
+    FileHandle file = OpenDiskFileForReading(path, share);
+    LARGE_INTEGER size{};
+    if (!file || !GetFileSizeEx(file.get(), &size) ||
+        static_cast<unsigned long long>(size.QuadPart) > largest)
+        return std::nullopt;
+    std::string bytes(static_cast<size_t>(size.QuadPart), '\0');
+    DWORD read = 0;
+    if (!bytes.empty() &&
+        !ReadFile(file.get(), bytes.data(), static_cast<DWORD>(bytes.size()), &read, nullptr))
+        return std::nullopt;
+    bytes.resize(read);
+    return bytes;
+}
+
+bool ReadDiskFileInBlocks(const std::wstring& path, DWORD share, const FileBlockConsumer& consume) {
+    FileHandle file = OpenDiskFileForReading(path, share);
+    if (!file)
+        return false;
+    constexpr DWORD kBlockSize = 256 * 1024;
+    std::unique_ptr<unsigned char[]> block(new unsigned char[kBlockSize]);
+    for (;;) {
+        DWORD got = 0;
+        if (!ReadFile(file.get(), block.get(), kBlockSize, &got, nullptr))
+            return false;
+        if (got == 0)
+            return true;
+        if (!consume(block.get(), got))
+            return false;
+    }
 }
 
 std::wstring ModuleFilePath(HMODULE module) {

@@ -5,11 +5,25 @@
 
 #include "common/handles.h"
 
+#include <cstddef>
+#include <functional>
+#include <optional>
 #include <string>
 
 // CreateFileW for reading (open existing, sequential scan) with the given
 // sharing; an invalid handle when the file cannot be opened or is not a disk file.
 FileHandle OpenDiskFileForReading(const std::wstring& path, DWORD share);
+
+// The whole content of a disk file; nullopt when it cannot be opened or read,
+// or is larger than `largest` bytes (so hostile input cannot exhaust memory).
+std::optional<std::string> ReadWholeDiskFile(const std::wstring& path, DWORD share,
+                                             unsigned long long largest);
+
+// Reads a disk file from start to end in fixed blocks (memory stays flat
+// whatever its size), handing each block to `consume`; false when the file
+// cannot be opened or read, or `consume` returned false.
+using FileBlockConsumer = std::function<bool(const unsigned char* data, std::size_t size)>;
+bool ReadDiskFileInBlocks(const std::wstring& path, DWORD share, const FileBlockConsumer& consume);
 
 // The full path of a loaded module's file (null: the process's executable).
 std::wstring ModuleFilePath(HMODULE module);

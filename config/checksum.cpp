@@ -11,7 +11,6 @@
 
 #include <array>
 #include <cstring>
-#include <memory>
 
 namespace {
 
@@ -168,19 +167,11 @@ std::wstring ChecksumText(std::uint32_t crc) {
 }
 
 std::wstring FileChecksumText(const std::wstring& path, Crc32UpdateFn update) {
-    FileHandle file = OpenDiskFileForReading(path, FILE_SHARE_READ | FILE_SHARE_WRITE);
-    if (!file)
-        return L"";
-    // A fixed block keeps memory flat whatever the file size.
-    constexpr DWORD kBlockSize = 256 * 1024;
-    std::unique_ptr<unsigned char[]> block(new unsigned char[kBlockSize]);
     std::uint32_t crc = 0;
-    for (;;) {
-        DWORD got = 0;
-        if (!ReadFile(file.get(), block.get(), kBlockSize, &got, nullptr))
-            return L""; // a half-read file has no checksum
-        if (got == 0)
-            return ChecksumText(crc);
-        crc = update(crc, block.get(), got);
-    }
+    bool read = ReadDiskFileInBlocks(path, FILE_SHARE_READ | FILE_SHARE_WRITE,
+                                     [&](const unsigned char* data, std::size_t size) {
+                                         crc = update(crc, data, size);
+                                         return true;
+                                     });
+    return read ? ChecksumText(crc) : L""; // a half-read file has no checksum
 }

@@ -1,5 +1,5 @@
-// What the engine hands to each of its components: paths, server root, key,
-// trace sink, decrypted texts, a way to post to the page and a fetch
+// What the engine hands to each of its components: paths, server root, key
+// and signature rule, trace sink, decrypted texts, a way to post to the page and a fetch
 // function. Components copy the parts they need and hold nothing of another
 // component.
 #pragma once
@@ -19,6 +19,7 @@ struct ComponentContext {
     std::wstring rootUrl;      // ends with "/" (or is empty)
     std::wstring clientFolder; // the client application's folder, ending with a backslash
     RsaPublicKey key;
+    SignatureCheck signatures;              // the rule for encrypted files read from disk
     const TraceSink* trace = nullptr;       // outlives every component
     ConfigurationTexts* texts = nullptr;    // guarded by its own lock
     std::function<std::wstring()> language; // the current language; any thread
@@ -26,4 +27,7 @@ struct ComponentContext {
     FetchFunction fetch;                    // blocking: worker threads only
 
     const TraceSink& Trace() const { return *trace; }
+    // The decryptor of the settings and self-update folders' files: the
+    // context's key and signature rule, failures traced.
+    CDravikCrypto Crypto() const { return CDravikCrypto(key, signatures, *trace); }
 };

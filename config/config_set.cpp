@@ -56,10 +56,9 @@ ConfigText LanguageTextFor(std::wstring_view language) {
     return IsEnglishLanguage(language) ? ConfigText::English : ConfigText::Chinese;
 }
 
-bool DecryptConfigurationSet(const std::wstring& settingsFolder, const RsaPublicKey& key,
+bool DecryptConfigurationSet(const std::wstring& settingsFolder, const CDravikCrypto& crypto,
                              const TraceSink& trace, ConfigurationTexts& texts,
                              unsigned ansiCodePage) {
-    CDravikCrypto crypto(key);
     for (const SetMember& member : kSetMembers) {
         std::optional<std::wstring> text =
             crypto.DecryptFromFile(settingsFolder + member.fileName, ansiCodePage);
@@ -85,8 +84,8 @@ long long FileVersionFromText(const std::wstring& text) {
     return ParseSigned64(element->GetAttribute(L"value", L"")).value_or(kUnknownFileVersion);
 }
 
-long long ReadEncryptedFileVersion(const std::wstring& path, const RsaPublicKey& key,
+long long ReadEncryptedFileVersion(const std::wstring& path, const CDravikCrypto& crypto,
                                    unsigned ansiCodePage) {
-    std::optional<std::wstring> text = CDravikCrypto(key).DecryptFromFile(path, ansiCodePage);
+    std::optional<std::wstring> text = crypto.DecryptFromFile(path, ansiCodePage);
     return text ? FileVersionFromText(*text) : kUnknownFileVersion;
 }

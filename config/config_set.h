@@ -36,7 +36,7 @@ ConfigText LanguageTextFor(std::wstring_view language);
 // EnvPatch.cfg of the settings folder (ending with a backslash) in that order
 // and stores each text as it succeeds. The first failure is traced and ends
 // the run: that text and the ones after it keep their previous values.
-bool DecryptConfigurationSet(const std::wstring& settingsFolder, const RsaPublicKey& key,
+bool DecryptConfigurationSet(const std::wstring& settingsFolder, const CDravikCrypto& crypto,
                              const TraceSink& trace, ConfigurationTexts& texts,
                              unsigned ansiCodePage = CP_THREAD_ACP);
 
@@ -44,7 +44,7 @@ bool DecryptConfigurationSet(const std::wstring& settingsFolder, const RsaPublic
 // its "FileVersion" element (the root itself or the first one below it) as a
 // signed 64-bit decimal number.
 constexpr long long kUnknownFileVersion = 999999999999ll;
-long long ReadEncryptedFileVersion(const std::wstring& path, const RsaPublicKey& key,
+long long ReadEncryptedFileVersion(const std::wstring& path, const CDravikCrypto& crypto,
                                    unsigned ansiCodePage = CP_THREAD_ACP);
 // The same from decrypted text; kUnknownFileVersion when it does not parse as
 // XML, has no such element or attribute, or the value is not a number.

@@ -11,6 +11,14 @@ namespace {
 
 constexpr size_t kHeaderSize = 4;
 
+const NullTraceSink kNobody;
+
+// The name trace lines give a file: what follows the last separator.
+std::wstring FileNameOf(const std::wstring& path) {
+    size_t separator = path.find_last_of(L"\\/");
+    return separator == std::wstring::npos ? path : path.substr(separator + 1);
+}
+
 std::optional<BigUint> ParseKeyNumber(std::string_view hex, const BigUint& smallest) {
     std::optional<BigUint> value = BigUint::FromHex(hex);
     if (value && *value < smallest)
@@ -54,6 +62,12 @@ std::string Rc4KeyFromFileKey(std::string_view fileKey) {
     return std::string(fileKey.substr(0, fileKey.find('\0')));
 }
 
+CDravikCrypto::CDravikCrypto(const RsaPublicKey& key) : rsa_(key), trace_(&kNobody) {}
+
+CDravikCrypto::CDravikCrypto(const RsaPublicKey& key, SignatureCheck signatures,
+                             const TraceSink& trace)
+    : rsa_(key), signatures_(std::move(signatures)), trace_(&trace) {}
+
 std::optional<std::string> CDravikCrypto::DecryptBody(std::string_view file) const {
     std::optional<EncryptedFileParts> parts = SplitEncryptedFile(file);
     if (!parts)
@@ -77,25 +91,38 @@ std::optional<std::wstring> CDravikCrypto::DecryptBuffer(std::string_view file,
 
 std::optional<std::wstring> CDravikCrypto::DecryptFromFile(const std::wstring& path,
                                                            unsigned ansiCodePage) const {
+    // The bytes verified are the bytes decrypted: the file is read once.
     std::optional<std::string> file = ReadWholeFile(path);
-    if (!file)
+    if (!file || !SignatureAccepted(path, *file))
         return std::nullopt;
     return DecryptBuffer(*file, ansiCodePage);
 }
 
+bool CDravikCrypto::IsAuthentic(const std::wstring& path) const {
+    if (signatures_.policy == SignaturePolicy::Off)
+        return true;
+    std::optional<std::string> file = ReadWholeFile(path);
+    return file && SignatureAccepted(path, *file);
+}
+
+bool CDravikCrypto::SignatureAccepted(const std::wstring& path, std::string_view file) const {
+    if (signatures_.policy == SignaturePolicy::Off)
+        return true;
+    switch (VerifyDetachedSignature(path, file, signatures_.signingKey)) {
+    case SignatureVerdict::Verified:
+        return true;
+    case SignatureVerdict::Missing:
+        trace_->Write(L"失败事件：" + FileNameOf(path) + L"签名文件不存在");
+        return false;
+    case SignatureVerdict::Invalid:
+        break;
+    }
+    trace_->Write(L"失败事件：" + FileNameOf(path) + L"签名验证失败");
+    return false;
+}
+
 std::optional<std::string> CDravikCrypto::ReadWholeFile(const std::wstring& path) {
-    FileHandle file = OpenDiskFileForReading(path, FILE_SHARE_READ);
-    LARGE_INTEGER size{};
-    if (!file || !GetFileSizeEx(file.get(), &size) ||
-        static_cast<unsigned long long>(size.QuadPart) > kLargestEncryptedFile)
-        return std::nullopt;
-    std::string bytes(static_cast<size_t>(size.QuadPart), '\0');
-    DWORD read = 0;
-    if (!bytes.empty() &&
-        !ReadFile(file.get(), bytes.data(), static_cast<DWORD>(bytes.size()), &read, nullptr))
-        return std::nullopt;
-    bytes.resize(read);
-    return bytes;
+    return ReadWholeDiskFile(path, FILE_SHARE_READ, kLargestEncryptedFile);
 }
 
 std::optional<std::wstring> DecryptConfigFile(const std::wstring& path, const RsaPublicKey& key) {

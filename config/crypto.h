@@ -3,11 +3,15 @@
 //   [4, 4 + L)  key block: the file key encrypted with the bank's RSA private
 //               key, as hexadecimal text
 //   [4 + L, end) body: the plaintext encrypted with RC4 under the file key
-// Only the holder of the private key can make files that the public key built
-// into the control opens.
+// The format does not show who made a file: anyone can choose a key block and
+// compute its file key with the public key every control carries. Files read
+// from disk may therefore be held to a detached signature (config/signature.h).
 #pragma once
 
+#include "common/trace_sink.h"
 #include "config/bignum.h"
+#include "config/rsa_public_key.h"
+#include "config/signature.h"
 
 #include <windows.h>
 
@@ -19,11 +23,6 @@
 // reading a huge one whole could exhaust the host's address space. Fetches of
 // these files stop at the same size.
 constexpr unsigned long long kLargestEncryptedFile = 64ull * 1024 * 1024;
-
-struct RsaPublicKey {
-    std::string modulusHex;            // 256 hexadecimal digits for a 1024-bit key
-    std::string exponentHex = "10001"; // 65537
-};
 
 // The bank's public key, fixed when the control is built.
 const RsaPublicKey& BuiltInPublicKey();
@@ -62,7 +61,12 @@ std::string Rc4KeyFromFileKey(std::string_view fileKey);
 // The decrypting object: one per operation, any number of files.
 class CDravikCrypto {
 public:
-    explicit CDravikCrypto(const RsaPublicKey& key) : rsa_(key) {}
+    // Signatures off, nobody to tell: buffers in memory, the packer, and files
+    // read as the format alone has them.
+    explicit CDravikCrypto(const RsaPublicKey& key);
+    // Files from disk are held to `signatures`; their failures go to `trace`,
+    // which must outlive the object.
+    CDravikCrypto(const RsaPublicKey& key, SignatureCheck signatures, const TraceSink& trace);
 
     // The body bytes after RC4, before text decoding; nullopt when the file
     // is cut short, the key block is not a number or no RC4 key comes out.
@@ -71,14 +75,24 @@ public:
     // tampered body is not detected: it gives whatever text the bytes make.
     std::optional<std::wstring> DecryptBuffer(std::string_view file,
                                               unsigned ansiCodePage = CP_THREAD_ACP) const;
+    // A file from disk. With signatures required, a file whose signature
+    // beside it is missing or does not verify is not decrypted (and traced):
+    // this is the one place that rule is applied.
     std::optional<std::wstring> DecryptFromFile(const std::wstring& path,
                                                 unsigned ansiCodePage = CP_THREAD_ACP) const;
+    // The file at `path` would pass the signature rule (always, with it off).
+    bool IsAuthentic(const std::wstring& path) const;
 
-    // The whole file (read access, shared read); nullopt when it cannot be read.
+    // The whole file (read access, shared read); nullopt when it cannot be
+    // read or is larger than kLargestEncryptedFile.
     static std::optional<std::string> ReadWholeFile(const std::wstring& path);
 
 private:
+    bool SignatureAccepted(const std::wstring& path, std::string_view file) const;
+
     CDravikRSA rsa_;
+    SignatureCheck signatures_;
+    const TraceSink* trace_;
 };
 
 // One file with the control's key, for callers that decrypt a single file.

@@ -20,6 +20,7 @@ ComponentContext CDownLoadEngine::MakeContext(CTovralModule& module, const ::Tra
     context.rootUrl = module.RootUrl();
     context.clientFolder = module.HostFolder();
     context.key = RsaPublicKey{module.KeyModulus(), module.KeyExponent()};
+    context.signatures = SignatureCheck{module.Signatures(), BuiltInSigningKey()};
     context.trace = &trace;
     context.texts = &texts;
     context.language = [&module] { return module.Language(); };

@@ -13,9 +13,14 @@ static_assert(site_lock::IsValidSetting(TOVRAL_SITE_LOCK_SETTING),
               "TOVRAL_SITE_LOCK: every entry must be http[s]://HOST[:PORT] or "
               "http[s]://*.DOMAIN[:PORT] (see control/site_lock.h)");
 
+// Compiled once per DLL build: the signature policy is what tells them apart.
+constexpr SignaturePolicy kSignaturePolicy =
+    TOVRAL_SIGNATURES_REQUIRED ? SignaturePolicy::Required : SignaturePolicy::Off;
+
 extern "C" BOOL WINAPI DllMain(HINSTANCE instance, DWORD reason, LPVOID reserved) {
     if (reason == DLL_PROCESS_ATTACH)
-        CTovralModule::Instance().OnProcessAttach(instance, TOVRAL_SITE_LOCK_SETTING);
+        CTovralModule::Instance().OnProcessAttach(instance, TOVRAL_SITE_LOCK_SETTING,
+                                                  kSignaturePolicy);
     else if (reason == DLL_PROCESS_DETACH)
         CTovralModule::Instance().OnProcessDetach(reserved != nullptr);
     return TRUE;

@@ -33,9 +33,11 @@ CTovralModule& CTovralModule::Instance() {
     return module;
 }
 
-void CTovralModule::OnProcessAttach(HINSTANCE instance, std::wstring_view siteLock) {
+void CTovralModule::OnProcessAttach(HINSTANCE instance, std::wstring_view siteLock,
+                                    SignaturePolicy signaturePolicy) {
     instance_ = instance;
     siteLock_ = siteLock;
+    signaturePolicy_ = signaturePolicy;
 }
 
 void CTovralModule::OnProcessDetach(bool processTerminating) {

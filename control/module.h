@@ -6,6 +6,7 @@
 #pragma once
 
 #include "common/com_types.h"
+#include "config/signature.h"
 
 #include <atomic>
 #include <memory>
@@ -21,7 +22,8 @@ public:
     static CTovralModule& Instance();
 
     // DllMain hooks. `siteLock` is this DLL's build setting (control/site_lock.h).
-    void OnProcessAttach(HINSTANCE instance, std::wstring_view siteLock);
+    void OnProcessAttach(HINSTANCE instance, std::wstring_view siteLock,
+                         SignaturePolicy signaturePolicy);
     void OnProcessDetach(bool processTerminating);
 
     // Start-up steps, once per process, on the calling (loading) thread.
@@ -42,6 +44,7 @@ public:
     const std::wstring& RootUrl() const { return rootUrl_; }
     const char* KeyModulus() const { return keyModulus_; }
     const char* KeyExponent() const { return keyExponent_; }
+    SignaturePolicy Signatures() const { return signaturePolicy_; }
     const std::wstring& HostFolder() const { return hostFolder_; }
     const std::wstring& DataFolder() const { return dataFolder_; }
     std::wstring Language() const;
@@ -61,6 +64,7 @@ private:
 
     HINSTANCE instance_ = nullptr;
     std::wstring_view siteLock_;
+    SignaturePolicy signaturePolicy_ = SignaturePolicy::Required; // set by DllMain
     std::atomic<LONG> lockCount_{0};
     std::once_flag started_;
 

@@ -5,10 +5,10 @@
 #include "common/safe_path.h"
 #include "common/text.h"
 #include "common/worker_thread.h"
-#include "config/checksum.h"
 #include "config/component_lists.h"
 #include "config/folder_chain.h"
 #include "config/item_ids.h"
+#include "config/listed_file.h"
 #include "config/xml_node.h"
 
 #include <shlwapi.h>
@@ -19,14 +19,9 @@ std::wstring Numbered(int id, const wchar_t* event) {
     return FormatW(L"文件号：%d", id) + event;
 }
 
-bool ChecksumMatches(const std::wstring& path, const std::wstring& mac) {
-    std::wstring actual = FileChecksumText(path);
-    return !actual.empty() && EqualsNoCase(actual, mac);
-}
-
 struct CatalogueEntry {
     std::wstring url;
-    std::wstring mac;
+    ListedChecksums listed;
 };
 
 // The first entry of the section with the id ("Control" below 4000).
@@ -37,8 +32,7 @@ std::optional<CatalogueEntry> FindEntry(const XmlNode* catalogue, int id) {
         return std::nullopt;
     for (const auto& element : section->Children()) {
         if (element->GetIntAttribute(L"id", 0) == id)
-            return CatalogueEntry{element->GetAttribute(L"url", L""),
-                                  element->GetAttribute(L"mac", L"")};
+            return CatalogueEntry{element->GetAttribute(L"url", L""), ListedChecksumsOf(*element)};
     }
     return std::nullopt;
 }
@@ -130,9 +124,9 @@ DownloadChain::Started DownloadChain::Start(int id) {
         Trace(Numbered(id, L" 错误原因：文件路径不合法"));
         return Started{0, Fail(id)};
     }
-    state_.SetCurrent(CurrentItem{id, L"", context_.rootUrl + entry->url, *local, entry->mac});
+    state_.SetCurrent(CurrentItem{id, L"", context_.rootUrl + entry->url, *local, entry->listed});
     CreateFolderChain(*local);
-    if (PathFileExistsW(local->c_str()) && ChecksumMatches(*local, entry->mac)) {
+    if (PathFileExistsW(local->c_str()) && FileMatchesListed(*local, entry->listed)) {
         Trace(FormatW(L"成功事件：文件号：%d", id) + L" 文件存在且校验成功");
         return Started{0, Complete(id)};
     }
@@ -216,7 +210,7 @@ std::optional<int> DownloadChain::Complete(int id) {
     }
     // Every fetched control and application file is verified.
     if (HasFile(id)) {
-        if (!ChecksumMatches(item.localPath, item.checksum)) {
+        if (!FileMatchesListed(item.localPath, item.listed)) {
             Trace(Numbered(id, L" 错误原因：完整性校验失败"));
             DeleteFileW(item.localPath.c_str());
             return Fail(id);

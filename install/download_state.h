@@ -4,6 +4,8 @@
 // so every field is guarded by one lock and read as a copy.
 #pragma once
 
+#include "config/listed_file.h"
+
 #include <mutex>
 #include <optional>
 #include <string>
@@ -15,7 +17,7 @@ struct CurrentItem {
     std::wstring name;      // display name of a self-update file, for trace lines
     std::wstring url;       // absolute
     std::wstring localPath; // full path of the downloaded file
-    std::wstring checksum;  // the listed checksum text
+    ListedChecksums listed; // what the list says of the file
 };
 
 class DownloadChainState {

@@ -3,10 +3,11 @@
 #include "common/files.h"
 #include "common/safe_path.h"
 #include "common/text.h"
-#include "config/checksum.h"
 #include "config/folder_chain.h"
 #include "config/item_ids.h"
+#include "config/listed_file.h"
 #include "config/xml_node.h"
+#include "install/signature_files.h"
 
 #include <shellapi.h>
 
@@ -89,11 +90,8 @@ std::string ScrambleHandOff(const std::wstring& text) {
     return ScrambleHandOffBytes(std::move(bytes));
 }
 
-bool NeedsReplacing(long long installedVersion, long long serverVersion,
-                    const std::wstring& installedChecksum, const std::wstring& listedChecksum) {
-    bool current = installedVersion >= serverVersion && !installedChecksum.empty() &&
-                   EqualsNoCase(installedChecksum, listedChecksum);
-    return !current;
+bool NeedsReplacing(long long installedVersion, long long serverVersion, bool installedMatches) {
+    return installedVersion < serverVersion || !installedMatches;
 }
 
 SelfUpdate::SelfUpdate(const ComponentContext& context, InstallFolders folders,
@@ -131,8 +129,8 @@ short SelfUpdate::UpdateBankVeyr() {
             position_ = 0;
         }
         Trace(L"成功事件：开始下载Update.cfg");
-        CurrentItem item{id, name, entry->GetAttribute(L"Url", L""),
-                         context_.paths.selfUpdateFolder + name, L""};
+        CurrentItem item{
+            id, name, entry->GetAttribute(L"Url", L""), context_.paths.selfUpdateFolder + name, {}};
         if (chain_.FetchSelfUpdateFile(std::move(item)))
             return 1;
         // The chain is busy with another item (or no worker could start).
@@ -161,9 +159,11 @@ void SelfUpdate::OnFileFetched() {
 // not current; false after reporting a failure.
 bool SelfUpdate::PrepareQueue() {
     CreateFolderChain(context_.paths.selfUpdateFolder);
-    const std::wstring fetched = chain_.State().Current().localPath;
-    CDravikCrypto crypto(context_.key);
-    std::optional<std::wstring> text = crypto.DecryptFromFile(fetched);
+    const CurrentItem fetched = chain_.State().Current();
+    // On this worker's thread, as every fetch: the signature of the list that just arrived.
+    FetchSignatureOf(context_.fetch, fetched.url, fetched.localPath);
+    const CDravikCrypto crypto = context_.Crypto();
+    std::optional<std::wstring> text = crypto.DecryptFromFile(fetched.localPath);
     XmlNode list;
     if (!text || !list.LoadXml(*text)) {
         Fail(L"失败事件：Update.cfg文件解密失败");
@@ -205,14 +205,15 @@ bool SelfUpdate::AddAssembly(const XmlNode& assembly, const std::wstring& root,
         Fail(L"失败事件：" + file.filename + L"文件名不合法");
         return false;
     }
-    const std::wstring mac = assembly.GetAttribute(L"mac", L"");
+    const ListedChecksums listedChecksums = ListedChecksumsOf(assembly);
     if (!NeedsReplacing(InstalledVersion(localList, file.filename), ListedVersion(assembly),
-                        FileChecksumText(*folder + file.filename), mac))
+                        FileMatchesListed(*folder + file.filename, listedChecksums)))
         return true;
     const std::wstring url = assembly.GetAttribute(L"url", L"");
-    queue_.push_back(Queued{CurrentItem{kUpdateListItem, file.filename, root + url,
-                                        context_.paths.selfUpdateFolder + file.filename, mac},
-                            url});
+    queue_.push_back(
+        Queued{CurrentItem{kUpdateListItem, file.filename, root + url,
+                           context_.paths.selfUpdateFolder + file.filename, listedChecksums},
+               url});
     listed.push_back(std::move(file));
     return true;
 }
@@ -223,8 +224,7 @@ void SelfUpdate::FetchNextOrFinish() {
         return;
     }
     for (const Queued& queued : queue_) {
-        std::wstring actual = FileChecksumText(queued.item.localPath);
-        if (actual.empty() || !EqualsNoCase(actual, queued.item.checksum)) {
+        if (!FileMatchesListed(queued.item.localPath, queued.item.listed)) {
             Fail(L"失败事件：" + queued.url + L"校验失败");
             return;
         }

@@ -38,9 +38,8 @@ std::string ScrambleHandOff(const std::wstring& text);
 std::string ScrambleHandOffBytes(std::string bytes);
 
 // Whether a file needs replacing: the installed copy is older than the
-// server's, or its checksum differs from the listed one.
-bool NeedsReplacing(long long installedVersion, long long serverVersion,
-                    const std::wstring& installedChecksum, const std::wstring& listedChecksum);
+// server's, or does not match what the list says of it.
+bool NeedsReplacing(long long installedVersion, long long serverVersion, bool installedMatches);
 
 class SelfUpdate {
 public:

@@ -8,20 +8,25 @@
 #include "config/checksum.h"
 #include "config/folder_chain.h"
 #include "config/item_ids.h"
+#include "config/listed_file.h"
+#include "config/sha256.h"
 #include "config/xml_node.h"
+#include "install/signature_files.h"
 
 #include <shlwapi.h>
 
 namespace {
 
-// A file matches its listed checksum; a file that cannot be read never does.
-bool ChecksumMatches(const std::wstring& path, const std::wstring& mac) {
-    std::wstring actual = FileChecksumText(path);
-    return !actual.empty() && EqualsNoCase(actual, mac);
-}
-
-bool ReplaceFile(const std::wstring& from, const std::wstring& to) {
-    return MoveFileExW(from.c_str(), to.c_str(), MOVEFILE_REPLACE_EXISTING) != FALSE;
+// What a mismatching installed file is traced with: the listed and actual
+// checksum texts, and the SHA-256 texts where the list has one.
+std::wstring MismatchDetail(const ListedChecksums& listed, const std::wstring& path,
+                            bool readable) {
+    std::wstring detail =
+        L" 服务器：" + listed.mac + L" 本地：" + (readable ? FileChecksumText(path) : L"");
+    if (!listed.sha256.empty())
+        detail += L" sha256 服务器：" + listed.sha256 + L" 本地：" +
+                  (readable ? FileSha256Text(path) : L"");
+    return detail;
 }
 
 // Every element named `name` below `node`, depth first in document order.
@@ -40,7 +45,7 @@ struct UpdateChecker::ListEntry {
     std::wstring name; // a single file name of the settings folder (checked when read)
     std::wstring url;
     long long version = 0;
-    std::wstring mac;
+    ListedChecksums listed;
 };
 
 // What each pass writes about a fetch; a null text writes nothing.
@@ -61,6 +66,13 @@ void UpdateChecker::Trace(const std::wstring& text) const {
 
 void UpdateChecker::TraceEntry(bool success, const ListEntry& entry, const wchar_t* event) const {
     Trace((success ? L"成功事件：" : L"失败事件：") + entry.name + event);
+}
+
+// A local copy that matches the list is current only if it would also be
+// accepted when decrypted: a copy without a valid signature is fetched again.
+bool UpdateChecker::LocalCopyCurrent(const ListEntry& entry) const {
+    const std::wstring local = context_.paths.settingsFolder + entry.name;
+    return FileMatchesListed(local, entry.listed) && context_.Crypto().IsAuthentic(local);
 }
 
 void UpdateChecker::PostResult(int code) const {
@@ -93,7 +105,7 @@ int UpdateChecker::RunQueryUpdate() {
         context_.Trace(), L"QueryUpdate",
         [&] {
             Trace(FormatW(L"成功事件：完成发送消息%d", code));
-            DeleteFileW((context_.paths.selfUpdateFolder + L"Version.cfg").c_str());
+            DeleteWithSignature(context_.paths.selfUpdateFolder + L"Version.cfg");
             Trace(L"成功事件：删除新Version.cfg文件完成");
         },
         nullptr);
@@ -108,6 +120,7 @@ int UpdateChecker::Check() {
     FetchRequest request{context_.rootUrl + L"VeyrantSettingV2/Version.cfg", fetched,
                          kLargestEncryptedFile};
     if (context_.fetch(request)) {
+        FetchSignatureOf(context_.fetch, request.url, fetched);
         Trace(L"成功事件：版本文件下载成功");
         return Compare();
     }
@@ -120,7 +133,7 @@ int UpdateChecker::Check() {
         Trace(L"失败事件：验证本地其他配置文件失败");
         return UpdateCode::kNoVersionList;
     }
-    DecryptConfigurationSet(context_.paths.settingsFolder, context_.key, context_.Trace(),
+    DecryptConfigurationSet(context_.paths.settingsFolder, context_.Crypto(), context_.Trace(),
                             *context_.texts);
     return RunApplicationCheckStep();
 }
@@ -145,7 +158,7 @@ int UpdateChecker::RunApplicationCheckStep() {
 
 int UpdateChecker::Compare() {
     const std::wstring fetched = context_.paths.selfUpdateFolder + L"Version.cfg";
-    auto text = CDravikCrypto(context_.key).DecryptFromFile(fetched);
+    auto text = context_.Crypto().DecryptFromFile(fetched);
     if (!text)
         return UpdateCode::kInvalidList;
     {
@@ -159,11 +172,10 @@ int UpdateChecker::Compare() {
     }
     std::vector<ListEntry> entries;
     for (const auto& child : list.FindChildOrSelf(L"Files")->Children()) {
-        entries.push_back(ListEntry{child->GetIntAttribute(L"id", 0),
-                                    child->GetAttribute(L"Name", L""),
-                                    child->GetAttribute(L"Url", L""),
-                                    _wtoi64(child->GetAttribute(L"Version", L"0").c_str()),
-                                    child->GetAttribute(L"mac", L"")});
+        entries.push_back(ListEntry{
+            child->GetIntAttribute(L"id", 0), child->GetAttribute(L"Name", L""),
+            child->GetAttribute(L"Url", L""),
+            _wtoi64(child->GetAttribute(L"Version", L"0").c_str()), ListedChecksumsOf(*child)});
     }
     // A name from the server is one file of the settings folder, never a path.
     for (const ListEntry& entry : entries) {
@@ -190,11 +202,11 @@ int UpdateChecker::Compare() {
     if (int code = ThirdPass(entries))
         return code;
 
-    if (ReplaceFile(fetched, context_.paths.versionListFile))
+    if (MoveWithSignature(fetched, context_.paths.versionListFile))
         Trace(L"成功事件：版本文件移动成功");
     else
         Trace(L"失败事件：版本文件移动失败");
-    DecryptConfigurationSet(context_.paths.settingsFolder, context_.key, context_.Trace(),
+    DecryptConfigurationSet(context_.paths.settingsFolder, context_.Crypto(), context_.Trace(),
                             *context_.texts);
     std::lock_guard guard(stateLock_);
     if (pendingResult_ != 0) {
@@ -205,9 +217,10 @@ int UpdateChecker::Compare() {
     return UpdateCode::kCompleted;
 }
 
-// Fetches an entry into the self-update folder, verifies it and moves it over
-// the settings folder's copy; 0, or the code that ends the comparison. A file
-// that fails its checksum is deleted, so nothing unverified stays behind.
+// Fetches an entry (with its signature) into the self-update folder, verifies
+// it and moves both over the settings folder's copies; 0, or the code that
+// ends the comparison. A file that fails its checksums is deleted, so nothing
+// unverified stays behind.
 int UpdateChecker::FetchIntoPlace(const ListEntry& entry, const FetchEvents& events) {
     auto trace = [&](bool success, const wchar_t* event) {
         if (event)
@@ -219,13 +232,14 @@ int UpdateChecker::FetchIntoPlace(const ListEntry& entry, const FetchEvents& eve
         return UpdateCode::kFetchFailed;
     }
     trace(true, events.fetched);
-    if (!ChecksumMatches(downloaded, entry.mac)) {
+    FetchSignatureOf(context_.fetch, entry.url, downloaded);
+    if (!FileMatchesListed(downloaded, entry.listed)) {
         trace(false, events.checkFailed);
-        DeleteFileW(downloaded.c_str());
+        DeleteWithSignature(downloaded);
         return UpdateCode::kInvalidList;
     }
     trace(true, events.checkPassed);
-    if (!ReplaceFile(downloaded, context_.paths.settingsFolder + entry.name)) {
+    if (!MoveWithSignature(downloaded, context_.paths.settingsFolder + entry.name)) {
         TraceEntry(false, entry, L"文件移动失败");
         return UpdateCode::kMoveFailed;
     }
@@ -255,8 +269,8 @@ int UpdateChecker::UpdateListPass(const std::vector<ListEntry>& entries, long lo
         if (!IsSelfUpdateItem(entry.id))
             continue;
         const std::wstring local = context_.paths.settingsFolder + entry.name;
-        localVersion = ReadEncryptedFileVersion(local, context_.key);
-        if (ChecksumMatches(local, entry.mac)) {
+        localVersion = ReadEncryptedFileVersion(local, context_.Crypto());
+        if (LocalCopyCurrent(entry)) {
             TraceEntry(true, entry, L"本地文件存在且校验成功");
             return 0;
         }
@@ -272,11 +286,11 @@ int UpdateChecker::ThirdPass(const std::vector<ListEntry>& entries) {
     for (const ListEntry& entry : entries) {
         if (IsSelfUpdateItem(entry.id))
             continue;
-        const std::wstring local = context_.paths.settingsFolder + entry.name;
-        if (ChecksumMatches(local, entry.mac))
+        if (LocalCopyCurrent(entry))
             continue;
         TraceEntry(false, entry, L"校验失败");
-        long long installed = ReadEncryptedFileVersion(local, context_.key);
+        long long installed =
+            ReadEncryptedFileVersion(context_.paths.settingsFolder + entry.name, context_.Crypto());
         if ((entry.id == 54 || entry.id == 55) &&
             (entry.version > installed || entry.version == 0)) {
             std::lock_guard guard(stateLock_);
@@ -294,7 +308,7 @@ int UpdateChecker::ThirdPass(const std::vector<ListEntry>& entries) {
 int UpdateChecker::ApplicationFileCheck() const {
     if (userSettings_.ApplicationCheckDisabled())
         return static_cast<int>(AppCheck::Passed);
-    auto text = CDravikCrypto(context_.key).DecryptFromFile(context_.paths.updateListFile);
+    auto text = context_.Crypto().DecryptFromFile(context_.paths.updateListFile);
     XmlNode list;
     // A list that does not parse counts as one that cannot be decrypted.
     if (!text || !list.LoadXml(*text)) {
@@ -311,12 +325,12 @@ int UpdateChecker::ApplicationFileCheck() const {
         std::wstring local = assembly->GetAttribute(L"local", L"");
         std::optional<std::wstring> folder = InstalledFolderFor(local, installFolders_);
         std::wstring path = folder.value_or(local) + name;
-        std::wstring mac = assembly->GetAttribute(L"mac", L"");
+        const ListedChecksums listed = ListedChecksumsOf(*assembly);
         // A device name would block the read, a network folder would be asked
         // for the user's credentials: neither holds an installed file.
-        std::wstring actual = folder && IsSafeFileName(name) ? FileChecksumText(path) : L"";
-        if (actual.empty() || !EqualsNoCase(actual, mac)) {
-            Trace(L"失败事件：" + path + L"校验失败 服务器：" + mac + L" 本地：" + actual);
+        const bool readable = folder && IsSafeFileName(name);
+        if (!readable || !FileMatchesListed(path, listed)) {
+            Trace(L"失败事件：" + path + L"校验失败" + MismatchDetail(listed, path, readable));
             return static_cast<int>(AppCheck::FileMismatch);
         }
     }
@@ -324,7 +338,7 @@ int UpdateChecker::ApplicationFileCheck() const {
 }
 
 bool UpdateChecker::VerifyLocalCompanionFiles() const {
-    auto text = CDravikCrypto(context_.key).DecryptFromFile(context_.paths.versionListFile);
+    auto text = context_.Crypto().DecryptFromFile(context_.paths.versionListFile);
     if (!text) {
         Trace(L"失败事件：本地Version.cfg解密失败");
         return false;
@@ -336,8 +350,8 @@ bool UpdateChecker::VerifyLocalCompanionFiles() const {
     }
     for (const auto& child : list.FindChildOrSelf(L"Files")->Children()) {
         std::wstring name = child->GetAttribute(L"Name", L"");
-        if (!IsSafeFileName(name) || !ChecksumMatches(context_.paths.settingsFolder + name,
-                                                      child->GetAttribute(L"mac", L""))) {
+        if (!IsSafeFileName(name) ||
+            !FileMatchesListed(context_.paths.settingsFolder + name, ListedChecksumsOf(*child))) {
             Trace(L"失败事件：" + name + L"本地文件校验失败");
             return false;
         }
@@ -354,7 +368,7 @@ short UpdateChecker::UpdateCancel() {
         Trace(L"失败事件：本地其他版本文件校验失败");
         return CancelCode::kCompanionFilesBad;
     }
-    if (!DecryptConfigurationSet(context_.paths.settingsFolder, context_.key, context_.Trace(),
+    if (!DecryptConfigurationSet(context_.paths.settingsFolder, context_.Crypto(), context_.Trace(),
                                  *context_.texts)) {
         Trace(L"失败事件：版本文件加载失败");
         return CancelCode::kConfigurationUnreadable;

@@ -61,6 +61,7 @@ private:
     int ThirdPass(const std::vector<ListEntry>& entries);
     int FetchIntoPlace(const ListEntry& entry, const FetchEvents& events);
     int RunApplicationCheckStep();
+    bool LocalCopyCurrent(const ListEntry& entry) const;
     void PostResult(int code) const;
     void Trace(const std::wstring& text) const;
     void TraceEntry(bool success, const ListEntry& entry, const wchar_t* event) const;

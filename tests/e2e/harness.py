@@ -13,6 +13,11 @@ SOURCE_DIR = Path(os.environ.get("TOVRAL_SOURCE_DIR", Path(__file__).resolve().p
 BUILD_DIR = Path(os.environ.get("TOVRAL_BUILD_DIR", SOURCE_DIR / "build"))
 SAMPLES_DIR = BUILD_DIR / "samples"  # the sample components (tools/samples)
 CLSID = "{6513270E-269E-4D37-B2A7-4DE452E6B438}"
+# The control as configured (TOVRAL_SIGNATURE_POLICY, "off" unless set), and
+# the same control with the signatures of the encrypted files required.
+DEFAULT_DLL = BUILD_DIR / "Tovral.DLL"
+SIGNED_DLL = BUILD_DIR / "signed" / "Tovral.DLL"
+DEFAULT_SIGNATURE_POLICY = os.environ.get("TOVRAL_SIGNATURE_POLICY", "off")
 
 
 def wine_env(extra=None):
@@ -84,14 +89,14 @@ def reset_data_folder():
     shutil.rmtree(data_folder(), ignore_errors=True)
 
 
-def register_control(per_user=False):
+def register_control(per_user=False, dll=DEFAULT_DLL):
     args = ["regsvr32", "/s"] + (["/n", "/i:user"] if per_user else [])
-    return wine(args + [to_windows(BUILD_DIR / "Tovral.DLL")]).returncode
+    return wine(args + [to_windows(dll)]).returncode
 
 
-def unregister_control(per_user=False):
+def unregister_control(per_user=False, dll=DEFAULT_DLL):
     args = ["regsvr32", "/s", "/u"] + (["/n", "/i:user"] if per_user else [])
-    return wine(args + [to_windows(BUILD_DIR / "Tovral.DLL")]).returncode
+    return wine(args + [to_windows(dll)]).returncode
 
 
 class ClientFolder:
@@ -132,11 +137,17 @@ class ClientFolder:
 
 class PageTestCase(unittest.TestCase):
     """Base of the page-script tests: the control registered, a fresh data
-    folder for every test, and a client folder the test can replace."""
+    folder for every test, and a client folder the test can replace. A class
+    may register another build of the control (control_dll); the default one
+    is registered again after it."""
+
+    control_dll = DEFAULT_DLL
 
     @classmethod
     def setUpClass(cls):
-        rc = register_control()
+        if cls.control_dll != DEFAULT_DLL:
+            cls.addClassCleanup(register_control)
+        rc = register_control(dll=cls.control_dll)
         if rc != 0:
             raise RuntimeError(f"regsvr32 failed with {rc}")
 

@@ -1,6 +1,8 @@
 """TovralPack from the command line, as the bank runs it: key pairs, encryption
-in every encoding, decryption back to the same text, and clear failures."""
+in every encoding, decryption back to the same text, signatures, and clear
+failures."""
 
+import hashlib
 import re
 import shutil
 import tempfile
@@ -98,6 +100,77 @@ class RoundTripTest(PackerTestCase):
         self.assertEqual((self.dir / "back.xml").read_bytes(), b"<a/>")
 
 
+def signature_verifies(path, public_key_file):
+    """Apart from the packer's and the control's code: the signature beside
+    `path`, raised to e mod n, is the PKCS#1 v1.5 block of the file's SHA-256."""
+    text = public_key_file.read_text()
+    n = int(re.search(r"^modulus=(\w+)$", text, re.M).group(1), 16)
+    e = int(re.search(r"^exponent=(\w+)$", text, re.M).group(1), 16)
+    signature = Path(f"{path}.sig").read_bytes()
+    length = (n.bit_length() + 7) // 8
+    if len(signature) != length:
+        return False
+    block = pow(int.from_bytes(signature, "big"), e, n).to_bytes(length, "big")
+    digest = (bytes.fromhex("3031300d060960864801650304020105000420")
+              + hashlib.sha256(Path(path).read_bytes()).digest())
+    return block == b"\x00\x01" + b"\xff" * (length - len(digest) - 3) + b"\x00" + digest
+
+
+class SigningTest(PackerTestCase):
+    def test_a_fresh_signing_pair_signs_what_encrypt_writes(self):
+        signing_key, signing_pub = self.dir / "sign.key", self.dir / "sign.pub"
+        self.assertExit(self.pack("keygen", "--signing", signing_key, signing_pub), 0)
+        modulus = re.search(r"^modulus=([0-9A-F]+)$", signing_pub.read_text(), re.M).group(1)
+        self.assertEqual(len(modulus), 512)  # 2048 bits
+        self.assertIn("signing key", signing_key.read_text())
+        source, out = self.write("in.xml", TEXT), self.dir / "out.cfg"
+        self.assertExit(self.pack("encrypt", "--key", KEYS / "test.key", "--sign", signing_key,
+                                  source, out), 0)
+        self.assertTrue(signature_verifies(out, signing_pub))
+        self.assertFalse(signature_verifies(out, KEYS / "test-signing.pub"))
+        # The control's own verification, as the bank can run it.
+        result = self.pack("verify", "--pub", signing_pub, out)
+        self.assertExit(result, 0)
+        self.assertIn("signature verified", result.stdout)
+        out.write_bytes(out.read_bytes() + b"x")
+        result = self.pack("verify", "--pub", signing_pub, out)
+        self.assertExit(result, 1)
+        self.assertIn("does not verify", result.stderr)
+
+    def test_stored_files_are_signed_as_they_are(self):
+        source, out = self.write("in.xml", TEXT), self.dir / "out.cfg"
+        self.assertExit(self.pack("encrypt", "--key", KEYS / "test.key", source, out), 0)
+        self.assertFalse(Path(f"{out}.sig").exists())
+        stored = out.read_bytes()
+        self.assertExit(self.pack("sign", "--sign", KEYS / "test-signing.key", out), 0)
+        self.assertEqual(out.read_bytes(), stored)
+        self.assertTrue(signature_verifies(out, KEYS / "test-signing.pub"))
+        # Encrypted again without a signing key: the old signature goes.
+        result = self.pack("encrypt", "--key", KEYS / "test.key", source, out)
+        self.assertExit(result, 0)
+        self.assertIn("removed", result.stderr)
+        result = self.pack("verify", "--pub", KEYS / "test-signing.pub", out)
+        self.assertExit(result, 1)
+        self.assertIn("no signature file", result.stderr)
+
+    def test_the_two_pairs_are_not_mixed_up(self):
+        source, out = self.write("in.xml", TEXT), self.dir / "out.cfg"
+        cases = [
+            (("encrypt", "--key", KEYS / "test-signing.key", source, out), "1024-bit"),
+            (("encrypt", "--key", KEYS / "test.key", "--sign", KEYS / "test.key", source, out),
+             "not a signing key"),
+            (("sign", "--sign", KEYS / "test.key", source), "not a signing key"),
+            (("verify", "--pub", KEYS / "test.pub", source), "not a signing key"),
+        ]
+        for args, reason in cases:
+            with self.subTest(reason=reason, args=args[:3]):
+                result = self.pack(*args)
+                self.assertExit(result, 1)
+                self.assertIn(reason, result.stderr)
+                self.assertFalse(out.exists())
+                self.assertFalse(Path(f"{source}.sig").exists())
+
+
 class FailureTest(PackerTestCase):
     def test_usage_errors_exit_2(self):
         source = self.write("in.xml", TEXT)
@@ -108,7 +181,9 @@ class FailureTest(PackerTestCase):
                      ("encrypt", "--key", KEYS / "test.key", "--codepage", "x", source,
                       self.dir / "out.cfg"),
                      ("decrypt", "--pub", KEYS / "test.pub", "--bogus", "1", source,
-                      self.dir / "out.xml")]:
+                      self.dir / "out.xml"),
+                     ("sign", "--sign", KEYS / "test-signing.key"),
+                     ("keygen", "--signing", self.dir / "only.key")]:
             with self.subTest(args=args):
                 result = self.pack(*args)
                 self.assertExit(result, 2)

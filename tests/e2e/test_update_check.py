@@ -10,7 +10,7 @@ from pathlib import Path
 from tests.e2e.harness import (BUILD_DIR, CHINESE_ANSI, SAMPLES_DIR, ClientFolder, PageTestCase,
                                clear_trace, data_folder, trace_texts, write_user_settings)
 from tools.bankserver.bankserver import BankServer
-from tools.bankserver.server_tree import Packer, ServerTree, checksum_text
+from tools.bankserver.server_tree import Packer, ServerTree, checksum_text, sha256_text
 
 QUERY_PAGE = r"""
 var code = "none";
@@ -88,9 +88,12 @@ class UpdateCheckTestCase(PageTestCase):
             self.assertIn(text, texts)
 
     def assertSettingsMatchServer(self):
+        """Every file as the server has it, its signature beside it."""
         for name in CONFIG_NAMES + ["Version.cfg"]:
-            self.assertEqual((self.settings / name).read_bytes(),
-                             self.tree.config_path(name[:-4]).read_bytes(), name)
+            served = self.tree.config_path(name[:-4])
+            self.assertEqual((self.settings / name).read_bytes(), served.read_bytes(), name)
+            self.assertEqual((self.settings / f"{name}.sig").read_bytes(),
+                             Path(f"{served}.sig").read_bytes(), name)
 
 
 class QueryUpdateTest(UpdateCheckTestCase):
@@ -105,11 +108,12 @@ class QueryUpdateTest(UpdateCheckTestCase):
                           "成功事件：新版本：1 本地版本：1", "成功事件：版本文件移动成功",
                           "成功事件：配置文件解密成功", "成功事件：启动检查完成",
                           "成功事件：完成发送消息48", "成功事件：删除新Version.cfg文件完成")
-        # A second check finds everything in place and fetches only the list.
+        # A second check finds everything in place and fetches only the list
+        # (with its signature).
         self.server.clear_log()
         texts = self.query_update(48)
         self.assertEqual([r.key for r in self.server.requests],
-                         ["VeyrantSettingV2/Version.cfg"])
+                         ["VeyrantSettingV2/Version.cfg", "VeyrantSettingV2/Version.cfg.sig"])
         self.assertNotIn("失败事件：UtilityChs.cfg文件不存在", texts)
 
     def test_server_down_without_local_list(self):
@@ -237,9 +241,10 @@ host.echo("code " + code);
 class UpdateCancelTest(UpdateCheckTestCase):
     def list_locally(self, name, data):
         """Puts `data` in the settings folder as `name` and lists it in the
-        local version list with its checksum."""
+        local version list with its checksums."""
         (self.settings / name).write_bytes(data)
-        entries = [dict(e, mac=checksum_text(self.settings / e["Name"]))
+        entries = [dict(e, mac=checksum_text(self.settings / e["Name"]),
+                        sha256=sha256_text(self.settings / e["Name"]))
                    for e in self.tree.version_entries()]
         self.tree.write_version_list(entries)
         shutil.copy2(self.tree.settings_dir / "Version.cfg", self.settings / "Version.cfg")

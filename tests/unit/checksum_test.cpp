@@ -1,5 +1,8 @@
 #include "config/checksum.h"
 #include "common/handles.h"
+#include "common/text.h"
+#include "config/listed_file.h"
+#include "config/sha256.h"
 #include "tests/unit/test_support.h"
 
 #include <gtest/gtest.h>
@@ -113,6 +116,37 @@ TEST(FileChecksum, ReadsAFileAnotherProgramIsWriting) {
                                   nullptr, OPEN_EXISTING, 0, nullptr));
     ASSERT_TRUE(writer);
     EXPECT_EQ(FileChecksumText(path), L"352441c2");
+}
+
+// --- SHA-256 and the checksums a list gives --------------------------------------
+
+const wchar_t kAbc[] = L"ba7816bf8f01cfea414140de5dae2223b00361a396177a9cb410ff61f20015ad";
+
+TEST(Sha256, KnownVectorsInMemoryAndFromFiles) {
+    EXPECT_EQ(Sha256Text(*Sha256Of("abc")), kAbc);
+    EXPECT_EQ(Sha256Text(*Sha256Of("")),
+              L"e3b0c44298fc1c149afbf4c8996fb92427ae41e4649b934ca495991b7852b855");
+    TempFolder dir;
+    WriteBytes(dir / L"abc", "abc");
+    WriteBytes(dir / L"million", std::string(1000000, 'a')); // read in several blocks
+    EXPECT_EQ(FileSha256Text(dir / L"abc"), kAbc);
+    EXPECT_EQ(FileSha256Text(dir / L"million"),
+              L"cdc76e5c9914fb9281a1c7e284d73e67f1809a48a497200e046d39ccc7112cd0");
+    EXPECT_EQ(FileSha256Text(dir / L"missing"), L"");
+    EXPECT_EQ(FileSha256Text(dir.path()), L""); // a folder
+}
+
+TEST(ListedFile, TheChecksumAndAListedSha256MustBothMatch) {
+    TempFolder dir;
+    const std::wstring path = dir / L"control.dll";
+    WriteBytes(path, "abc");
+    const std::wstring crc = FileChecksumText(path);
+    EXPECT_TRUE(FileMatchesListed(path, {ToUpper(crc), L""})); // no sha256 listed: the CRC
+    EXPECT_TRUE(FileMatchesListed(path, {crc, ToUpper(kAbc)}));
+    EXPECT_FALSE(FileMatchesListed(path, {crc, Sha256Text(*Sha256Of("abd"))}));
+    EXPECT_FALSE(FileMatchesListed(path, {crc, std::wstring(kAbc).substr(1)}));
+    EXPECT_FALSE(FileMatchesListed(path, {L"0", kAbc}));
+    EXPECT_FALSE(FileMatchesListed(dir / L"missing.dll", {L"", L""}));
 }
 
 } // namespace

@@ -44,7 +44,10 @@ protected:
         }
     }
 
-    bool Run() { return DecryptConfigurationSet(settings_, TestPublicKey(), trace_, texts_, 936); }
+    bool Run() {
+        return DecryptConfigurationSet(settings_, CDravikCrypto(TestPublicKey()), trace_, texts_,
+                                       936);
+    }
 
     // The trace lines without their time prefix, as wide text.
     std::vector<std::wstring> TraceEvents() const {
@@ -179,9 +182,10 @@ TEST(FileVersion, ProbesEncryptedFiles) {
                EncryptForTest(L"<Update><FileVersion root=\"r\" value=\"42\"/></Update>",
                               BodyEncoding::Utf16));
     WriteBytes(dir / L"Broken.cfg", EncryptForTest(L"<Update><FileVersion value=\"42\">"));
-    EXPECT_EQ(ReadEncryptedFileVersion(dir / L"Update.cfg", TestPublicKey()), 42);
-    EXPECT_EQ(ReadEncryptedFileVersion(dir / L"Broken.cfg", TestPublicKey()), kUnknownFileVersion);
-    EXPECT_EQ(ReadEncryptedFileVersion(dir / L"Missing.cfg", TestPublicKey()), kUnknownFileVersion);
+    const CDravikCrypto crypto(TestPublicKey());
+    EXPECT_EQ(ReadEncryptedFileVersion(dir / L"Update.cfg", crypto), 42);
+    EXPECT_EQ(ReadEncryptedFileVersion(dir / L"Broken.cfg", crypto), kUnknownFileVersion);
+    EXPECT_EQ(ReadEncryptedFileVersion(dir / L"Missing.cfg", crypto), kUnknownFileVersion);
 }
 
 } // namespace

@@ -21,6 +21,25 @@ RsaPublicKey TestPublicKey() {
     return TestPrivateKey().PublicKey();
 }
 
+const RsaPrivateKey& TestSigningKey() {
+    static const RsaPrivateKey key = [] {
+        std::wstring path = SourcePath(L"tests/fixtures/keys/test-signing.key");
+        if (!FileExists(path))
+            throw std::runtime_error("the test signing key tests/fixtures/keys/test-signing.key "
+                                     "is missing");
+        return ParseSigningKeyFile(ReadBytes(path));
+    }();
+    return key;
+}
+
+SignatureCheck RequiredSignatures() {
+    return SignatureCheck{SignaturePolicy::Required, TestSigningKey().PublicKey()};
+}
+
+std::string SignForTest(const std::string& file) {
+    return SignFile(TestSigningKey(), file);
+}
+
 RandomFill SeededRandom(uint32_t seed) {
     auto engine = std::make_shared<std::mt19937>(seed);
     return [engine](std::span<uint8_t> out) {

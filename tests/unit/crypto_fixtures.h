@@ -3,6 +3,7 @@
 #pragma once
 
 #include "config/bignum.h"
+#include "config/signature.h"
 #include "tools/packer/packer_core.h"
 
 #include <string>
@@ -10,6 +11,13 @@
 // The committed test key pair (tests/fixtures/keys/test.key).
 const RsaPrivateKey& TestPrivateKey();
 RsaPublicKey TestPublicKey();
+
+// The committed test signing pair (tests/fixtures/keys/test-signing.key).
+const RsaPrivateKey& TestSigningKey();
+// Signatures required, verified with the test signing key.
+SignatureCheck RequiredSignatures();
+// The signature the packer writes beside `file`, made with the test signing key.
+std::string SignForTest(const std::string& file);
 
 // A repeatable random source, so failures can be reproduced.
 RandomFill SeededRandom(uint32_t seed);

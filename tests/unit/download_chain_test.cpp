@@ -5,6 +5,7 @@
 
 #include "common/text.h"
 #include "config/checksum.h"
+#include "config/sha256.h"
 #include "tests/unit/test_support.h"
 
 #include <gtest/gtest.h>
@@ -54,10 +55,10 @@ protected:
                        L"<e id='1001' url='controls/a.dll' mac='%ls'/>"
                        L"<e id='1002' url='controls/b.dll' mac='%ls'/>"
                        L"<e id='1003' url='../../escape.dll' mac='0'/>"
-                       L"</Control><Application><e id='4001' url='apps/c.exe' mac='%ls'/>"
+                       L"</Control><Application><e id='4001' url='apps/c.exe' mac='%ls'%ls/>"
                        L"</Application></Utility>",
                        macs_[L"controls/a.dll"].c_str(), ToUpper(macs_[L"controls/b.dll"]).c_str(),
-                       macs_[L"apps/c.exe"].c_str());
+                       macs_[L"apps/c.exe"].c_str(), applicationSha256_.c_str());
     }
 
     ComponentContext MakeContext() {
@@ -106,6 +107,7 @@ protected:
     ConfigurationTexts texts_;
     std::map<std::wstring, std::string> served_;
     std::map<std::wstring, std::wstring> macs_;
+    std::wstring applicationSha256_; // a " sha256='...'" attribute for 4001, or none
     std::mutex lock_;
     std::condition_variable changed_;
     std::vector<Posted> posted_;
@@ -163,6 +165,25 @@ TEST_F(Chain, AFileFailingItsChecksumIsDeletedAndReportedOnce) {
                                                            {kAllInstalled, 0, 0}}));
     EXPECT_FALSE(FileExists(dir_ / L"AppsDownload\\controls\\a.dll"));
     EXPECT_TRUE(trace_.Contains(L"文件号：1001 错误原因：完整性校验失败"));
+    EXPECT_TRUE(installed_.empty());
+}
+
+TEST_F(Chain, AListedSha256GuardsThePresentFileAndTheFetchedOne) {
+    const std::wstring present = dir_ / L"AppsDownload\\apps\\c.exe";
+    CreateDirectoryW((dir_ / L"AppsDownload").c_str(), nullptr);
+    CreateDirectoryW((dir_ / L"AppsDownload\\apps").c_str(), nullptr);
+    WriteBytes(present, "application c");
+    // The checksum of both files, but the SHA-256 of another.
+    applicationSha256_ = L" sha256='" + Sha256Text(*Sha256Of("application d")) + L"'";
+    texts_.Set(ConfigText::Chinese, CatalogueText());
+    chain_.StartDownLoad(4001);
+    EXPECT_EQ(WaitFor(kAllInstalled), (std::vector<Posted>{{kDownloaded, 4001, 0},
+                                                           {kInstalled, 4001, 0},
+                                                           {kAllDownloaded, 0, 0},
+                                                           {kAllInstalled, 0, 0}}));
+    EXPECT_EQ(Fetched(), std::vector<std::wstring>{L"http://bank/apps/c.exe"});
+    EXPECT_TRUE(trace_.Contains(L"文件号：4001 错误原因：完整性校验失败"));
+    EXPECT_FALSE(FileExists(present));
     EXPECT_TRUE(installed_.empty());
 }
 

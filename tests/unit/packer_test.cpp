@@ -46,6 +46,19 @@ TEST(PackerKeys, DamagedKeyFilesAreRejected) {
     EXPECT_THROW(ParsePublicKeyFile("modulus=0\nexponent=10001\n"), PackError);
 }
 
+TEST(PackerKeys, SigningKeysAreKeptApartFromTheFormatKey) {
+    const RsaPrivateKey& signing = TestSigningKey();
+    EXPECT_GE(signing.modulus.BitLength(), kSmallestSigningKeyBits);
+    const std::string privateFile = FormatPrivateKeyFile(signing, KeyUse::Signing);
+    const std::string publicFile = FormatPublicKeyFile(signing.PublicKey(), KeyUse::Signing);
+    EXPECT_TRUE(privateFile.starts_with("# RSA signing key")) << privateFile;
+    EXPECT_EQ(ParseSigningKeyFile(privateFile).privateExponent, signing.privateExponent);
+    EXPECT_EQ(ParseSigningPublicKeyFile(publicFile).modulusHex, signing.modulus.ToHex());
+    // The format's 1024-bit pair is no signing key.
+    EXPECT_THROW(ParseSigningKeyFile(FormatPrivateKeyFile(TestPrivateKey())), PackError);
+    EXPECT_THROW(ParseSigningPublicKeyFile(FormatPublicKeyFile(TestPublicKey())), PackError);
+}
+
 TEST(PackerBody, EncodingsWriteTheirMarks) {
     const std::wstring text = L"a\u00E9\U0001F600";
     EXPECT_EQ(EncodeBody(text, BodyEncoding::Utf8, 0), "\xEF\xBB\xBF"

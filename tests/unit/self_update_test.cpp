@@ -41,16 +41,17 @@ TEST(HandOffList, TwoFilesScrambled) {
 }
 
 TEST(HandOffList, WhatNeedsReplacing) {
-    EXPECT_TRUE(NeedsReplacing(2, 3, L"abc", L"abc"));  // older
-    EXPECT_FALSE(NeedsReplacing(3, 3, L"abc", L"ABC")); // equal and the same file
-    EXPECT_FALSE(NeedsReplacing(4, 3, L"abc", L"abc")); // newer installed
-    EXPECT_TRUE(NeedsReplacing(3, 3, L"abc", L"abd"));  // same version, different file
-    EXPECT_TRUE(NeedsReplacing(3, 3, L"", L""));        // not installed at all
+    EXPECT_TRUE(NeedsReplacing(2, 3, true));  // older
+    EXPECT_FALSE(NeedsReplacing(3, 3, true)); // equal and the same file
+    EXPECT_FALSE(NeedsReplacing(4, 3, true)); // newer installed
+    EXPECT_TRUE(NeedsReplacing(3, 3, false)); // same version, another file or none
 }
 
-class HandOff : public testing::Test {
+// The hand-off on a PC whose control requires signatures or not; the server
+// publishes the update list with its signature.
+template <SignaturePolicy Policy> class HandOffWith : public testing::Test {
 protected:
-    HandOff() {
+    HandOffWith() {
         CreateDirectoryW(client_.c_str(), nullptr);
         WriteBytes(client_ + L"BankClient.exe", "installed client v3");
         Serve(L"files/BankClient.exe", "new client v4");
@@ -62,9 +63,15 @@ protected:
                           L"Version='9' mac='0' url='files/Gone.dll'/>"
                           L"<assembly filename='Helper.dll' local='local' updatehandle='replace' "
                           L"Version='1' mac='%ls' regsvr='true' url='files/Helper.dll'/>");
-        WriteBytes(context_.paths.updateListFile,
-                   EncryptForTest(L"<Update><assembly filename='BankClient.exe' Version='3'/>"
-                                  L"<assembly filename='Helper.dll' Version='1'/></Update>"));
+        WriteLocalUpdateList(L"<Update><assembly filename='BankClient.exe' Version='3'/>"
+                             L"<assembly filename='Helper.dll' Version='1'/></Update>");
+    }
+
+    // The settings folder's update list, signed as the update check leaves it.
+    void WriteLocalUpdateList(const std::wstring& text) {
+        const std::string file = EncryptForTest(text);
+        WriteBytes(context_.paths.updateListFile, file);
+        WriteBytes(context_.paths.updateListFile + L".sig", SignForTest(file));
     }
 
     void Serve(const std::wstring& url, const std::string& body) {
@@ -76,7 +83,9 @@ protected:
         std::wstring list = L"<Update><FileVersion root='http://bank/' value='4'/>" +
                             FormatW(assemblies.c_str(), macs_[0].c_str(), macs_[1].c_str()) +
                             L"</Update>";
-        served_[L"http://bank/Update.cfg"] = EncryptForTest(list);
+        const std::string file = EncryptForTest(list);
+        served_[L"http://bank/Update.cfg"] = file;
+        served_[L"http://bank/Update.cfg.sig"] = SignForTest(file);
     }
 
     ComponentContext MakeContext() {
@@ -85,6 +94,8 @@ protected:
         context.paths = SettingsPaths::ForDataFolder(dir_.path());
         context.clientFolder = client_;
         context.key = TestPublicKey();
+        if (Policy == SignaturePolicy::Required)
+            context.signatures = RequiredSignatures();
         context.trace = &trace_;
         context.texts = &texts_;
         context.language = [] { return std::wstring(L"chs"); };
@@ -108,6 +119,9 @@ protected:
 
     // Runs the hand-off until the updater would start or a failure was posted.
     void Run() {
+        // The worker that posted the last run's end may still hold the chain's turn.
+        for (int waited = 0; chain_.State().InWork() && waited < 10000; waited += 10)
+            Sleep(10);
         ASSERT_EQ(update_.UpdateBankVeyr(), 1);
         std::unique_lock guard(lock_);
         changed_.wait_for(guard, std::chrono::seconds(60),
@@ -142,13 +156,15 @@ protected:
                        }};
     int initChain_ = (chain_.SetSelfUpdateStep([this] { update_.OnFileFetched(); }), 0);
 };
+using HandOff = HandOffWith<SignaturePolicy::Off>;
+using SignedHandOff = HandOffWith<SignaturePolicy::Required>;
 
 TEST_F(HandOff, NewerAndChangedFilesAreFetchedListedAndVerified) {
     // Helper.dll is listed at the installed version but is not installed here.
     Run();
-    EXPECT_EQ(fetched_, (std::vector<std::wstring>{L"http://bank/Update.cfg",
-                                                   L"http://bank/files/BankClient.exe",
-                                                   L"http://bank/files/Helper.dll"}));
+    EXPECT_EQ(fetched_, (std::vector<std::wstring>{
+                            L"http://bank/Update.cfg", L"http://bank/Update.cfg.sig",
+                            L"http://bank/files/BankClient.exe", L"http://bank/files/Helper.dll"}));
     EXPECT_EQ(ReadBytes(SelfUpdateFolder() + L"BankClient.exe"), "new client v4");
     const std::string plain = ScrambleHandOffBytes(ReadBytes(SelfUpdateFolder() + L"waiter.cfg"));
     EXPECT_EQ(std::wstring(reinterpret_cast<const wchar_t*>(plain.data()), plain.size() / 2),
@@ -164,11 +180,10 @@ TEST_F(HandOff, NewerAndChangedFilesAreFetchedListedAndVerified) {
 TEST_F(HandOff, EverythingCurrentStartsTheUpdaterWithoutAList) {
     WriteBytes(client_ + L"BankClient.exe", "new client v4");
     WriteBytes(client_ + L"Helper.dll", "helper");
-    WriteBytes(context_.paths.updateListFile,
-               EncryptForTest(L"<Update><assembly filename='BankClient.exe' Version='4'/>"
-                              L"<assembly filename='Helper.dll' Version='1'/></Update>"));
+    WriteLocalUpdateList(L"<Update><assembly filename='BankClient.exe' Version='4'/>"
+                         L"<assembly filename='Helper.dll' Version='1'/></Update>");
     Run();
-    EXPECT_EQ(fetched_.size(), 1u);
+    EXPECT_EQ(fetched_.size(), 2u); // the list and its signature
     EXPECT_FALSE(FileExists(SelfUpdateFolder() + L"waiter.cfg"));
     EXPECT_TRUE(trace_.Contains(L"启动UpdateFiles.exe失败"));
 }
@@ -202,7 +217,7 @@ TEST_F(HandOff, HostileNamesNeverReachTheUpdater) {
                       L"Version='9' mac='%ls' url='files/BankClient.exe'/>");
     Run();
     EXPECT_EQ(errors_, std::vector<int>{1});
-    EXPECT_EQ(fetched_.size(), 2u); // the two update lists only
+    EXPECT_EQ(fetched_.size(), 4u); // the two update lists and their signatures only
 }
 
 TEST_F(HandOff, NothingHappensWithoutAnUpdateListEntry) {
@@ -211,6 +226,32 @@ TEST_F(HandOff, NothingHappensWithoutAnUpdateListEntry) {
     versionList_ = L"";
     EXPECT_EQ(update_.UpdateBankVeyr(), 0);
     EXPECT_TRUE(fetched_.empty());
+}
+
+TEST_F(SignedHandOff, ASignedUpdateListIsFollowed) {
+    Run();
+    EXPECT_EQ(ReadBytes(SelfUpdateFolder() + L"Update.cfg.sig"),
+              served_[L"http://bank/Update.cfg.sig"]);
+    EXPECT_TRUE(FileExists(SelfUpdateFolder() + L"waiter.cfg"));
+    EXPECT_EQ(ReadBytes(SelfUpdateFolder() + L"BankClient.exe"), "new client v4");
+    EXPECT_TRUE(trace_.Contains(L"启动UpdateFiles.exe失败")); // no updater here
+}
+
+TEST_F(SignedHandOff, AnUpdateListWithoutTheBanksSignatureIsRefused) {
+    served_.erase(L"http://bank/Update.cfg.sig");
+    Run();
+    EXPECT_TRUE(trace_.Contains(L"失败事件：Update.cfg签名文件不存在"));
+    EXPECT_TRUE(trace_.Contains(L"失败事件：Update.cfg文件解密失败"));
+    EXPECT_EQ(errors_, std::vector<int>{1});
+
+    // A signature of the bank, but of another list.
+    errors_.clear();
+    served_[L"http://bank/Update.cfg.sig"] = SignForTest(EncryptForTest(L"<Update/>"));
+    Run();
+    EXPECT_TRUE(trace_.Contains(L"失败事件：Update.cfg签名验证失败"));
+    EXPECT_EQ(errors_, std::vector<int>{1});
+    EXPECT_FALSE(FileExists(SelfUpdateFolder() + L"waiter.cfg"));
+    EXPECT_EQ(fetched_.size(), 4u); // the two lists and their signatures, no file they name
 }
 
 } // namespace

@@ -6,6 +6,7 @@
 #include "common/com_types.h"
 #include "common/text.h"
 #include "config/checksum.h"
+#include "config/sha256.h"
 #include "tests/unit/crypto_fixtures.h"
 #include "tests/unit/test_support.h"
 
@@ -23,6 +24,10 @@ const std::wstring kVersionUrl = kRoot + L"VeyrantSettingV2/Version.cfg";
 
 std::wstring Checksum(const std::string& bytes) {
     return ChecksumText(Crc32Update(0, bytes));
+}
+
+std::wstring Sha256(const std::string& bytes) {
+    return Sha256Text(*Sha256Of(bytes));
 }
 
 struct ConfigFile {
@@ -45,6 +50,17 @@ protected:
         for (const ConfigFile& file : kConfigFiles)
             PublishConfig(file.name, 1);
         PublishVersionList();
+    }
+
+    InstallFolders Folders() const {
+        return InstallFolders{dir_ / L"system\\", dir_ / L"windows\\", client_, dir_.path()};
+    }
+
+    // A checker of the same PC that uses a file only when its signature verifies.
+    UpdateChecker SigningChecker() const {
+        ComponentContext context = context_;
+        context.signatures = RequiredSignatures();
+        return UpdateChecker(context, Folders());
     }
 
     ComponentContext MakeContext() {
@@ -79,35 +95,58 @@ protected:
         if (name == L"Update.cfg")
             return FormatW(L"<Update><FileVersion root='%ls' value='%d'/>"
                            L"<assembly filename='BankClient.exe' local='local' "
-                           L"updatehandle='replace' Version='3' mac='%ls' regsvr='false' "
+                           L"updatehandle='replace' Version='3' mac='%ls'%ls regsvr='false' "
                            L"url='client/BankClient.exe'/>"
                            L"<assembly filename='Gone.dll' local='local' updatehandle='delete' "
                            L"Version='1' mac='0' regsvr='false' url='client/Gone.dll'/></Update>",
-                           kRoot.c_str(), version, ClientChecksum().c_str());
+                           kRoot.c_str(), version, ClientChecksum().c_str(),
+                           Sha256Attribute(clientSha256_).c_str());
         return FormatW(L"<Config name='%ls'><FileVersion value='%d'/></Config>", name.c_str(),
                        version);
     }
 
     std::wstring ClientChecksum() const { return Checksum(ReadBytes(client_ + L"BankClient.exe")); }
 
+    static std::wstring Sha256Attribute(const std::wstring& value) {
+        return value.empty() ? L"" : L" sha256='" + value + L"'";
+    }
+
+    // The server publishes a file with its signature beside it (while it signs).
+    void Serve(const std::wstring& url, const std::string& bytes) {
+        served_[url] = bytes;
+        if (signing_)
+            served_[url + L".sig"] = SignForTest(bytes);
+        else
+            served_.erase(url + L".sig");
+    }
+
     void PublishConfig(const std::wstring& name, int version) {
         serverVersions_[name] = version;
-        served_[kRoot + L"VeyrantSettingV2/" + name] = EncryptForTest(PlainText(name, version));
+        Serve(kRoot + L"VeyrantSettingV2/" + name, EncryptForTest(PlainText(name, version)));
+    }
+
+    void PublishEverything() {
+        for (const ConfigFile& file : kConfigFiles)
+            PublishConfig(file.name, serverVersions_[file.name]);
+        PublishVersionList();
     }
 
     std::wstring VersionListText(const std::wstring& extraEntries = L"") const {
         std::wstring list = L"<Version><Files>";
         for (const ConfigFile& file : kConfigFiles) {
             std::wstring url = kRoot + L"VeyrantSettingV2/" + file.name;
-            list += FormatW(L"<file id='%d' Name='%ls' Url='%ls' Version='%d' mac='%ls'/>", file.id,
-                            file.name, url.c_str(), serverVersions_.at(file.name),
-                            Checksum(served_.at(url)).c_str());
+            auto sha256 = listedSha256_.find(file.name);
+            list += FormatW(
+                L"<file id='%d' Name='%ls' Url='%ls' Version='%d' mac='%ls'%ls/>", file.id,
+                file.name, url.c_str(), serverVersions_.at(file.name),
+                Checksum(served_.at(url)).c_str(),
+                Sha256Attribute(sha256 == listedSha256_.end() ? L"" : sha256->second).c_str());
         }
         return list + extraEntries + L"</Files></Version>";
     }
 
     void PublishVersionList(const std::wstring& extraEntries = L"") {
-        served_[kVersionUrl] = EncryptForTest(VersionListText(extraEntries));
+        Serve(kVersionUrl, EncryptForTest(VersionListText(extraEntries)));
     }
 
     // A PC on which one complete check ran.
@@ -130,12 +169,14 @@ protected:
     ConfigurationTexts texts_;
     std::map<std::wstring, std::string> served_;
     std::map<std::wstring, int> serverVersions_;
+    bool signing_ = true;
+    std::map<std::wstring, std::wstring> listedSha256_; // by file name
+    std::wstring clientSha256_;                         // listed for BankClient.exe
     std::vector<FetchRequest> fetches_;
     std::function<int(const FetchRequest&)> fetchHook_;
     std::vector<int> posted_;
     ComponentContext context_ = MakeContext();
-    UpdateChecker checker_{
-        context_, InstallFolders{dir_ / L"system\\", dir_ / L"windows\\", client_, dir_.path()}};
+    UpdateChecker checker_{context_, Folders()};
 };
 
 TEST_F(UpdateCheck, FreshPcFetchesTheSetVerifiesAndDecryptsIt) {
@@ -148,10 +189,21 @@ TEST_F(UpdateCheck, FreshPcFetchesTheSetVerifiesAndDecryptsIt) {
     EXPECT_FALSE(FileExists(SelfUpdate(L"Version.cfg")));
     EXPECT_EQ(texts_.Get(ConfigText::English), PlainText(L"UtilityEn.cfg", 1));
     EXPECT_EQ(texts_.Get(ConfigText::Patch), PlainText(L"EnvPatch.cfg", 1));
-    // Every fetch stops at the size the decryptor accepts.
-    ASSERT_EQ(fetches_.size(), 6u);
-    for (const FetchRequest& request : fetches_)
-        EXPECT_EQ(request.maxBytes, kLargestEncryptedFile);
+    // Every file comes with its signature, and each fetch stops at the size
+    // its reader accepts.
+    ASSERT_EQ(fetches_.size(), 12u);
+    for (size_t i = 0; i < fetches_.size(); i += 2) {
+        EXPECT_EQ(fetches_[i].maxBytes, kLargestEncryptedFile);
+        EXPECT_EQ(fetches_[i + 1].url, fetches_[i].url + L".sig");
+        EXPECT_EQ(fetches_[i + 1].localPath, fetches_[i].localPath + L".sig");
+        EXPECT_EQ(fetches_[i + 1].maxBytes, kLargestSignatureFile);
+    }
+    // The signatures moved into the settings folder with their files.
+    for (const ConfigFile& file : kConfigFiles)
+        EXPECT_EQ(ReadBytes(Settings(file.name) + L".sig"),
+                  served_[kRoot + L"VeyrantSettingV2/" + file.name + L".sig"]);
+    EXPECT_EQ(ReadBytes(Settings(L"Version.cfg.sig")), served_[kVersionUrl + L".sig"]);
+    EXPECT_FALSE(FileExists(SelfUpdate(L"Version.cfg.sig")));
     EXPECT_TRUE(trace_.Contains(L"成功事件：UtilityChs.cfg文件移动成功"));
     EXPECT_TRUE(trace_.Contains(L"成功事件：Update.cfg本地文件存在且校验成功"));
     EXPECT_TRUE(trace_.Contains(L"成功事件：启动检查完成"));
@@ -261,7 +313,7 @@ TEST_F(UpdateCheck, NamesFromTheServerNeverLeaveTheSettingsFolder) {
         fetches_.clear();
         EXPECT_EQ(checker_.RunQueryUpdate(), UpdateCode::kInvalidList) << name;
         EXPECT_TRUE(trace_.Contains(std::wstring(L"失败事件：") + name + L"文件名不合法")) << name;
-        EXPECT_EQ(fetches_.size(), 1u) << name; // the version list only
+        EXPECT_EQ(fetches_.size(), 2u) << name; // the version list and its signature only
     }
     EXPECT_FALSE(FileExists(dir_ / L"victim.txt"));
 }
@@ -326,6 +378,103 @@ TEST_F(UpdateCheck, CancelCodes) {
     WriteBytes(Settings(L"Version.cfg"), EncryptForTest(list));
     EXPECT_EQ(checker_.UpdateCancel(), CancelCode::kConfigurationUnreadable);
     EXPECT_TRUE(trace_.Contains(L"失败事件：UtilityEn.cfg解密失败"));
+}
+
+// --- Signatures required ---------------------------------------------------------
+
+TEST_F(UpdateCheck, RequiredSignaturesAcceptTheSignedServerOnlineAndOffline) {
+    UpdateChecker checker = SigningChecker();
+    EXPECT_EQ(checker.RunQueryUpdate(), UpdateCode::kCompleted);
+    EXPECT_EQ(texts_.Get(ConfigText::Resource), PlainText(L"Resource.cfg", 1));
+    EXPECT_TRUE(trace_.Contains(L"成功事件：配置文件解密成功"));
+    // Offline, the copies are checked against the signatures moved with them.
+    EXPECT_EQ(checker.UpdateCancel(), CancelCode::kVerified);
+}
+
+TEST_F(UpdateCheck, RequiredSignaturesRefuseAVersionListTheBankDidNotSign) {
+    UpdateChecker checker = SigningChecker();
+    served_.erase(kVersionUrl + L".sig");
+    EXPECT_EQ(checker.RunQueryUpdate(), UpdateCode::kInvalidList);
+    EXPECT_TRUE(trace_.Contains(L"失败事件：Version.cfg签名文件不存在"));
+    EXPECT_EQ(fetches_.size(), 2u); // nothing the list names was fetched
+    EXPECT_FALSE(FileExists(Settings(L"UtilityChs.cfg")));
+
+    // The bank's signature of another version list.
+    served_[kVersionUrl + L".sig"] = SignForTest(EncryptForTest(VersionListText()));
+    EXPECT_EQ(checker.RunQueryUpdate(), UpdateCode::kInvalidList);
+    EXPECT_TRUE(trace_.Contains(L"失败事件：Version.cfg签名验证失败"));
+    EXPECT_FALSE(FileExists(Settings(L"Version.cfg")));
+}
+
+TEST_F(UpdateCheck, RequiredSignaturesStopTheSetAtAnUnsignedFile) {
+    UpdateChecker checker = SigningChecker();
+    served_.erase(kRoot + L"VeyrantSettingV2/Resource.cfg.sig");
+    checker.RunQueryUpdate();
+    EXPECT_TRUE(trace_.Contains(L"失败事件：Resource.cfg签名文件不存在"));
+    EXPECT_TRUE(trace_.Contains(L"失败事件：Resource.cfg解密失败"));
+    EXPECT_EQ(texts_.Get(ConfigText::Update), PlainText(L"Update.cfg", 1));
+    EXPECT_EQ(texts_.Get(ConfigText::Resource), L"");
+    EXPECT_EQ(texts_.Get(ConfigText::Patch), L"");
+    // The update list must be signed to be checked against at all.
+    served_.erase(kRoot + L"VeyrantSettingV2/Update.cfg.sig");
+    DeleteFileW(Settings(L"Update.cfg.sig").c_str());
+    EXPECT_EQ(checker.RunQueryUpdate(), UpdateCode::kInvalidList);
+    EXPECT_TRUE(trace_.Contains(L"失败事件：Update.cfg文件解密失败或内容不合法"));
+}
+
+TEST_F(UpdateCheck, APcFilledBeforeSignaturesIsRefilledOnceTheyAreRequired) {
+    signing_ = false;
+    PublishEverything();
+    Populate();
+    EXPECT_FALSE(FileExists(Settings(L"UtilityChs.cfg.sig")));
+    signing_ = true;
+    PublishEverything();
+    UpdateChecker checker = SigningChecker();
+    EXPECT_EQ(checker.RunQueryUpdate(), UpdateCode::kCompleted);
+    for (const ConfigFile& file : kConfigFiles)
+        EXPECT_TRUE(FileExists(Settings(file.name) + L".sig")) << file.name;
+    EXPECT_TRUE(trace_.Contains(L"成功事件：配置文件解密成功"));
+}
+
+TEST_F(UpdateCheck, RequiredSignaturesOfflineRefuseALocalCopyWithoutOne) {
+    UpdateChecker checker = SigningChecker();
+    ASSERT_EQ(checker.RunQueryUpdate(), UpdateCode::kCompleted);
+    DeleteFileW(Settings(L"EnvPatch.cfg.sig").c_str());
+    EXPECT_EQ(checker.UpdateCancel(), CancelCode::kConfigurationUnreadable);
+    EXPECT_TRUE(trace_.Contains(L"失败事件：EnvPatch.cfg签名文件不存在"));
+    DeleteFileW(Settings(L"Version.cfg.sig").c_str());
+    EXPECT_EQ(checker.UpdateCancel(), CancelCode::kCompanionFilesBad);
+    EXPECT_TRUE(trace_.Contains(L"失败事件：Version.cfg签名文件不存在"));
+}
+
+// --- Listed SHA-256 --------------------------------------------------------------
+
+TEST_F(UpdateCheck, AListedSha256MustMatchBesideTheChecksum) {
+    const std::string resource = served_[kRoot + L"VeyrantSettingV2/Resource.cfg"];
+    // The checksum of the served file, but the SHA-256 of another one.
+    listedSha256_[L"Resource.cfg"] = Sha256(resource + "x");
+    PublishVersionList();
+    EXPECT_EQ(checker_.RunQueryUpdate(), UpdateCode::kInvalidList);
+    EXPECT_TRUE(trace_.Contains(L"失败事件：Resource.cfg文件验证失败"));
+    EXPECT_FALSE(FileExists(Settings(L"Resource.cfg")));
+    EXPECT_FALSE(FileExists(SelfUpdate(L"Resource.cfg.sig")));
+
+    listedSha256_[L"Resource.cfg"] = ToUpper(Sha256(resource)); // case does not matter
+    PublishVersionList();
+    EXPECT_EQ(checker_.RunQueryUpdate(), UpdateCode::kCompleted);
+    EXPECT_EQ(ReadBytes(Settings(L"Resource.cfg")), resource);
+}
+
+TEST_F(UpdateCheck, AnInstalledFileMustMatchItsListedSha256) {
+    clientSha256_ = Sha256("another client with the same checksum");
+    PublishConfig(L"Update.cfg", 1);
+    PublishVersionList();
+    EXPECT_EQ(checker_.RunQueryUpdate(), UpdateCode::kApplicationFileBad);
+    const std::wstring expected = L"失败事件：" + client_ + L"BankClient.exe校验失败 服务器：" +
+                                  ClientChecksum() + L" 本地：" + ClientChecksum() +
+                                  L" sha256 服务器：" + clientSha256_ + L" 本地：" +
+                                  Sha256(ReadBytes(client_ + L"BankClient.exe"));
+    EXPECT_TRUE(trace_.Contains(expected)) << expected;
 }
 
 } // namespace

@@ -1,12 +1,14 @@
 """The bank server's file tree, built from the plain sample configuration:
 every configuration file encrypted with the packer (TovralPack.exe under
-Wine) and the encrypted version list that names them with their checksums.
+Wine) and signed into NAME.sig beside it, and the encrypted (and signed)
+version list that names them with their checksums.
 
 The programs and packages the tree serves are the sample components that the
 build makes (tools/samples, described by build/samples/samples.json).
 
 Plain files are templates: ${server} is the server's root URL (no trailing
-slash), ${mac:PATH} the checksum text of a file of the tree, ${version:NAME}
+slash), ${mac:PATH} the checksum text of a file of the tree, ${sha256:PATH}
+its SHA-256 (lower-case hexadecimal), ${version:NAME}
 the version of a configuration file, ${certblob:NAME} and ${certthumb:NAME} the
 registry blob and thumbprint of a built certificate, ${clsid:NAME} the class id of a sample
 control ("SampleCtl.dll")."""
@@ -25,6 +27,7 @@ HERE = Path(__file__).resolve().parent
 SAMPLE_DIR = HERE / "sample"
 SOURCE_DIR = HERE.parents[1]
 TEST_KEY = SOURCE_DIR / "tests" / "fixtures" / "keys" / "test.key"
+TEST_SIGNING_KEY = SOURCE_DIR / "tests" / "fixtures" / "keys" / "test-signing.key"
 SETTINGS_DIR = "VeyrantSettingV2"
 
 # Files of the tree made by the build: tree path -> path in the build folder.
@@ -52,6 +55,15 @@ def checksum_text(path):
         for block in iter(lambda: f.read(1 << 20), b""):
             crc = zlib.crc32(block, crc)
     return format(crc, "x")
+
+
+def sha256_text(path):
+    """The "sha256" attribute of the lists: SHA-256, lower-case hex."""
+    digest = hashlib.sha256()
+    with open(path, "rb") as f:
+        for block in iter(lambda: f.read(1 << 20), b""):
+            digest.update(block)
+    return digest.hexdigest()
 
 
 def sample_facts(build_dir):
@@ -83,21 +95,30 @@ def windows_path(path):
 
 
 class Packer:
-    """Runs TovralPack.exe under Wine (WINEPREFIX from the environment)."""
+    """Runs TovralPack.exe under Wine (WINEPREFIX from the environment). Every
+    file it encrypts is signed into TARGET.sig, unless signing_key is None."""
 
-    def __init__(self, build_dir, private_key=TEST_KEY):
+    def __init__(self, build_dir, private_key=TEST_KEY, signing_key=TEST_SIGNING_KEY):
         self.build_dir = Path(build_dir)
         self.exe = self.build_dir / "TovralPack.exe"
         self.key = Path(private_key)
+        self.signing_key = Path(signing_key) if signing_key else None
 
     def encrypt(self, source, target, encoding="utf8"):
+        signing = ["--sign", windows_path(self.signing_key)] if self.signing_key else []
+        self.run(source, "encrypt", "--key", windows_path(self.key), *signing,
+                 "--encoding", encoding, windows_path(source), windows_path(target))
+
+    def sign(self, target):
+        """Signs an encrypted file as it is (TARGET.sig)."""
+        self.run(target, "sign", "--sign", windows_path(self.signing_key), windows_path(target))
+
+    def run(self, subject, *args):
         env = dict(os.environ, WINEDEBUG=os.environ.get("WINEDEBUG", "-all"))
-        result = subprocess.run(
-            ["wine", str(self.exe), "encrypt", "--key", windows_path(self.key),
-             "--encoding", encoding, windows_path(source), windows_path(target)],
-            env=env, capture_output=True, text=True)
+        result = subprocess.run(["wine", str(self.exe), *args], env=env, capture_output=True,
+                                text=True)
         if result.returncode != 0:
-            raise RuntimeError(f"packer failed for {source}: {result.stderr.strip()}")
+            raise RuntimeError(f"packer failed for {subject}: {result.stderr.strip()}")
 
 
 class ServerTree:
@@ -129,6 +150,8 @@ class ServerTree:
                 return self.server_url
             if kind == "mac":
                 return checksum_text(self.root / arg)
+            if kind == "sha256":
+                return sha256_text(self.root / arg)
             if kind == "version":
                 return str(self.versions[arg])
             if kind == "clsid":
@@ -181,7 +204,8 @@ class ServerTree:
             entries.append({"id": file_id, "Name": f"{name}.cfg",
                             "Url": f"{self.server_url}/{SETTINGS_DIR}/{name}.cfg",
                             "Version": self.versions[name],
-                            "mac": checksum_text(self.config_path(name))})
+                            "mac": checksum_text(self.config_path(name)),
+                            "sha256": sha256_text(self.config_path(name))})
         return entries
 
     def write_version_list(self, entries=None):

@@ -88,7 +88,10 @@ def main():
         bank = Path(work) / "bank"
         bank.mkdir()
         with BankServer(bank) as server:
-            print(f"bank server: {server.url} (tree built by the packer from {SAMPLE_DIR})")
+            print(f"bank server: {server.url} (tree built and signed by the packer from "
+                  f"{SAMPLE_DIR})")
+            print("control: build/signed/Tovral.DLL (uses an encrypted file only when its "
+                  "signature verifies)")
             ServerTree(bank, server.url, Packer(BUILD_DIR)).build()
             with make_client_folder(server.url) as client:
                 # A Chinese PC: the trace log in code page 936. Installer

@@ -2,6 +2,8 @@
 
 #include "common/text.h"
 #include "config/rc4.h"
+#include "config/sha256.h"
+#include "config/signature.h"
 
 #include <windows.h>
 
@@ -130,16 +132,21 @@ RsaPrivateKey GenerateRsaKey(size_t modulusBits, const RandomFill& random) {
     }
 }
 
-std::string FormatPublicKeyFile(const RsaPublicKey& key) {
-    return "# RSA public key of the configuration files (TovralPack keygen)\n"
-           "modulus=" +
-           key.modulusHex + "\nexponent=" + key.exponentHex + "\n";
+std::string FormatPublicKeyFile(const RsaPublicKey& key, KeyUse use) {
+    return std::string(use == KeyUse::Format
+                           ? "# RSA public key of the configuration files (TovralPack keygen)\n"
+                           : "# RSA public signing key of the configuration files "
+                             "(TovralPack keygen --signing)\n") +
+           "modulus=" + key.modulusHex + "\nexponent=" + key.exponentHex + "\n";
 }
 
-std::string FormatPrivateKeyFile(const RsaPrivateKey& key) {
-    return "# RSA private key of the configuration files (TovralPack keygen): keep it secret\n"
-           "modulus=" +
-           key.modulus.ToHex() + "\nexponent=" + key.publicExponent.ToHex() +
+std::string FormatPrivateKeyFile(const RsaPrivateKey& key, KeyUse use) {
+    return std::string(use == KeyUse::Format
+                           ? "# RSA private key of the configuration files (TovralPack keygen): "
+                             "keep it secret\n"
+                           : "# RSA signing key of the configuration files (TovralPack keygen "
+                             "--signing): keep it secret\n") +
+           "modulus=" + key.modulus.ToHex() + "\nexponent=" + key.publicExponent.ToHex() +
            "\nprivateExponent=" + key.privateExponent.ToHex() + "\nprime1=" + key.prime1.ToHex() +
            "\nprime2=" + key.prime2.ToHex() + "\n";
 }
@@ -162,6 +169,53 @@ RsaPrivateKey ParsePrivateKeyFile(std::string_view text) {
         probe)
         throw PackError("the private key is damaged: its exponents do not match");
     return key;
+}
+
+namespace {
+
+void RequireSigningSize(const BigUint& modulus) {
+    if (modulus.BitLength() < kSmallestSigningKeyBits ||
+        modulus.BitLength() > kLargestSigningKeyBits)
+        throw PackError("not a signing key: its modulus has " +
+                        std::to_string(modulus.BitLength()) + " bits, a signing key " +
+                        std::to_string(kSmallestSigningKeyBits) + " to " +
+                        std::to_string(kLargestSigningKeyBits) +
+                        " (make one with \"TovralPack keygen --signing\")");
+}
+
+// EMSA-PKCS1-v1_5 with SHA-256: 00 01 FF..FF 00, the DigestInfo of SHA-256, the digest.
+std::string Pkcs1Sha256Block(const Sha256Digest& digest, size_t length) {
+    static const char kDigestInfo[] = "\x30\x31\x30\x0d\x06\x09\x60\x86\x48\x01\x65\x03\x04"
+                                      "\x02\x01\x05\x00\x04\x20";
+    std::string tail(kDigestInfo, sizeof kDigestInfo - 1);
+    tail.append(reinterpret_cast<const char*>(digest.data()), digest.size());
+    return std::string("\x00\x01", 2) + std::string(length - tail.size() - 3, '\xFF') +
+           std::string(1, '\0') + tail;
+}
+
+} // namespace
+
+RsaPublicKey ParseSigningPublicKeyFile(std::string_view text) {
+    RsaPublicKey key = ParsePublicKeyFile(text);
+    RequireSigningSize(*BigUint::FromHex(key.modulusHex));
+    return key;
+}
+
+RsaPrivateKey ParseSigningKeyFile(std::string_view text) {
+    RsaPrivateKey key = ParsePrivateKeyFile(text);
+    RequireSigningSize(key.modulus);
+    return key;
+}
+
+std::string SignFile(const RsaPrivateKey& signingKey, std::string_view file) {
+    RequireSigningSize(signingKey.modulus);
+    std::optional<Sha256Digest> digest = Sha256Of(file);
+    if (!digest)
+        throw PackError("the system's CryptoAPI gives no SHA-256");
+    const size_t length = (signingKey.modulus.BitLength() + 7) / 8;
+    BigUint block = BigUint::FromBytes(Pkcs1Sha256Block(*digest, length));
+    std::string signature = ModPow(block, signingKey.privateExponent, signingKey.modulus).ToBytes();
+    return std::string(length - signature.size(), '\0') + signature;
 }
 
 std::optional<BodyEncoding> ParseBodyEncoding(std::string_view name) {

@@ -1,5 +1,6 @@
 // The bank's side of the encrypted configuration files: RSA key pairs, key
-// files, and encryption of plain text into the format the control decrypts.
+// files, encryption of plain text into the format the control decrypts, and
+// the detached signatures of the encrypted files.
 // The TovralPack tool and the tests share it, so every encrypted file the
 // tests use is made by this code.
 #pragma once
@@ -30,15 +31,23 @@ struct RsaPrivateKey {
 
 constexpr size_t kModulusBits = 1024;
 constexpr uint32_t kPublicExponent = 65537;
+// The signing key pair is a second one, kept apart from the format's key.
+constexpr size_t kSigningKeyBits = 2048;
 
 // A fresh key pair: two random primes of half the size each, e = 65537.
 RsaPrivateKey GenerateRsaKey(size_t modulusBits, const RandomFill& random);
 
 // Key files are "name=value" lines (hexadecimal values); "#" starts a comment.
-std::string FormatPublicKeyFile(const RsaPublicKey& key);
-std::string FormatPrivateKeyFile(const RsaPrivateKey& key);
+// Both pairs share the form; the first line says which pair a file belongs to.
+enum class KeyUse { Format, Signing };
+std::string FormatPublicKeyFile(const RsaPublicKey& key, KeyUse use = KeyUse::Format);
+std::string FormatPrivateKeyFile(const RsaPrivateKey& key, KeyUse use = KeyUse::Format);
 RsaPublicKey ParsePublicKeyFile(std::string_view text);   // throws PackError
 RsaPrivateKey ParsePrivateKeyFile(std::string_view text); // throws PackError
+// The same, refusing keys shorter than kSmallestSigningKeyBits (the format's
+// 1024-bit key above all); throw PackError.
+RsaPublicKey ParseSigningPublicKeyFile(std::string_view text);
+RsaPrivateKey ParseSigningKeyFile(std::string_view text);
 
 enum class BodyEncoding { Utf8, Utf16, Ansi, Utf32Marker };
 std::optional<BodyEncoding> ParseBodyEncoding(std::string_view name);
@@ -68,6 +77,11 @@ std::string BuildEncryptedFile(const RsaPrivateKey& key, std::string_view fileKe
 // Encrypts text with a fresh random file key.
 std::string EncryptText(const RsaPrivateKey& key, std::wstring_view text, BodyEncoding encoding,
                         unsigned codePage, const RandomFill& random);
+
+// The detached signature of an encrypted file ("NAME.sig"): RSA PKCS#1 v1.5
+// with SHA-256 over the whole file, big-endian, as long as the modulus.
+// Throws PackError for a key shorter than kSmallestSigningKeyBits.
+std::string SignFile(const RsaPrivateKey& signingKey, std::string_view file);
 
 // Strict UTF-8 (an optional leading byte-order mark is dropped); throws PackError.
 std::wstring Utf8ToWide(std::string_view utf8);

@@ -1,17 +1,22 @@
 // TovralPack: the bank's tool for the encrypted configuration files.
-//   TovralPack keygen PRIVATE.key PUBLIC.pub
-//   TovralPack encrypt --key PRIVATE.key [--encoding utf8|utf16|ansi|utf32marker]
-//                      [--codepage N] INPUT OUTPUT
+//   TovralPack keygen [--signing] PRIVATE.key PUBLIC.pub
+//   TovralPack encrypt --key PRIVATE.key [--sign SIGNING.key]
+//                      [--encoding utf8|utf16|ansi|utf32marker] [--codepage N] INPUT OUTPUT
+//   TovralPack sign --sign SIGNING.key FILE...
+//   TovralPack verify --pub SIGNING.pub FILE...
 //   TovralPack decrypt --pub PUBLIC.pub [--codepage N] INPUT OUTPUT
-// Input text is UTF-8; decrypt writes the recovered text as UTF-8.
+// Input text is UTF-8; decrypt writes the recovered text as UTF-8. Signatures
+// go to FILE.sig beside each encrypted file.
 #include "common/command_line.h"
 #include "common/handles.h"
+#include "config/signature.h"
 #include "config/text_decoding.h"
 #include "tools/packer/packer_core.h"
 
 #include <windows.h>
 #include <shellapi.h>
 
+#include <algorithm>
 #include <cstdio>
 #include <map>
 #include <vector>
@@ -28,9 +33,11 @@ public:
 
 const char kUsage[] =
     "usage:\n"
-    "  TovralPack keygen PRIVATE.key PUBLIC.pub\n"
-    "  TovralPack encrypt --key PRIVATE.key [--encoding utf8|utf16|ansi|utf32marker]\n"
-    "                     [--codepage N] INPUT OUTPUT\n"
+    "  TovralPack keygen [--signing] PRIVATE.key PUBLIC.pub\n"
+    "  TovralPack encrypt --key PRIVATE.key [--sign SIGNING.key]\n"
+    "                     [--encoding utf8|utf16|ansi|utf32marker] [--codepage N] INPUT OUTPUT\n"
+    "  TovralPack sign --sign SIGNING.key FILE...\n"
+    "  TovralPack verify --pub SIGNING.pub FILE...\n"
     "  TovralPack decrypt --pub PUBLIC.pub [--codepage N] INPUT OUTPUT\n";
 
 std::string Printable(const std::wstring& text) {
@@ -59,24 +66,37 @@ void WriteOutput(const std::wstring& path, const std::string& bytes, bool mustBe
         throw PackError("cannot write " + Printable(path));
 }
 
-// "--name value" options followed by positional arguments.
+// "--name value" options and "--name" flags, followed by positional arguments.
 struct Arguments {
     std::map<std::wstring, std::wstring> options;
+    std::vector<std::wstring> flags;
     std::vector<std::wstring> positional;
+
+    bool Has(const wchar_t* name) const { return options.contains(name); }
+    bool HasFlag(const wchar_t* name) const {
+        return std::find(flags.begin(), flags.end(), name) != flags.end();
+    }
 };
 
+bool IsOneOf(const std::wstring& arg, std::initializer_list<const wchar_t*> names) {
+    return std::any_of(names.begin(), names.end(),
+                       [&](const wchar_t* name) { return arg == name; });
+}
+
 Arguments SplitArguments(const std::vector<std::wstring>& args,
-                         std::initializer_list<const wchar_t*> known) {
+                         std::initializer_list<const wchar_t*> known,
+                         std::initializer_list<const wchar_t*> knownFlags = {}) {
     Arguments out;
     for (size_t i = 0; i < args.size(); ++i) {
         if (!args[i].starts_with(L"--")) {
             out.positional.push_back(args[i]);
             continue;
         }
-        bool isKnown = false;
-        for (const wchar_t* name : known)
-            isKnown = isKnown || args[i] == name;
-        if (!isKnown)
+        if (IsOneOf(args[i], knownFlags)) {
+            out.flags.push_back(args[i]);
+            continue;
+        }
+        if (!IsOneOf(args[i], known))
             throw UsageError("unknown option " + Printable(args[i]));
         if (i + 1 >= args.size())
             throw UsageError(Printable(args[i]) + " needs a value");
@@ -110,24 +130,59 @@ void RequirePositional(const Arguments& args, size_t count) {
                          std::to_string(args.positional.size()));
 }
 
+void RequireSomePositional(const Arguments& args) {
+    if (args.positional.empty())
+        throw UsageError("expected at least one file name");
+}
+
 int Keygen(const std::vector<std::wstring>& raw) {
-    Arguments args = SplitArguments(raw, {});
+    Arguments args = SplitArguments(raw, {}, {L"--signing"});
     RequirePositional(args, 2);
     // Checked before anything is written, so a refusal leaves no half-new pair.
     for (const std::wstring& path : args.positional) {
         if (GetFileAttributesW(path.c_str()) != INVALID_FILE_ATTRIBUTES)
             throw PackError(Printable(path) + " already exists; a key file is never overwritten");
     }
-    RsaPrivateKey key = GenerateRsaKey(kModulusBits, SystemRandomFill);
-    WriteOutput(args.positional[0], FormatPrivateKeyFile(key), true);
-    WriteOutput(args.positional[1], FormatPublicKeyFile(key.PublicKey()), true);
+    const KeyUse use = args.HasFlag(L"--signing") ? KeyUse::Signing : KeyUse::Format;
+    RsaPrivateKey key =
+        GenerateRsaKey(use == KeyUse::Signing ? kSigningKeyBits : kModulusBits, SystemRandomFill);
+    WriteOutput(args.positional[0], FormatPrivateKeyFile(key, use), true);
+    WriteOutput(args.positional[1], FormatPublicKeyFile(key.PublicKey(), use), true);
     return 0;
 }
 
+// The format's key: the control only takes a 1024-bit one, so a signing key
+// given by mistake is refused rather than making files nobody can open.
+RsaPrivateKey ReadFormatKey(const std::wstring& path) {
+    RsaPrivateKey key = ParsePrivateKeyFile(ReadInput(path));
+    if (key.modulus.BitLength() != kModulusBits)
+        throw PackError(Printable(path) + " has " + std::to_string(key.modulus.BitLength()) +
+                        " bits; --key takes the 1024-bit key of the format (a signing key goes "
+                        "to --sign)");
+    return key;
+}
+
+RsaPrivateKey ReadSigningKey(const std::wstring& path) {
+    try {
+        return ParseSigningKeyFile(ReadInput(path));
+    } catch (const PackError& error) {
+        throw PackError(Printable(path) + ": " + error.what());
+    }
+}
+
+// FILE.sig beside an encrypted file.
+void WriteSignature(const RsaPrivateKey& signingKey, const std::wstring& path,
+                    const std::string& file) {
+    WriteOutput(SignaturePathOf(path), SignFile(signingKey, file), false);
+}
+
 int Encrypt(const std::vector<std::wstring>& raw) {
-    Arguments args = SplitArguments(raw, {L"--key", L"--encoding", L"--codepage"});
+    Arguments args = SplitArguments(raw, {L"--key", L"--sign", L"--encoding", L"--codepage"});
     RequirePositional(args, 2);
-    RsaPrivateKey key = ParsePrivateKeyFile(ReadInput(RequireOption(args, L"--key")));
+    RsaPrivateKey key = ReadFormatKey(RequireOption(args, L"--key"));
+    std::optional<RsaPrivateKey> signingKey;
+    if (args.Has(L"--sign"))
+        signingKey = ReadSigningKey(RequireOption(args, L"--sign"));
     BodyEncoding encoding = BodyEncoding::Utf8;
     if (auto found = args.options.find(L"--encoding"); found != args.options.end()) {
         std::optional<BodyEncoding> parsed = ParseBodyEncoding(Printable(found->second));
@@ -137,9 +192,56 @@ int Encrypt(const std::vector<std::wstring>& raw) {
     }
     unsigned codePage = CodePageOption(args, kDefaultAnsiCodePage);
     std::wstring text = Utf8ToWide(ReadInput(args.positional[0]));
-    WriteOutput(args.positional[1], EncryptText(key, text, encoding, codePage, SystemRandomFill),
-                false);
+    const std::string file = EncryptText(key, text, encoding, codePage, SystemRandomFill);
+    const std::wstring& output = args.positional[1];
+    WriteOutput(output, file, false);
+    if (signingKey) {
+        WriteSignature(*signingKey, output, file);
+    } else if (DeleteFileW(SignaturePathOf(output).c_str())) {
+        // The old signature belonged to the file just replaced.
+        std::fprintf(stderr, "TovralPack: removed %s, the signature of the replaced file\n",
+                     Printable(SignaturePathOf(output)).c_str());
+    }
     return 0;
+}
+
+// Signs encrypted files as they are (the bank's stored files keep their bytes).
+int Sign(const std::vector<std::wstring>& raw) {
+    Arguments args = SplitArguments(raw, {L"--sign"});
+    RequireSomePositional(args);
+    RsaPrivateKey signingKey = ReadSigningKey(RequireOption(args, L"--sign"));
+    for (const std::wstring& path : args.positional)
+        WriteSignature(signingKey, path, ReadInput(path));
+    return 0;
+}
+
+// Checks files as the control does, with the same CryptoAPI verification.
+int Verify(const std::vector<std::wstring>& raw) {
+    Arguments args = SplitArguments(raw, {L"--pub"});
+    RequireSomePositional(args);
+    const std::wstring keyPath = RequireOption(args, L"--pub");
+    RsaPublicKey key;
+    try {
+        key = ParseSigningPublicKeyFile(ReadInput(keyPath));
+    } catch (const PackError& error) {
+        throw PackError(Printable(keyPath) + ": " + error.what());
+    }
+    int failures = 0;
+    for (const std::wstring& path : args.positional) {
+        switch (VerifyDetachedSignature(path, ReadInput(path), key)) {
+        case SignatureVerdict::Verified:
+            std::printf("%s: signature verified\n", Printable(path).c_str());
+            continue;
+        case SignatureVerdict::Missing:
+            std::fprintf(stderr, "%s: no signature file beside it\n", Printable(path).c_str());
+            break;
+        case SignatureVerdict::Invalid:
+            std::fprintf(stderr, "%s: the signature does not verify\n", Printable(path).c_str());
+            break;
+        }
+        ++failures;
+    }
+    return failures == 0 ? 0 : kExitFailure;
 }
 
 int Decrypt(const std::vector<std::wstring>& raw) {
@@ -171,6 +273,10 @@ int Run(const std::vector<std::wstring>& args) {
         return Encrypt(rest);
     if (args[0] == L"decrypt")
         return Decrypt(rest);
+    if (args[0] == L"sign")
+        return Sign(rest);
+    if (args[0] == L"verify")
+        return Verify(rest);
     throw UsageError("unknown command " + Printable(args[0]));
 }
 

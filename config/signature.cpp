@@ -1,0 +1,89 @@
+#include "config/signature.h"
+
+#include "common/files.h"
+#include "config/bignum.h"
+#include "config/crypto_api.h"
+
+#include "tovral_signing_key.h" // generated from the TOVRAL_SIGNING_KEY build setting
+
+#include <algorithm>
+
+namespace {
+
+constexpr DWORD kRsaPublicMagic = 0x31415352; // "RSA1"
+
+void AppendLittleEndian32(std::string& out, DWORD value) {
+    for (int shift = 0; shift < 32; shift += 8)
+        out.push_back(static_cast<char>((value >> shift) & 0xFF));
+}
+
+const BYTE* Bytes(std::string_view text) {
+    return reinterpret_cast<const BYTE*>(text.data());
+}
+
+size_t ModulusBytes(std::string_view blob) {
+    return blob.size() - sizeof(BLOBHEADER) - sizeof(RSAPUBKEY);
+}
+
+} // namespace
+
+const RsaPublicKey& BuiltInSigningKey() {
+    static const RsaPublicKey key{kBuiltInSigningModulusHex, kBuiltInSigningExponentHex};
+    return key;
+}
+
+std::wstring SignaturePathOf(const std::wstring& path) {
+    return path + L".sig";
+}
+
+std::optional<std::string> SigningKeyBlob(const RsaPublicKey& key) {
+    std::optional<BigUint> modulus = BigUint::FromHex(key.modulusHex);
+    std::optional<BigUint> exponent = BigUint::FromHex(key.exponentHex);
+    if (!modulus || !exponent || !modulus->IsOdd() ||
+        modulus->BitLength() < kSmallestSigningKeyBits ||
+        modulus->BitLength() > kLargestSigningKeyBits || exponent->BitLength() > 32 ||
+        *exponent < BigUint(3))
+        return std::nullopt;
+    const std::string bigEndian = modulus->ToBytes();
+    std::string blob;
+    const BLOBHEADER header{PUBLICKEYBLOB, CUR_BLOB_VERSION, 0, CALG_RSA_SIGN};
+    blob.append(reinterpret_cast<const char*>(&header), sizeof header);
+    AppendLittleEndian32(blob, kRsaPublicMagic);
+    AppendLittleEndian32(blob, static_cast<DWORD>(bigEndian.size() * 8));
+    AppendLittleEndian32(blob, static_cast<DWORD>(exponent->Limbs()[0]));
+    blob.append(bigEndian.rbegin(), bigEndian.rend());
+    return blob;
+}
+
+bool VerifySignature(std::string_view data, std::string_view signature, const RsaPublicKey& key) {
+    std::optional<std::string> blob = SigningKeyBlob(key);
+    if (!blob || signature.size() != ModulusBytes(*blob))
+        return false;
+    CryptProvider provider = AcquireRsaAesProvider();
+    CryptKey publicKey;
+    if (!provider || !CryptImportKey(provider.get(), Bytes(*blob), static_cast<DWORD>(blob->size()),
+                                     0, 0, publicKey.out())) {
+        publicKey.reset();
+        return false;
+    }
+    CryptHash hash = CreateSha256Hash(provider);
+    if (!hash || !HashBytes(hash, data.data(), data.size()))
+        return false;
+    // CryptoAPI reads signatures least significant byte first.
+    const std::string littleEndian(signature.rbegin(), signature.rend());
+    return CryptVerifySignatureW(hash.get(), Bytes(littleEndian),
+                                 static_cast<DWORD>(littleEndian.size()), publicKey.get(), nullptr,
+                                 0) != FALSE;
+}
+
+SignatureVerdict VerifyDetachedSignature(const std::wstring& path, std::string_view fileBytes,
+                                         const RsaPublicKey& key) {
+    const std::wstring signaturePath = SignaturePathOf(path);
+    if (!IsExistingFile(signaturePath))
+        return SignatureVerdict::Missing;
+    std::optional<std::string> signature =
+        ReadWholeDiskFile(signaturePath, FILE_SHARE_READ, kLargestSignatureFile);
+    if (!signature || !VerifySignature(fileBytes, *signature, key))
+        return SignatureVerdict::Invalid;
+    return SignatureVerdict::Verified;
+}

@@ -1,0 +1,48 @@
+// Detached signatures of the encrypted files. The bank's packer signs every
+// file it encrypts into "NAME.sig" beside it: RSA PKCS#1 v1.5 with SHA-256
+// over the whole encrypted file, written big-endian and as long as the
+// modulus, made with a signing key of 2048 bits or more that is kept apart
+// from the format's 1024-bit key. The control verifies with CryptoAPI.
+#pragma once
+
+#include "config/rsa_public_key.h"
+
+#include <cstddef>
+#include <optional>
+#include <string>
+#include <string_view>
+
+enum class SignaturePolicy {
+    Off,      // the format alone, as the bank's existing files have it
+    Required, // a file is used only when its signature verifies
+};
+
+struct SignatureCheck {
+    SignaturePolicy policy = SignaturePolicy::Off;
+    RsaPublicKey signingKey;
+};
+
+// The signing public key built into the control (the TOVRAL_SIGNING_KEY setting).
+const RsaPublicKey& BuiltInSigningKey();
+
+constexpr std::size_t kSmallestSigningKeyBits = 2048;
+constexpr std::size_t kLargestSigningKeyBits = 16384; // the most CryptoAPI's RSA takes
+// A signature file is read whole, so anything longer than a signature is refused unread.
+constexpr unsigned long long kLargestSignatureFile = kLargestSigningKeyBits / 8;
+
+// "NAME.sig" beside "NAME".
+std::wstring SignaturePathOf(const std::wstring& path);
+
+// The PUBLICKEYBLOB that CryptImportKey takes for the key (modulus least
+// significant byte first); nullopt when the modulus is not an odd number of
+// kSmallestSigningKeyBits to kLargestSigningKeyBits bits or the exponent does
+// not fit in 32 bits.
+std::optional<std::string> SigningKeyBlob(const RsaPublicKey& key);
+
+// `signature` (big-endian, as the packer writes it) signs `data` under `key`.
+bool VerifySignature(std::string_view data, std::string_view signature, const RsaPublicKey& key);
+
+enum class SignatureVerdict { Verified, Missing, Invalid };
+// The signature file beside `path` signs `fileBytes` (the file as it was read).
+SignatureVerdict VerifyDetachedSignature(const std::wstring& path, std::string_view fileBytes,
+                                         const RsaPublicKey& key);

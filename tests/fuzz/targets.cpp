@@ -510,6 +510,14 @@ public:
     }
 };
 
+// The path Windows makes of a text: the oracle for the path rules.
+std::wstring FullPath(const std::wstring& path) {
+    std::wstring full(32768, L'\0');
+    DWORD length = GetFullPathNameW(path.c_str(), static_cast<DWORD>(full.size()), full.data(), nullptr);
+    full.resize(length < full.size() ? length : 0);
+    return full;
+}
+
 class SafePathTarget final : public FuzzTarget {
 public:
     const char* Name() const override { return "safe_path"; }
@@ -533,6 +541,8 @@ public:
         }
         if (std::optional<std::wstring> joined = JoinConfined(folder, text)) {
             Check(joined->starts_with(folder), "a confined path does not start with its folder");
+            Check(FullPath(*joined) == *joined,
+                  "Windows reads a confined path as another one (a device, a dropped part)");
             std::wstring rest = joined->substr(folder.size());
             size_t start = 0;
             for (size_t i = 0; i <= rest.size(); ++i) {
@@ -546,6 +556,10 @@ public:
         if (IsLocalAbsoluteFolder(text)) {
             Check(text.size() >= 3 && text[1] == L':' && (text[2] == L'\\' || text[2] == L'/'),
                   "a local folder does not start with a drive");
+            std::wstring full = FullPath(text);
+            Check(full.size() >= 3 && EqualsNoCase(full.substr(0, 2), text.substr(0, 2)) &&
+                      full[2] == L'\\',
+                  "Windows reads a local folder as a path off its drive");
             for (const wchar_t* dots : {L"\\..\\", L"/../", L"\\../", L"/..\\"})
                 Check(text.find(dots) == std::wstring::npos, "a local folder climbs up with ..");
         }

@@ -72,7 +72,7 @@ void MutateOnce(Bytes& data, Prng& rng, const MutationSources& sources) {
     static const char kInteresting[] = {'\0', '\x01', '\x7F', '\x80', '\xFF', '<',  '>', '"', '\'',
                                         '&',  '=',    ',',    '.',    '\\',   '/',  ':', '\n', '\r',
                                         ' ',  '\t',   '0',    '9',    'x',    '-'};
-    switch (rng.Below(13)) {
+    switch (rng.Below(15)) {
     case 0: // flip a bit
         if (!data.empty())
             data[rng.Below(data.size())] ^= static_cast<char>(1u << rng.Below(8));
@@ -161,10 +161,35 @@ void MutateOnce(Bytes& data, Prng& rng, const MutationSources& sources) {
         data.replace(start, end - start, kNumbers[rng.Below(std::size(kNumbers))]);
         break;
     }
-    default: // cut the tail
+    case 12: // cut the tail
         if (!data.empty())
             data.resize(rng.Below(data.size()));
         break;
+    case 13: { // a quoted value (an attribute's) becomes a token: the markup stays whole
+        size_t open = data.find_first_of("\"'", rng.Below(data.size() + 1));
+        if (open == Bytes::npos)
+            break;
+        size_t close = data.find(data[open], open + 1);
+        if (close == Bytes::npos)
+            break;
+        data.replace(open + 1, close - open - 1, PickToken(sources, rng));
+        break;
+    }
+    default: { // an empty element ("<item .../>") again beside itself
+        size_t open = data.find('<', rng.Below(data.size() + 1));
+        if (open == Bytes::npos)
+            open = data.find('<');
+        size_t close = open == Bytes::npos ? Bytes::npos : data.find("/>", open);
+        if (close == Bytes::npos || data.find('<', open + 1) < close)
+            break;
+        Bytes element = data.substr(open, close + 2 - open);
+        size_t times = rng.OneIn(4) ? 1 + rng.Below(256) : 1;
+        Bytes repeated;
+        for (size_t i = 0; i < times && repeated.size() < sources.maxLength; ++i)
+            repeated += element;
+        data.insert(close + 2, repeated);
+        break;
+    }
     }
 }
 

@@ -49,6 +49,10 @@ void CheckParses(const std::wstring& text, const char* what) {
     Check(node.LoadXml(text), std::string(what) + " does not parse as XML");
 }
 
+// Item ids at the edges of their classes' ranges.
+const std::vector<Bytes> kIdTokens = {"999",  "1000", "1999", "2000", "2999", "3000", "3999",
+                                      "4000", "4999", "5000", "5049", "5050", "5055", "-1"};
+
 const std::vector<Bytes> kXmlTokens = {
     "<", ">", "</", "/>", "=\"", "\"", "='", "'", " ", "<?xml version=\"1.0\"?>",
     "<?xml version=\"1.0\" encoding=\"utf-16\"?>", "<?xml version=\"1.0\" encoding=\"gbk\"?>",
@@ -56,8 +60,10 @@ const std::vector<Bytes> kXmlTokens = {
     "&a;", "&b;", "<![CDATA[x]]>", "<?pi x?>", "<!-- c -->", "xmlns=\"urn:x\"", "xmlns:p=\"urn:p\"",
     "p:", "&#x9;", "&#10;", "&#13;", "&#34;", "&#60;", "&#1;"};
 
-std::vector<Bytes> WithXml(std::vector<Bytes> tokens) {
+std::vector<Bytes> WithXml(std::vector<Bytes> tokens, bool ids = false) {
     tokens.insert(tokens.end(), kXmlTokens.begin(), kXmlTokens.end());
+    if (ids)
+        tokens.insert(tokens.end(), kIdTokens.begin(), kIdTokens.end());
     return tokens;
 }
 
@@ -186,7 +192,8 @@ public:
     std::vector<Bytes> Dictionary() const override {
         return WithXml({"<list>", "</list>", "<Update>", "</Update>", "<item", " id=\"",
                         " falg=\"true\"", " falg=\"TRUE\"", " Type=\"", "1001", "1003", "2001",
-                        "3001", "4001", "4002", "5000", "5001", "5051", "5055", "999"});
+                        "3001", "4001", "4002", "5001", "5051"},
+                       true);
     }
     void Prepare(const FuzzPaths& paths) override {
         texts_.Set(ConfigText::Chinese, SampleCatalogue(paths));
@@ -216,7 +223,7 @@ public:
     const char* Name() const override { return "batch_ids"; }
     const char* Reads() const override { return "a download batch list (ParseBatchIds)"; }
     std::vector<Bytes> Dictionary() const override {
-        return WithXml({"<list>", "</list>", "<i id=\"", "\"/>", "-4", "1001"});
+        return WithXml({"<list>", "</list>", "<i id=\"", "\"/>", "-4", "1001"}, true);
     }
     void Run(const Bytes& input) override { ParseBatchIds(WideFromInput(input)); }
 };
@@ -249,7 +256,8 @@ public:
                         " id=\"", " name=\"", " info=\"", " url=\"", " action=\"", "<cert>",
                         "<Id>3001</Id>", "<Root>HKEY_CURRENT_USER</Root>", "<Key>", "<SubKey>",
                         "<Data>", "</Data>", "0x", ",", "1001", "2001", "3001", "4001", "5001",
-                        "5051"});
+                        "5051"},
+                       true);
     }
     void Run(const Bytes& input) override {
         NullTraceSink trace;

@@ -41,7 +41,7 @@ namespace {
 
 // --- the state file ----------------------------------------------------------------
 
-// Read by run_fuzz.py (struct "<IIQQIIII"): keep the layout in step.
+// Read by run_fuzz.py (struct "<IIQQIIII128s"): keep the layout in step.
 struct FuzzState {
     uint32_t magic;        // 'TFZ1'
     uint32_t kind;         // what ended the process
@@ -51,6 +51,7 @@ struct FuzzState {
     uint32_t code;         // exception code of a crash
     uint32_t address;      // where it happened
     uint32_t moduleBase;   // the allocation base holding that address
+    wchar_t module[64];    // that module's file name, without its folder
 };
 constexpr uint32_t kStateMagic = 0x315A4654;
 enum StateKind : uint32_t { kNone = 0, kCrash = 1, kHang = 2, kAbort = 3 };
@@ -91,8 +92,17 @@ LONG WINAPI OnUnhandledException(EXCEPTION_POINTERS* info) {
         auto address = reinterpret_cast<uintptr_t>(info->ExceptionRecord->ExceptionAddress);
         g_state->address = static_cast<uint32_t>(address);
         MEMORY_BASIC_INFORMATION region{};
-        if (VirtualQuery(info->ExceptionRecord->ExceptionAddress, &region, sizeof region))
+        if (VirtualQuery(info->ExceptionRecord->ExceptionAddress, &region, sizeof region)) {
             g_state->moduleBase = static_cast<uint32_t>(reinterpret_cast<uintptr_t>(region.AllocationBase));
+            // A fixed buffer: nothing here may need the heap.
+            wchar_t path[MAX_PATH] = {};
+            DWORD length = GetModuleFileNameW(static_cast<HMODULE>(region.AllocationBase), path, MAX_PATH);
+            DWORD name = length;
+            while (name > 0 && path[name - 1] != L'\\')
+                --name;
+            for (DWORD i = 0; i < 63 && name + i < length; ++i)
+                g_state->module[i] = path[name + i];
+        }
     }
     EndWith(kCrash, 0xC0);
 }

@@ -21,7 +21,7 @@ from pathlib import Path
 SOURCE_DIR = Path(__file__).resolve().parents[2]
 
 # The state file the program maps (FuzzState in fuzz_main.cpp).
-STATE_FORMAT = "<IIQQIIII"
+STATE_FORMAT = "<IIQQIIII128s"
 STATE_MAGIC = 0x315A4654
 STATE_KINDS = {0: "died", 1: "crash", 2: "hang", 3: "crash"}  # an abort is a crash
 EXCEPTION_NAMES = {
@@ -63,6 +63,9 @@ class Fuzzer:
         self.build = Path(args.build_dir).resolve()
         self.exe = self.build / "tests" / "fuzz" / "tovral_fuzz.exe"
         self.work = self.build / "fuzz"
+        # State files and scratch folders of this run only: a CTest pass and a
+        # run of ./tovral fuzz may go on at once.
+        self.run_dir = self.work / f"run-{os.getpid()}"
         self.findings = Path(args.findings).resolve() if args.findings else self.work / "findings"
         self.seeds = SOURCE_DIR / "tests" / "fuzz" / "seeds"
         self.env = wine_env()
@@ -87,10 +90,11 @@ class Fuzzer:
                 "--findings", windows_path(self.findings / target),
                 "--seed", self.args.seed, "--max-len", self.args.max_len]
 
-    def locate(self, base, address):
+    def locate(self, base, address, module):
         """Function and line of a crash address inside the fuzzer's own image."""
         if not base or base != image_base(self.exe):
-            return f"address 0x{address:08X} in a module at 0x{base:08X}"
+            return (f"address 0x{address:08X} in {module or 'a module'} at 0x{base:08X} "
+                    f"(offset 0x{address - base:X})")
         tool = shutil.which("i686-w64-mingw32-addr2line")
         where = f"address 0x{address:08X} in tovral_fuzz.exe"
         if tool:
@@ -107,10 +111,10 @@ class Fuzzer:
 
     def fuzz_target(self, target, budget):
         """Runs one target for `budget` seconds; returns its figures."""
-        scratch = self.work / "scratch" / target
+        scratch = self.run_dir / target
         shutil.rmtree(scratch, ignore_errors=True)
         scratch.mkdir(parents=True)
-        state = self.work / f"state-{target}.bin"
+        state = self.run_dir / f"state-{target}.bin"
         (self.findings / target).mkdir(parents=True, exist_ok=True)
         found = {"crash": [], "hang": [], "failure": []}
         inputs = 0
@@ -159,8 +163,9 @@ class Fuzzer:
             if len(raw) < struct.calcsize(STATE_FORMAT):
                 errors.append(f"the fuzzer ended ({returncode}) before it ran an input")
                 break
-            magic, kind, index, started, running, code, address, base = \
+            magic, kind, index, started, running, code, address, base, module = \
                 struct.unpack_from(STATE_FORMAT, raw)
+            module = module.decode("utf-16-le", "replace").split("\0")[0]
             if magic != STATE_MAGIC or started == 0:
                 errors.append(f"the fuzzer ended ({returncode}) before it ran an input")
                 break
@@ -176,7 +181,7 @@ class Fuzzer:
             saved = linux_path(words[2].strip())
             if kind == 1:
                 name = EXCEPTION_NAMES.get(code, "exception")
-                detail = f"exception: 0x{code:08X} ({name})\n{self.locate(base, address)}"
+                detail = f"exception: 0x{code:08X} ({name})\n{self.locate(base, address, module)}"
             elif kind == 3:
                 detail = "abort() (std::terminate or a failed assertion)"
             elif label == "hang":
@@ -193,7 +198,7 @@ class Fuzzer:
                 "errors": errors}
 
     def replay(self, target, files):
-        scratch = self.work / "scratch" / target
+        scratch = self.run_dir / target
         scratch.mkdir(parents=True, exist_ok=True)
         out = self.wine(["replay", *self.common(target), "--scratch", windows_path(scratch),
                          *[windows_path(f) for f in files]], timeout=600)
@@ -255,7 +260,13 @@ def main():
     fuzzer = Fuzzer(args)
     if not fuzzer.exe.exists():
         raise SystemExit(f"{fuzzer.exe} is missing: build first (./tovral build)")
-    fuzzer.work.mkdir(parents=True, exist_ok=True)
+    try:
+        return run(fuzzer, args)
+    finally:
+        shutil.rmtree(fuzzer.run_dir, ignore_errors=True)
+
+
+def run(fuzzer, args):
     if args.replay:
         if not args.target or len(args.target) != 1:
             raise SystemExit("--replay needs exactly one --target")

@@ -23,6 +23,9 @@ std::wstring EscapeXmlAttribute(std::wstring_view text) {
         case L'\n':
             out += L"&#10;";
             break;
+        case L'\t':
+            out += L"&#9;";
+            break;
         default:
             out += c;
         }

@@ -4,6 +4,8 @@
 #include <string>
 #include <string_view>
 
-// "&" "<" ">" the double quote, CR and LF become "&amp;" "&lt;" "&gt;" "&quot;"
-// "&#13;" "&#10;"; each character is replaced once, so nothing is escaped twice.
+// "&" "<" ">" the double quote, CR, LF and tab become "&amp;" "&lt;" "&gt;"
+// "&quot;" "&#13;" "&#10;" "&#9;"; each character is replaced once, so nothing is
+// escaped twice. The three blanks are written as references because a parser
+// reads a literal one in an attribute as a space.
 std::wstring EscapeXmlAttribute(std::wstring_view text);

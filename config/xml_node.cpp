@@ -3,6 +3,7 @@
 #include "common/text.h"
 
 #include <cwchar>
+#include <string_view>
 
 namespace {
 
@@ -13,6 +14,32 @@ const CLSID kDomDocumentClass = {
 void RequireName(const wchar_t* name) {
     if (!name)
         throw ComError(E_FAIL);
+}
+
+// Wine's MSXML rebuilds the XML declaration after parsing by printing its
+// version and encoding into a 30-byte stack buffer: a value of more than 17
+// characters overruns it and crashes the host (found by fuzzing, e.g.
+// version="1.999...9"). No list of the bank needs more than "1.0" and an
+// encoding name, so such a declaration is refused before MSXML sees it.
+constexpr size_t kLongestDeclarationValue = 17;
+
+bool HasOverlongDeclarationValue(std::wstring_view text) {
+    // Whatever comes before the first markup (blanks MSXML skips, a byte-order
+    // mark) is passed over: only a declaration there is read as one.
+    size_t start = text.find(L'<');
+    if (start == std::wstring_view::npos || text.substr(start, 5) != L"<?xml")
+        return false;
+    std::wstring_view declaration = text.substr(start, text.find(L'>', start) - start);
+    for (size_t open = declaration.find_first_of(L"\"'"); open != std::wstring_view::npos;) {
+        size_t close = declaration.find(declaration[open], open + 1);
+        if (close == std::wstring_view::npos)
+            close = declaration.size();
+        if (close - open - 1 > kLongestDeclarationValue)
+            return true;
+        open = close + 1 < declaration.size() ? declaration.find_first_of(L"\"'", close + 1)
+                                              : std::wstring_view::npos;
+    }
+    return false;
 }
 
 } // namespace
@@ -41,6 +68,8 @@ bool XmlNode::LoadFile(const std::wstring& path) {
 }
 
 bool XmlNode::LoadXml(const std::wstring& text) {
+    if (HasOverlongDeclarationValue(text))
+        return false;
     return LoadDocument(nullptr, &text);
 }
 

@@ -21,6 +21,8 @@ public:
     XmlNode& operator=(const XmlNode&) = delete;
 
     // Loads a document; on failure the previous element and children stay.
+    // A text whose XML declaration holds a value longer than 17 characters
+    // (version, encoding) is refused: Wine's MSXML overruns a buffer on it.
     bool LoadFile(const std::wstring& path);
     bool LoadXml(const std::wstring& text);
     // Writes the whole document; an empty path means the file of LoadFile.

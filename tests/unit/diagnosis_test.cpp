@@ -3,6 +3,7 @@
 #include "common/files.h"
 #include "common/text.h"
 #include "config/component_context.h"
+#include "config/xml_node.h"
 #include "envcheck/diagnosis.h"
 #include "envcheck/diagnosis_report.h"
 #include "envcheck/system_inventory.h"
@@ -56,6 +57,27 @@ TEST(CheckList, ItemAndResultTexts) {
     EXPECT_EQ(ResultListText(items), L"<item id=\"1\" statue=\"1\" /><item id=\"2\" statue=\"1\" />"
                                      L"<item id=\"3&quot;x\" statue=\"1\" />");
     EXPECT_EQ(ItemListText({}), L"");
+}
+
+// The page reads the ids and names back out of the lists: blanks written as
+// references in the check list must come back as themselves, not as spaces.
+TEST(CheckList, BlanksReadBackFromTheLists) {
+    std::vector<CheckItem> items =
+        ReadCheckList(L"<examine><eng><item id=\"a&#9;b\" name=\"Bank&#x9;ing&#13;&#10;x\"/>"
+                      L"</eng></examine>",
+                      L"eng")
+            .items;
+    ASSERT_EQ(items.size(), 1u);
+    ASSERT_EQ(items[0].name, L"Bank\ting\r\nx");
+    for (const std::wstring& text : {ItemListText(items), ResultListText(items)}) {
+        XmlNode list;
+        ASSERT_TRUE(list.LoadXml(L"<r>" + text + L"</r>"));
+        ASSERT_EQ(list.ChildCount(), 1u);
+        EXPECT_EQ(list.Child(0)->GetAttribute(L"id", L""), L"a\tb");
+    }
+    XmlNode named;
+    ASSERT_TRUE(named.LoadXml(L"<r>" + ItemListText(items) + L"</r>"));
+    EXPECT_EQ(named.Child(0)->GetAttribute(L"name", L""), L"Bank\ting\r\nx");
 }
 
 ComponentFinding ReportedControl() {

@@ -371,6 +371,7 @@ TEST(XmlEscape, EachCharacterOnceInOrder) {
     EXPECT_EQ(EscapeXmlAttribute(L"<"), L"&lt;"); // not "&amp;lt;"
     EXPECT_EQ(EscapeXmlAttribute(L"&amp;"), L"&amp;amp;");
     EXPECT_EQ(EscapeXmlAttribute(L"\n\r"), L"&#10;&#13;");
+    EXPECT_EQ(EscapeXmlAttribute(L"a\tb"), L"a&#9;b");
 }
 
 } // namespace

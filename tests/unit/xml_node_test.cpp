@@ -24,6 +24,30 @@ TEST(XmlNodeLoad, FailedLoadsKeepThePreviousTree) {
     EXPECT_EQ(node.GetName(), L"Root");
 }
 
+// Found by fuzzing: Wine's MSXML crashed on a long version in the XML
+// declaration (it prints the declaration into a small buffer).
+TEST(XmlNodeLoad, OverlongDeclarationValuesAreRefused) {
+    XmlNode node;
+    ASSERT_TRUE(node.LoadXml(kSample));
+    const std::wstring nines(40, L'9');
+    for (const std::wstring& text :
+         {L"<?xml version=\"1." + nines + L"\"?><r/>",
+          std::wstring(L"\u3000 <?xml version='1.0' encoding='ISO-8859-1-Windows-3.1-Latin-1'?><r/>"),
+          L"\xFEFF<?xml version = \"1." + nines + L"\" encoding=\"gbk\"?><r n='\u7f51'/>"}) {
+        EXPECT_FALSE(node.LoadXml(text)) << text;
+        EXPECT_EQ(node.GetName(), L"Root");
+    }
+    // Ordinary declarations and long values elsewhere still load.
+    for (const wchar_t* text :
+         {L"<?xml version=\"1.0\" encoding=\"gbk\" standalone=\"yes\"?><r/>",
+          L"<?xml version='1.0' encoding='windows-1252'?><r/>",
+          L"<r v='1.99999999999999999999999999999999'/>",
+          L"<!-- <?xml version='1.99999999999999999999999999999'?> --><r/>"}) {
+        EXPECT_TRUE(node.LoadXml(text)) << text;
+        EXPECT_EQ(node.GetName(), L"r");
+    }
+}
+
 TEST(XmlNodeRead, AttributesFallBackOnlyWhenAttached) {
     XmlNode empty;
     EXPECT_EQ(empty.GetAttribute(L"id", L"default"), L"");

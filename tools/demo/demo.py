@@ -5,9 +5,11 @@ Starts the local bank server on a tree that the packer builds from the plain
 sample configuration, makes a client application folder with the page host,
 runs the demo page (the update check, the settings methods, the list of the
 sample components, one download batch that installs them, statuses before
-and after, the diagnosis and the patch check) and prints what the page saw,
-the requests the server answered, what the batch put on the PC, the files the
-update check put in place and the trace log.
+and after, the diagnosis, the patch check and the bank's links) and prints
+what the page saw, the requests the server answered, what the batch put on
+the PC, the files the update check put in place and the trace log. Then the
+bank publishes a new client release and a second page visit hands it to the
+updater, which records what it was given.
 
 It runs in the project's Wine prefix (WINEPREFIX, set by ./tovral) and reuses
 the end-to-end tests' plumbing for Wine, the data folder and the client
@@ -17,6 +19,7 @@ first, so every run starts from a PC without them."""
 import shutil
 import sys
 import tempfile
+import time
 from pathlib import Path
 
 SOURCE_DIR = Path(__file__).resolve().parents[2]
@@ -30,6 +33,17 @@ from tools.bankserver.bankserver import BankServer  # noqa: E402
 from tools.bankserver.server_tree import SAMPLE_DIR, Packer, ServerTree  # noqa: E402
 
 PAGE = SOURCE_DIR / "tools" / "demo" / "demo_page.js"
+SELF_UPDATE_PAGE = SOURCE_DIR / "tools" / "demo" / "self_update_page.js"
+
+# What the bank adds to its update list for the new release: a newer client
+# and the updater that replaces it once the browser has ended.
+NEW_RELEASE = (
+    ('Version="3"', 'Version="4"'),
+    ('<assembly filename="Obsolete.dll"',
+     '<assembly filename="UpdateFiles.exe" local="local" updatehandle="replace" Version="2" '
+     'mac="${mac:update/UpdateFiles.exe}" sha256="${sha256:update/UpdateFiles.exe}" '
+     'regsvr="false" url="update/UpdateFiles.exe"/>\n  <assembly filename="Obsolete.dll"'),
+)
 
 
 def print_section(title, lines):
@@ -82,6 +96,60 @@ def installed_on_the_pc():
     return lines
 
 
+def run_demo_page(client):
+    """The first visit; returns the page's exit code."""
+    # A Chinese PC: the trace log in code page 936. Installer dialogs are
+    # dismissed, as no user watches the demo.
+    page = client.run_page(PAGE, ["--dismiss-dialogs"], env=CHINESE_ANSI, timeout=600)
+    lines = page.stdout.splitlines()
+    # The cabinet's notes come from the control's own standard output, which
+    # is written out when the page host ends.
+    extracted = [line for line in lines if line.startswith("Extracted ")]
+    print_section("the page", [line for line in lines if line not in extracted])
+    print_section("the cabinet extraction (the control's standard output)", extracted)
+    if page.returncode != 0:
+        print(page.stderr, file=sys.stderr)
+    return page.returncode
+
+
+def publish_new_release(tree):
+    text = tree.plain_text("Update")
+    for old, new in NEW_RELEASE:
+        text = text.replace(old, new)
+    tree.texts["Update"] = text
+    tree.versions["Update"] += 1
+    tree.build()
+
+
+def updater_record(client, timeout=60):
+    """The sample updater's record, written once the browser process has ended."""
+    log = client.path / "UpdateFiles.log"
+    deadline = time.monotonic() + timeout
+    while time.monotonic() < deadline:
+        if log.exists() and "list=" in log.read_text(encoding="utf-8"):
+            time.sleep(0.2)
+            return log.read_text(encoding="utf-8").splitlines()
+        time.sleep(0.2)
+    return ["no record: the updater did not run"]
+
+
+def run_self_update(tree, client):
+    """The second visit after the bank published a new release; returns 0
+    when the control ended the browser process for the updater."""
+    publish_new_release(tree)
+    page = client.run_page(SELF_UPDATE_PAGE, env=CHINESE_ANSI, timeout=300)
+    print_section("the bank publishes client version 4 and the page is visited again",
+                  page.stdout.splitlines() + [f"browser process ended with exit code "
+                                              f"{page.returncode}"])
+    print_section("the updater's record (UpdateFiles.log in the client folder)",
+                  updater_record(client))
+    waiter = data_folder() / "AssemblyUpdate" / "waiter.cfg"
+    if waiter.exists():
+        print_section("the hand-off list (waiter.cfg)",
+                      waiter.read_text(encoding="utf-8", errors="replace").splitlines())
+    return 0 if page.returncode == 1 else 1
+
+
 def main():
     prepare_pc()
     with tempfile.TemporaryDirectory(prefix="tovral-demo-") as work:
@@ -92,30 +160,21 @@ def main():
                   f"{SAMPLE_DIR})")
             print("control: build/signed/Tovral.DLL (uses an encrypted file only when its "
                   "signature verifies)")
-            ServerTree(bank, server.url, Packer(BUILD_DIR)).build()
+            tree = ServerTree(bank, server.url, Packer(BUILD_DIR))
+            tree.build()
             with make_client_folder(server.url) as client:
-                # A Chinese PC: the trace log in code page 936. Installer
-                # dialogs are dismissed, as no user watches the demo.
-                page = client.run_page(PAGE, ["--dismiss-dialogs"], env=CHINESE_ANSI,
-                                       timeout=600)
-            lines = page.stdout.splitlines()
-            # The cabinet's notes come from the control's own standard output,
-            # which is written out when the page host ends.
-            extracted = [line for line in lines if line.startswith("Extracted ")]
-            print_section("the page", [line for line in lines if line not in extracted])
-            print_section("the cabinet extraction (the control's standard output)", extracted)
-            if page.returncode != 0:
-                print(page.stderr, file=sys.stderr)
-                return page.returncode
-            print_section("requests the bank server answered",
-                          [f"{r.method} /{r.key}" for r in server.requests])
-    print_section("on this PC after the batch", installed_on_the_pc())
-    settings = sorted(p.name for p in (data_folder() / "VeyrantSetting").iterdir())
-    print_section("settings folder after the update check", settings)
-    trace = (data_folder() / "VeyrantLog" / "VeyrantTrace.log").read_bytes().decode("gbk",
-                                                                                   "replace")
-    print_section("trace log (VeyrantTrace.log)", trace.splitlines())
-    return 0
+                code = run_demo_page(client)
+                if code != 0:
+                    return code
+                print_section("requests the bank server answered",
+                              [f"{r.method} /{r.key}" for r in server.requests])
+                print_section("on this PC after the batch", installed_on_the_pc())
+                settings = sorted(p.name for p in (data_folder() / "VeyrantSetting").iterdir())
+                print_section("settings folder after the update check", settings)
+                trace = (data_folder() / "VeyrantLog" / "VeyrantTrace.log").read_bytes()
+                print_section("trace log (VeyrantTrace.log)",
+                              trace.decode("gbk", "replace").splitlines())
+                return run_self_update(tree, client)
 
 
 if __name__ == "__main__":

@@ -2,7 +2,8 @@
 // customer's PC, printed instead of shown. The driver (demo.py) runs it in the
 // page host against the local bank server: the update check, the settings,
 // the list of the bank's components, one download batch that installs them,
-// the statuses before and after, the diagnosis and the patch check.
+// the statuses before and after, the diagnosis, the patch check (both the
+// answer at once and the worker) and the bank's links.
 var updateCode = null;
 function OnUpdate(code) { updateCode = code; host.stop(); }
 
@@ -83,3 +84,14 @@ host.echo("check items:    " + control.GetSystemInfo());
 control.GetSysInfoResult();
 host.echo("onCheckLog:     " + (host.pump(120000) ? checkLog : "no answer within two minutes"));
 host.echo("patches:        " + control.GetPatchFile(0));
+
+// The same patch check on a worker: the page hears of its end and reads the result.
+var patchDone = false;
+function OnPatchCheckComplete() { patchDone = true; host.stop(); }
+host.echo("GetPatchFile(1):" + control.GetPatchFile(1) + " (worker started)");
+host.echo("OnPatchCheckComplete: " + (host.pump(120000) ? "arrived" : "no answer within two minutes"));
+host.echo("GetPatchResult: " + control.GetPatchResult());
+
+// The bank's links from the decrypted resource file, in the page's language.
+echoEntries("bank links:", control.GetQelLinks());
+host.echo("dynamic link:   " + control.GetDynamicLink());

@@ -99,6 +99,19 @@ def unregister_control(per_user=False, dll=DEFAULT_DLL):
     return wine(args + [to_windows(dll)]).returncode
 
 
+def start_bank_server(test, packer):
+    """A local bank server for one test on a fresh tree folder, stopped and
+    removed after the test; returns the folder, the server and its ServerTree."""
+    from tools.bankserver.bankserver import BankServer
+    from tools.bankserver.server_tree import ServerTree
+    root = Path(tempfile.mkdtemp(prefix="tovral-bank-"))
+    test.addCleanup(shutil.rmtree, root, True)
+    server = BankServer(root)
+    server.start()
+    test.addCleanup(server.stop)
+    return root, server, ServerTree(root, server.url, packer)
+
+
 class ClientFolder:
     """A client application folder: a copy of the page host beside its
     Quellmark.exe.config, as the bank's client application is installed."""

@@ -5,16 +5,12 @@ catalogue and record the download call-backs, and the clean-up of whatever
 the sample components install into the shared Wine prefix."""
 
 import shutil
-import tempfile
-from pathlib import Path
 
 from tests.e2e.harness import (BUILD_DIR, CHINESE_ANSI, PAGE_PRELUDE, SAMPLES_DIR, ClientFolder,
-                               PageTestCase, clear_trace, data_folder, local_appdata_folder, to_unix,
-                               wine,
-                               write_user_settings)
-from tools.bankserver.bankserver import BankServer
-from tools.bankserver.server_tree import (SAMPLE_DIR, Packer, ServerTree,
-                                          certificate_thumbprint, sample_facts)
+                               PageTestCase, clear_trace, data_folder, local_appdata_folder,
+                               start_bank_server, to_unix, wine, write_user_settings)
+from tools.bankserver.server_tree import (SAMPLE_DIR, Packer, certificate_thumbprint,
+                                          sample_facts)
 
 FACTS = sample_facts(BUILD_DIR)
 CLSID = {name: FACTS[name]["clsid"] for name in ["SampleCtl.dll", "SampleCtl.ocx", "SampleCab.dll"]}
@@ -150,12 +146,7 @@ class SampleBankTestCase(PageTestCase):
         self.addCleanup(remove_installed_samples)
         # A real PC has the user's root store; a fresh prefix does not.
         reg("add", CERT_STORE, "/f")
-        self.root = Path(tempfile.mkdtemp(prefix="tovral-bank-"))
-        self.addCleanup(shutil.rmtree, self.root, True)
-        self.server = BankServer(self.root)
-        self.server.start()
-        self.addCleanup(self.server.stop)
-        self.tree = ServerTree(self.root, self.server.url, self.packer)
+        self.root, self.server, self.tree = start_bank_server(self, self.packer)
         self.client.close()
         self.client = ClientFolder(root_url=self.server.url)
         self.addCleanup(self.client.close)

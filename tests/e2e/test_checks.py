@@ -10,11 +10,10 @@ import time
 import unittest
 from pathlib import Path
 
-from tests.e2e.harness import (BUILD_DIR, CHINESE_ANSI, PAGE_PRELUDE, SAMPLES_DIR,
-                               ClientFolder, PageTestCase, clear_trace, data_folder, to_windows,
-                               trace_texts, wine, write_user_settings)
-from tools.bankserver.bankserver import BankServer
-from tools.bankserver.server_tree import Packer, ServerTree, sample_facts
+from tests.e2e.harness import (BUILD_DIR, CHINESE_ANSI, PAGE_PRELUDE, SAMPLES_DIR, ClientFolder,
+                               PageTestCase, clear_trace, data_folder, start_bank_server,
+                               to_windows, trace_texts, wine, write_user_settings)
+from tools.bankserver.server_tree import Packer, sample_facts
 
 FACTS = sample_facts(BUILD_DIR)
 CTL = FACTS["SampleCtl.dll"]["clsid"]
@@ -115,12 +114,7 @@ class ChecksTestCase(PageTestCase):
 
     def setUp(self):
         super().setUp()
-        self.root = Path(tempfile.mkdtemp(prefix="tovral-bank-"))
-        self.addCleanup(shutil.rmtree, self.root, True)
-        self.server = BankServer(self.root)
-        self.server.start()
-        self.addCleanup(self.server.stop)
-        self.tree = ServerTree(self.root, self.server.url, self.packer)
+        self.root, self.server, self.tree = start_bank_server(self, self.packer)
         self.tree.texts["UtilityChs"] = catalogue(CONTROLS, APPLICATIONS)
         self.client.close()
         self.client = ClientFolder(root_url=self.server.url)

@@ -8,9 +8,9 @@ import unittest
 from pathlib import Path
 
 from tests.e2e.harness import (BUILD_DIR, CHINESE_ANSI, SAMPLES_DIR, ClientFolder, PageTestCase,
-                               clear_trace, data_folder, trace_texts, write_user_settings)
-from tools.bankserver.bankserver import BankServer
-from tools.bankserver.server_tree import Packer, ServerTree, checksum_text, sha256_text
+                               clear_trace, data_folder, start_bank_server, trace_texts,
+                               write_user_settings)
+from tools.bankserver.server_tree import Packer, checksum_text, sha256_text
 
 QUERY_PAGE = r"""
 var code = "none";
@@ -46,12 +46,7 @@ class UpdateCheckTestCase(PageTestCase):
 
     def setUp(self):
         super().setUp()
-        self.root = Path(tempfile.mkdtemp(prefix="tovral-bank-"))
-        self.addCleanup(shutil.rmtree, self.root, True)
-        self.server = BankServer(self.root)
-        self.server.start()
-        self.addCleanup(self.server.stop)
-        self.tree = ServerTree(self.root, self.server.url, self.packer)
+        self.root, self.server, self.tree = start_bank_server(self, self.packer)
         self.tree.build()
         self.client = ClientFolder(root_url=self.server.url)
         self.addCleanup(self.client.close)

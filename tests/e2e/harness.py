@@ -177,6 +177,24 @@ class PageTestCase(unittest.TestCase):
                          msg or f"page failed:\nstdout:\n{result.stdout}\nstderr:\n{result.stderr}")
 
 
+def reg(*args):
+    return wine(["reg", *args])
+
+
+def reg_values(key):
+    """{name: (type, data)} of one key's values, read with reg.exe; None when
+    the key is missing. Columns are four blanks apart, so names may hold one."""
+    result = reg("query", key)
+    if result.returncode != 0:
+        return None
+    found = {}
+    for line in result.stdout.splitlines():
+        if line.startswith("    "):
+            parts = line[4:].split("    ")
+            found[parts[0]] = (parts[1], parts[2] if len(parts) > 2 else "")
+    return found
+
+
 def reg_query(key):
     """Every subkey of `key` (itself included) with its values, read with
     Wine's reg.exe: {"KEY\\SUB": {"(Default)": "text", "Name": "text"}}.

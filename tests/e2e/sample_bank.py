@@ -8,7 +8,8 @@ import shutil
 
 from tests.e2e.harness import (BUILD_DIR, CHINESE_ANSI, PAGE_PRELUDE, SAMPLES_DIR, ClientFolder,
                                PageTestCase, clear_trace, data_folder, local_appdata_folder,
-                               start_bank_server, to_unix, wine, write_user_settings)
+                               reg, reg_values, start_bank_server, to_unix, wine,
+                               write_user_settings)
 from tools.bankserver.server_tree import (SAMPLE_DIR, Packer, certificate_thumbprint,
                                           sample_facts)
 
@@ -69,23 +70,6 @@ def installed(item_id, ok=True):
 
 ALL_DOWNLOADED = "OnAllDownloadCompleted()"
 ALL_INSTALLED = "OnAllInstalledCompleted()"
-
-
-def reg(*args):
-    return wine(["reg", *args])
-
-
-def reg_values(key):
-    """{name: (type, data)} of one key's values; None when the key is missing."""
-    result = reg("query", key)
-    if result.returncode != 0:
-        return None
-    found = {}
-    for line in result.stdout.splitlines():
-        if line.startswith("    "):
-            parts = line[4:].split("    ")
-            found[parts[0]] = (parts[1], parts[2] if len(parts) > 2 else "")
-    return found
 
 
 def windows_folder():

@@ -11,7 +11,7 @@ import unittest
 from pathlib import Path
 
 from tests.e2e.harness import (BUILD_DIR, CHINESE_ANSI, PAGE_PRELUDE, SAMPLES_DIR, ClientFolder,
-                               PageTestCase, clear_trace, data_folder, start_bank_server,
+                               PageTestCase, clear_trace, data_folder, reg, start_bank_server,
                                to_windows, trace_texts, wine, write_user_settings)
 from tools.bankserver.server_tree import Packer, sample_facts
 
@@ -79,10 +79,6 @@ APPLICATIONS = [
 STATUSES = {1001: 3, 1002: 5, 1003: 1, 1004: 4, 1005: 3, 1006: 5, 1007: 0, 1008: 0, 1009: 3,
             4001: 3, 4002: 1, 4003: 4, 4004: 0, 4005: 1, 4006: 3, 4007: 5, 4008: 0, 4009: 4,
             999: 0, 2500: 4, 5000: 1}
-
-
-def reg(*args):
-    return wine(["reg", *args])
 
 
 class ChecksTestCase(PageTestCase):

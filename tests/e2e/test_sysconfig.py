@@ -8,8 +8,9 @@ import tempfile
 import unittest
 from pathlib import Path
 
-from tests.e2e.harness import (BUILD_DIR, CHINESE_ANSI, data_folder, reset_data_folder,
-                               to_windows, trace_texts, wine, write_user_settings)
+from tests.e2e.harness import (BUILD_DIR, CHINESE_ANSI, data_folder, reg_values,
+                               reset_data_folder, to_windows, trace_texts, wine,
+                               write_user_settings)
 
 PROBE = BUILD_DIR / "tests" / "e2e" / "probes" / "sysconfig_probe.exe"
 
@@ -26,20 +27,6 @@ BLOCKER = " 成功事件：弹出窗口阻止程序安全级别设置为“中�
 REFRESH = " 成功事件：将IE浏览器的“检查所存网页的较新版本”设置为“每次访问此页时检查”"
 PROTECTED_FAILED = " 失败事件：保护模式已关闭失败"
 ACTIVEX = " 成功事件：ActiveX控件和插件设置修改成功"
-
-
-def values(key):
-    """{name: (type, data)} of one key's values, read with reg.exe; None when
-    the key is missing. Columns are four blanks apart, so names may hold one."""
-    result = wine(["reg", "query", key])
-    if result.returncode != 0:
-        return None
-    found = {}
-    for line in result.stdout.splitlines():
-        if line.startswith("    "):
-            parts = line[4:].split("    ")
-            found[parts[0]] = (parts[1], parts[2] if len(parts) > 2 else "")
-    return found
 
 
 def set_dword(key, name, value):
@@ -87,7 +74,7 @@ class BrowserSettingsTest(SysconfigTest):
             <Site id="5006" info="六" url="" action="add"/>
           </OpenWindowSite></Utility>"""
         self.assertEqual(self.probe(catalogue, "popups"), (1, [], []))
-        self.assertEqual(values(ALLOW), {"bank.example": ("REG_BINARY", "")})
+        self.assertEqual(reg_values(ALLOW), {"bank.example": ("REG_BINARY", "")})
         # "Add" is not "add": the site is removed; the empty name is no site.
         self.assertEqual(trace_texts(), [POPUP_SITE] * 5)
 
@@ -95,7 +82,7 @@ class BrowserSettingsTest(SysconfigTest):
         delete_key(ALLOW)
         self.assertEqual(self.probe("<Utility><TrustList/></Utility>", "popups"), (0, [], []))
         self.assertEqual(self.probe("not xml", "popups"), (0, [], []))
-        self.assertIsNone(values(ALLOW))
+        self.assertIsNone(reg_values(ALLOW))
         self.assertEqual(trace_texts(), [])
 
     def test_blocker_level_and_refresh_mode(self):
@@ -103,12 +90,12 @@ class BrowserSettingsTest(SysconfigTest):
         set_dword(SETTINGS, "SyncMode5", 0)
         self.assertEqual(self.probe("", "blocker")[0], 1)
         self.assertEqual(self.probe("", "refresh")[0], 1)
-        written = values(NEW_WINDOWS)
+        written = reg_values(NEW_WINDOWS)
         for name, data in [("BlockControls", "0x0"), ("BlockUserInit", "0x0"),
                            ("UseHooks", "0x1"), ("AllowHTTPS", "0x0"),
                            ("UseTimerMethod", "0x0")]:
             self.assertEqual(written.get(name), ("REG_DWORD", data), name)
-        self.assertEqual(values(SETTINGS)["SyncMode5"], ("REG_DWORD", "0x3"))
+        self.assertEqual(reg_values(SETTINGS)["SyncMode5"], ("REG_DWORD", "0x3"))
         self.assertEqual(trace_texts(), [BLOCKER, REFRESH])
 
     def test_trust_list_restores_the_zone_flags(self):
@@ -120,18 +107,18 @@ class BrowserSettingsTest(SysconfigTest):
         self.addCleanup(set_dword, ZONE2, "Flags", 0x43)
         # Wine has no zone mapping: the sites stay unmapped, the lines are written.
         self.assertEqual(self.probe(catalogue, "trustlist"), (1, [], []))
-        self.assertEqual(values(ZONE2)["Flags"], ("REG_DWORD", "0x47"))
+        self.assertEqual(reg_values(ZONE2)["Flags"], ("REG_DWORD", "0x47"))
         delete_value(ZONE2, "Flags")
         self.assertEqual(self.probe(catalogue, "site", "http://x.example", "add")[0], 0)
-        self.assertNotIn("Flags", values(ZONE2))
+        self.assertNotIn("Flags", reg_values(ZONE2))
         self.assertEqual(trace_texts(), [TRUSTED_SITE] * 3)
 
     def test_trusted_zone_policies(self):
         set_dword(ZONE2, "CurrentLevel", 0x12000)
-        recommended = values(ZONE2)["RecommendedLevel"]
+        recommended = reg_values(ZONE2)["RecommendedLevel"]
         # Wine reports Windows 7 with browser 6: no protected mode.
         self.assertEqual(self.probe("", "zones"), (1, [], []))
-        self.assertEqual(values(ZONE2)["CurrentLevel"], recommended)
+        self.assertEqual(reg_values(ZONE2)["CurrentLevel"], recommended)
         self.assertEqual(trace_texts(), [ACTIVEX])
         # With browser 7 it is switched off, which Wine does not implement.
         self.assertEqual(self.probe("", "zones", "6", "7"), (1, [], []))
@@ -161,8 +148,8 @@ class RootCertificateTest(SysconfigTest):
             (3002, "HKEY_LOCAL_MACHINE", CERT_STORE, "C3D4", "0d,0A"))
         self.assertEqual(self.probe(catalogue, "cert", "3001"), (1, ["1359,3001,-1"], []))
         self.assertEqual(self.probe(catalogue, "cert", "3002"), (1, ["1359,3002,-1"], []))
-        self.assertEqual(values(f"HKCU\\{CERT_STORE}\\A1B2")["Blob"], ("REG_BINARY", "308201FF"))
-        self.assertEqual(values(f"HKLM\\{CERT_STORE}\\C3D4")["Blob"], ("REG_BINARY", "0D0A"))
+        self.assertEqual(reg_values(f"HKCU\\{CERT_STORE}\\A1B2")["Blob"], ("REG_BINARY", "308201FF"))
+        self.assertEqual(reg_values(f"HKLM\\{CERT_STORE}\\C3D4")["Blob"], ("REG_BINARY", "0D0A"))
         self.assertEqual(trace_texts(), ["文件号：3001 成功事件：证书写入成功",
                                          "文件号：3001检测事件：证书已成功写入",
                                          "文件号：3002 成功事件：证书写入成功",
@@ -175,8 +162,8 @@ class RootCertificateTest(SysconfigTest):
         for cert_id in ("3001", "3003", "3004"):
             self.assertEqual(self.probe(catalogue, "cert", cert_id),
                              (1, [f"1359,{cert_id},0"], []))
-        self.assertEqual(values(f"HKLM\\{CERT_STORE}"), {"(Default)": ("REG_SZ", "")})
-        self.assertIsNone(values(f"HKCU\\{CERT_STORE}\\Missing"))
+        self.assertEqual(reg_values(f"HKLM\\{CERT_STORE}"), {"(Default)": ("REG_SZ", "")})
+        self.assertIsNone(reg_values(f"HKCU\\{CERT_STORE}\\Missing"))
         self.assertEqual(trace_texts(), [f"文件号：{i}检测事件：证书写入失败"
                                          for i in (3001, 3003, 3004)])
 

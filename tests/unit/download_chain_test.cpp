@@ -46,7 +46,7 @@ protected:
     }
 
     void Serve(const std::wstring& url, const std::string& body) {
-        served_[L"http://bank/" + url] = body;
+        server_.Serve(L"http://bank/" + url, body);
         macs_[url] = Checksum(body);
     }
 
@@ -73,15 +73,7 @@ protected:
             posted_.push_back(Posted{message, static_cast<int>(w), static_cast<int>(l)});
             changed_.notify_all();
         };
-        context.fetch = [this](const FetchRequest& request) {
-            std::lock_guard guard(lock_);
-            fetched_.push_back(request.url);
-            auto body = served_.find(request.url);
-            if (body == served_.end())
-                return 0;
-            WriteBytes(request.localPath, body->second);
-            return 1;
-        };
+        context.fetch = server_.Fetcher();
         return context;
     }
 
@@ -97,21 +89,17 @@ protected:
         return posted_;
     }
 
-    std::vector<std::wstring> Fetched() {
-        std::lock_guard guard(lock_);
-        return fetched_;
-    }
+    std::vector<std::wstring> Fetched() const { return server_.Requests(); }
 
     TempFolder dir_;
     RecordingTraceSink trace_;
     ConfigurationTexts texts_;
-    std::map<std::wstring, std::string> served_;
+    FakeBankServer server_;
     std::map<std::wstring, std::wstring> macs_;
     std::wstring applicationSha256_; // a " sha256='...'" attribute for 4001, or none
     std::mutex lock_;
     std::condition_variable changed_;
     std::vector<Posted> posted_;
-    std::vector<std::wstring> fetched_;
     std::vector<std::pair<int, bool>> installed_; // under lock_
     ComponentContext context_ = MakeContext();
     DownloadChain chain_{context_, [this](int id, bool last) {
@@ -126,7 +114,7 @@ protected:
 };
 
 TEST_F(Chain, ABatchOfThreeWhoseSecondFails) {
-    served_.erase(L"http://bank/controls/b.dll"); // the server answers nothing for it
+    server_.Forget(L"http://bank/controls/b.dll"); // the server answers nothing for it
     EXPECT_EQ(chain_.EBankDownLoad(L"<list><i id='1001'/><i id='1002'/><i id='4001'/></list>"), 1);
     std::vector<Posted> posted = WaitFor(kAllInstalled);
     EXPECT_EQ(posted, (std::vector<Posted>{{kDownloaded, 1001, -1},
@@ -157,7 +145,7 @@ TEST_F(Chain, AVerifiedFileAlreadyThereIsNotFetched) {
 }
 
 TEST_F(Chain, AFileFailingItsChecksumIsDeletedAndReportedOnce) {
-    served_[L"http://bank/controls/a.dll"] = "<html>server error</html>";
+    server_.Serve(L"http://bank/controls/a.dll", "<html>server error</html>");
     chain_.StartDownLoad(1001);
     EXPECT_EQ(WaitFor(kAllInstalled), (std::vector<Posted>{{kDownloaded, 1001, 0},
                                                            {kInstalled, 1001, 0},

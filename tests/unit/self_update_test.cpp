@@ -75,7 +75,7 @@ protected:
     }
 
     void Serve(const std::wstring& url, const std::string& body) {
-        served_[L"http://bank/" + url] = body;
+        server_.Serve(L"http://bank/" + url, body);
         macs_.push_back(Checksum(body));
     }
 
@@ -84,8 +84,8 @@ protected:
                             FormatW(assemblies.c_str(), macs_[0].c_str(), macs_[1].c_str()) +
                             L"</Update>";
         const std::string file = EncryptForTest(list);
-        served_[L"http://bank/Update.cfg"] = file;
-        served_[L"http://bank/Update.cfg.sig"] = SignForTest(file);
+        server_.Serve(L"http://bank/Update.cfg", file);
+        server_.Serve(L"http://bank/Update.cfg.sig", SignForTest(file));
     }
 
     ComponentContext MakeContext() {
@@ -105,15 +105,7 @@ protected:
                 errors_.push_back(static_cast<int>(w));
             changed_.notify_all();
         };
-        context.fetch = [this](const FetchRequest& request) {
-            std::lock_guard guard(lock_);
-            fetched_.push_back(request.url);
-            auto body = served_.find(request.url);
-            if (body == served_.end())
-                return 0;
-            WriteBytes(request.localPath, body->second);
-            return 1;
-        };
+        context.fetch = server_.Fetcher();
         return context;
     }
 
@@ -134,11 +126,10 @@ protected:
     const std::wstring client_ = dir_ / L"client\\";
     RecordingTraceSink trace_;
     ConfigurationTexts texts_;
-    std::map<std::wstring, std::string> served_;
+    FakeBankServer server_;
     std::vector<std::wstring> macs_;
     std::mutex lock_;
     std::condition_variable changed_;
-    std::vector<std::wstring> fetched_;
     std::vector<int> errors_;
     bool exited_ = false;
     ComponentContext context_ = MakeContext();
@@ -162,9 +153,10 @@ using SignedHandOff = HandOffWith<SignaturePolicy::Required>;
 TEST_F(HandOff, NewerAndChangedFilesAreFetchedListedAndVerified) {
     // Helper.dll is listed at the installed version but is not installed here.
     Run();
-    EXPECT_EQ(fetched_, (std::vector<std::wstring>{
-                            L"http://bank/Update.cfg", L"http://bank/Update.cfg.sig",
-                            L"http://bank/files/BankClient.exe", L"http://bank/files/Helper.dll"}));
+    EXPECT_EQ(server_.Requests(),
+              (std::vector<std::wstring>{L"http://bank/Update.cfg", L"http://bank/Update.cfg.sig",
+                                         L"http://bank/files/BankClient.exe",
+                                         L"http://bank/files/Helper.dll"}));
     EXPECT_EQ(ReadBytes(SelfUpdateFolder() + L"BankClient.exe"), "new client v4");
     const std::string plain = ScrambleHandOffBytes(ReadBytes(SelfUpdateFolder() + L"waiter.cfg"));
     EXPECT_EQ(std::wstring(reinterpret_cast<const wchar_t*>(plain.data()), plain.size() / 2),
@@ -183,24 +175,24 @@ TEST_F(HandOff, EverythingCurrentStartsTheUpdaterWithoutAList) {
     WriteLocalUpdateList(L"<Update><assembly filename='BankClient.exe' Version='4'/>"
                          L"<assembly filename='Helper.dll' Version='1'/></Update>");
     Run();
-    EXPECT_EQ(fetched_.size(), 2u); // the list and its signature
+    EXPECT_EQ(server_.Requests().size(), 2u); // the list and its signature
     EXPECT_FALSE(FileExists(SelfUpdateFolder() + L"waiter.cfg"));
     EXPECT_TRUE(trace_.Contains(L"启动UpdateFiles.exe失败"));
 }
 
 TEST_F(HandOff, FailuresAreReportedToThePage) {
-    served_[L"http://bank/files/Helper.dll"] = "tampered on the way";
+    server_.Serve(L"http://bank/files/Helper.dll", "tampered on the way");
     Run();
     EXPECT_EQ(errors_, std::vector<int>{1});
     EXPECT_TRUE(trace_.Contains(L"失败事件：files/Helper.dll校验失败"));
 
     errors_.clear();
-    served_[L"http://bank/Update.cfg"] = "not an encrypted list";
+    server_.Serve(L"http://bank/Update.cfg", "not an encrypted list");
     Run();
     EXPECT_TRUE(trace_.Contains(L"失败事件：Update.cfg文件解密失败"));
 
     errors_.clear();
-    served_.erase(L"http://bank/Update.cfg");
+    server_.Forget(L"http://bank/Update.cfg");
     Run();
     EXPECT_TRUE(trace_.Contains(L"失败事件：Update.cfg下载失败"));
     EXPECT_EQ(errors_, std::vector<int>{1});
@@ -217,7 +209,7 @@ TEST_F(HandOff, HostileNamesNeverReachTheUpdater) {
                       L"Version='9' mac='%ls' url='files/BankClient.exe'/>");
     Run();
     EXPECT_EQ(errors_, std::vector<int>{1});
-    EXPECT_EQ(fetched_.size(), 4u); // the two update lists and their signatures only
+    EXPECT_EQ(server_.Requests().size(), 4u); // the two update lists and their signatures only
 }
 
 TEST_F(HandOff, NothingHappensWithoutAnUpdateListEntry) {
@@ -225,20 +217,20 @@ TEST_F(HandOff, NothingHappensWithoutAnUpdateListEntry) {
     EXPECT_EQ(update_.UpdateBankVeyr(), 0);
     versionList_ = L"";
     EXPECT_EQ(update_.UpdateBankVeyr(), 0);
-    EXPECT_TRUE(fetched_.empty());
+    EXPECT_TRUE(server_.Requests().empty());
 }
 
 TEST_F(SignedHandOff, ASignedUpdateListIsFollowed) {
     Run();
     EXPECT_EQ(ReadBytes(SelfUpdateFolder() + L"Update.cfg.sig"),
-              served_[L"http://bank/Update.cfg.sig"]);
+              server_.Body(L"http://bank/Update.cfg.sig"));
     EXPECT_TRUE(FileExists(SelfUpdateFolder() + L"waiter.cfg"));
     EXPECT_EQ(ReadBytes(SelfUpdateFolder() + L"BankClient.exe"), "new client v4");
     EXPECT_TRUE(trace_.Contains(L"启动UpdateFiles.exe失败")); // no updater here
 }
 
 TEST_F(SignedHandOff, AnUpdateListWithoutTheBanksSignatureIsRefused) {
-    served_.erase(L"http://bank/Update.cfg.sig");
+    server_.Forget(L"http://bank/Update.cfg.sig");
     Run();
     EXPECT_TRUE(trace_.Contains(L"失败事件：Update.cfg签名文件不存在"));
     EXPECT_TRUE(trace_.Contains(L"失败事件：Update.cfg文件解密失败"));
@@ -246,12 +238,13 @@ TEST_F(SignedHandOff, AnUpdateListWithoutTheBanksSignatureIsRefused) {
 
     // A signature of the bank, but of another list.
     errors_.clear();
-    served_[L"http://bank/Update.cfg.sig"] = SignForTest(EncryptForTest(L"<Update/>"));
+    server_.Serve(L"http://bank/Update.cfg.sig", SignForTest(EncryptForTest(L"<Update/>")));
     Run();
     EXPECT_TRUE(trace_.Contains(L"失败事件：Update.cfg签名验证失败"));
     EXPECT_EQ(errors_, std::vector<int>{1});
     EXPECT_FALSE(FileExists(SelfUpdateFolder() + L"waiter.cfg"));
-    EXPECT_EQ(fetched_.size(), 4u); // the two lists and their signatures, no file they name
+    EXPECT_EQ(server_.Requests().size(),
+              4u); // the two lists and their signatures, no file they name
 }
 
 } // namespace

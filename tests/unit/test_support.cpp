@@ -67,3 +67,40 @@ bool RecordingTraceSink::Contains(const std::wstring& line) const {
     }
     return false;
 }
+
+void FakeBankServer::Serve(const std::wstring& url, const std::string& body) {
+    std::lock_guard guard(lock_);
+    bodies_[url] = body;
+}
+
+void FakeBankServer::Forget(const std::wstring& url) {
+    std::lock_guard guard(lock_);
+    bodies_.erase(url);
+}
+
+std::string FakeBankServer::Body(const std::wstring& url) const {
+    std::lock_guard guard(lock_);
+    auto body = bodies_.find(url);
+    return body == bodies_.end() ? std::string() : body->second;
+}
+
+std::vector<std::wstring> FakeBankServer::Requests() const {
+    std::lock_guard guard(lock_);
+    return requests_;
+}
+
+FetchFunction FakeBankServer::Fetcher() {
+    return [this](const FetchRequest& request) {
+        std::string body;
+        {
+            std::lock_guard guard(lock_);
+            requests_.push_back(request.url);
+            auto served = bodies_.find(request.url);
+            if (served == bodies_.end())
+                return 0;
+            body = served->second;
+        }
+        WriteBytes(request.localPath, body);
+        return 1;
+    };
+}

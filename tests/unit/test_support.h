@@ -1,7 +1,10 @@
 // Helpers shared by the unit tests: throwaway folders and whole-file access.
 #pragma once
 
+#include "common/fetch.h"
 #include "common/trace_sink.h"
+
+#include <map>
 
 #include <mutex>
 #include <string>
@@ -49,4 +52,21 @@ public:
 private:
     mutable std::mutex lock_;
     mutable std::vector<std::wstring> lines_;
+};
+
+// Stands in for the bank server behind a component's fetch function: fixed
+// bodies by URL, every request recorded (workers fetch on their own threads).
+class FakeBankServer {
+public:
+    void Serve(const std::wstring& url, const std::string& body);
+    void Forget(const std::wstring& url);
+    std::string Body(const std::wstring& url) const;
+    std::vector<std::wstring> Requests() const;
+    // Writes the body to the request's local path: 1, or 0 for a URL not served.
+    FetchFunction Fetcher();
+
+private:
+    mutable std::mutex lock_;
+    std::map<std::wstring, std::string> bodies_;
+    std::vector<std::wstring> requests_;
 };

@@ -4,7 +4,7 @@
 #include "config/bignum.h"
 #include "config/crypto_api.h"
 
-#include "tovral_signing_key.h" // generated from the TOVRAL_SIGNING_KEY build setting
+#include "tovral_signing_key.h" // generated from the TOVRAL_SIGNATURE_KEY build setting
 
 #include <algorithm>
 

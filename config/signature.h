@@ -22,7 +22,7 @@ struct SignatureCheck {
     RsaPublicKey signingKey;
 };
 
-// The signing public key built into the control (the TOVRAL_SIGNING_KEY setting).
+// The signing public key built into the control (the TOVRAL_SIGNATURE_KEY setting).
 const RsaPublicKey& BuiltInSigningKey();
 
 constexpr std::size_t kSmallestSigningKeyBits = 2048;

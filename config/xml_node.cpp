@@ -1,5 +1,6 @@
 #include "config/xml_node.h"
 
+#include "common/files.h"
 #include "common/text.h"
 
 #include <cwchar>
@@ -42,6 +43,33 @@ bool HasOverlongDeclarationValue(std::wstring_view text) {
     return false;
 }
 
+// The start of a file as text, as far as an XML declaration can reach: UTF-16
+// by its byte-order mark or its zero bytes, otherwise the bytes widened (a
+// declaration is ASCII in every other encoding MSXML reads).
+std::wstring FileHead(const std::wstring& path) {
+    constexpr DWORD kHeadBytes = 64 * 1024;
+    FileHandle file = OpenDiskFileForReading(path, FILE_SHARE_READ | FILE_SHARE_WRITE);
+    std::string bytes(kHeadBytes, '\0');
+    DWORD read = 0;
+    if (!file || !ReadFile(file.get(), bytes.data(), kHeadBytes, &read, nullptr))
+        return {};
+    bytes.resize(read);
+    const auto byte = [&](size_t i) { return static_cast<unsigned char>(bytes[i]); };
+    const bool twoBytes = bytes.size() >= 2;
+    const bool bigEndian = twoBytes && (byte(0) == 0 || (byte(0) == 0xFE && byte(1) == 0xFF));
+    const bool littleEndian = twoBytes && (byte(1) == 0 || (byte(0) == 0xFF && byte(1) == 0xFE));
+    std::wstring head;
+    if (bigEndian || littleEndian) {
+        for (size_t i = 0; i + 1 < bytes.size(); i += 2)
+            head.push_back(static_cast<wchar_t>(bigEndian ? byte(i) << 8 | byte(i + 1)
+                                                          : byte(i + 1) << 8 | byte(i)));
+    } else {
+        for (size_t i = 0; i < bytes.size(); ++i)
+            head.push_back(static_cast<wchar_t>(byte(i)));
+    }
+    return head;
+}
+
 } // namespace
 
 XmlNode::XmlNode(IXMLDOMElement* element) {
@@ -59,6 +87,8 @@ XmlNode::~XmlNode() {
 bool XmlNode::LoadFile(const std::wstring& path) {
     // COM is the calling thread's own business: worker threads own a
     // ComApartment, so nothing here joins an apartment and leaves it joined.
+    if (HasOverlongDeclarationValue(FileHead(path)))
+        return false;
     Variant source(path);
     if (!LoadDocument(&source, nullptr))
         return false;

@@ -32,7 +32,8 @@ TEST(XmlNodeLoad, OverlongDeclarationValuesAreRefused) {
     const std::wstring nines(40, L'9');
     for (const std::wstring& text :
          {L"<?xml version=\"1." + nines + L"\"?><r/>",
-          std::wstring(L"\u3000 <?xml version='1.0' encoding='ISO-8859-1-Windows-3.1-Latin-1'?><r/>"),
+          std::wstring(
+              L"\u3000 <?xml version='1.0' encoding='ISO-8859-1-Windows-3.1-Latin-1'?><r/>"),
           L"\xFEFF<?xml version = \"1." + nines + L"\" encoding=\"gbk\"?><r n='\u7f51'/>"}) {
         EXPECT_FALSE(node.LoadXml(text)) << text;
         EXPECT_EQ(node.GetName(), L"Root");
@@ -156,3 +157,21 @@ TEST(XmlNodeWrite, SaveWithoutPathNeedsAFile) {
 }
 
 } // namespace
+
+// The same declarations read from a file (the settings files the user's own
+// programs may write) load or fail, but never bring the process down.
+TEST(XmlNodeLoad, OverlongDeclarationValuesInFilesAreRefused) {
+    TempFolder dir;
+    const std::string nines(40, '9');
+    WriteBytes(dir / L"long.xml", "<?xml version=\"1." + nines + "\"?><r/>");
+    std::string utf16 = "\xFF\xFE";
+    for (char c : "<?xml version='1." + nines + "'?><r/>")
+        utf16 += std::string{c, '\0'};
+    WriteBytes(dir / L"long16.xml", utf16);
+    WriteBytes(dir / L"plain.xml", "<?xml version=\"1.0\" encoding=\"gbk\"?><r/>");
+    XmlNode node;
+    EXPECT_FALSE(node.LoadFile(dir / L"long.xml"));
+    EXPECT_FALSE(node.LoadFile(dir / L"long16.xml"));
+    ASSERT_TRUE(node.LoadFile(dir / L"plain.xml"));
+    EXPECT_EQ(node.GetName(), L"r");
+}

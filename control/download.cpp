@@ -63,6 +63,18 @@ ComPtr<IHTMLDocument2> PageDocument(IWebBrowserApp* browser) {
     return htmlDocument;
 }
 
+// The document the control itself is in, when its site is an element's
+// client site (an <object> element): in a frame, the frame's document.
+ComPtr<IHTMLDocument2> ElementDocument(IUnknown* site) {
+    ComPtr<IOleClientSite> clientSite;
+    ComPtr<IOleContainer> container;
+    ComPtr<IHTMLDocument2> document;
+    if (site && SUCCEEDED(site->QueryInterface(IID_IOleClientSite, &clientSite)) &&
+        SUCCEEDED(clientSite->GetContainer(&container)) && container)
+        container.As(&document);
+    return document;
+}
+
 } // namespace
 
 void WorkerResults::SetReport(std::wstring text) {
@@ -397,7 +409,16 @@ STDMETHODIMP CDownLoad::SetSite(IUnknown* site) {
     site_ = site;
     ComPtr<IHTMLDocument2> document = PageDocument(browser.Get());
     pageUrl_ = PageUrl(browser.Get(), document.Get());
-    SetServed(site_lock::ServesPage(Module().SiteLock(), pageUrl_));
+    bool served = site_lock::ServesPage(Module().SiteLock(), pageUrl_);
+    // A page of the bank's that frames another site must not lend it the
+    // control: the element's own document is held to the lock as well.
+    if (ComPtr<IHTMLDocument2> own = ElementDocument(site); own && served) {
+        std::optional<std::wstring> ownUrl = PageUrl(nullptr, own.Get());
+        served = site_lock::ServesPage(Module().SiteLock(), ownUrl);
+        if (!served)
+            pageUrl_ = std::move(ownUrl); // the address the refusal names
+    }
+    SetServed(served);
     if (document && served_)
         FindPageWindow(document.Get());
     return S_OK;

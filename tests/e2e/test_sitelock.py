@@ -157,6 +157,27 @@ class LockedControlTest(UpdateCheckTestCase):
                 self.assertPageOk(result)
                 self.assertEqual(result.stdout.strip(), status)
 
+    def test_an_object_element_is_judged_by_its_own_frame_too(self):
+        # embed() places the control as an <object> element: in the page
+        # itself, or in a frame with the given address.
+        cases = [
+            (BANK_PAGE, "", "4"),
+            (BANK_PAGE, ', "https://pay.example.cn:8443/frame.htm"', "4"),
+            (BANK_PAGE, f', "{OTHER_PAGE}"', "0"),  # the bank's page frames another site
+            (OTHER_PAGE, ', "https://ebank.example.cn/frame.htm"', "0"),  # another frames the bank
+        ]
+        for page, frame, status in cases:
+            with self.subTest(page=page, frame=frame):
+                clear_trace()
+                result = self.run_from(page, PAGE_PRELUDE + f"""
+                    var o = host.embed("Tovral.DownLoad"{frame});
+                    host.echo(o.GetStatuBySurrId(2500));""", env=CHINESE_ANSI)
+                self.assertPageOk(result)
+                self.assertEqual(result.stdout.strip(), status)
+                if status == "0":
+                    self.assertTrue(any(REFUSAL + OTHER_PAGE in text for text in trace_texts()),
+                                    "\n".join(trace_texts()))
+
     def test_a_page_without_an_address_is_refused(self):
         for args in [[], ["--no-browser"]]:
             with self.subTest(args=args):
@@ -167,6 +188,13 @@ class LockedControlTest(UpdateCheckTestCase):
 
 class UnlockedControlTest(PageTestCase):
     """The default build has no site lock: the page's address does not matter."""
+
+    def test_an_object_element_in_any_frame_is_served(self):
+        result = self.run_page(PAGE_PRELUDE + f"""
+            var o = host.embed("Tovral.DownLoad", "{OTHER_PAGE}");
+            host.echo(o.GetStatuBySurrId(2500));""", ["--document-url", OTHER_PAGE])
+        self.assertPageOk(result)
+        self.assertEqual(result.stdout.strip(), "4")
 
     def test_any_page_or_none_is_served(self):
         for args in [["--document-url", OTHER_PAGE], ["--document-url", "not a url"],

@@ -139,6 +139,83 @@ private:
     SharedUrl url_;
 };
 
+// The document of the frame an element is in, as its container: the
+// address the control reads from there (none: get_URL fails).
+class FrameDocument final : public IHTMLDocument2Stubs, public IOleContainer {
+public:
+    FrameDocument(IHTMLWindow2* window, SharedUrl url) : window_(window), url_(std::move(url)) {}
+
+    HRESULT STDMETHODCALLTYPE QueryInterface(REFIID riid, void** ppv) override {
+        return AnswerQuery(riid, ppv,
+                           {{IID_IUnknown, static_cast<IHTMLDocument2*>(this)},
+                            {IID_IDispatch, static_cast<IHTMLDocument2*>(this)},
+                            {IID_IHTMLDocument, static_cast<IHTMLDocument2*>(this)},
+                            {IID_IHTMLDocument2, static_cast<IHTMLDocument2*>(this)},
+                            {IID_IParseDisplayName, static_cast<IOleContainer*>(this)},
+                            {IID_IOleContainer, static_cast<IOleContainer*>(this)}});
+    }
+    REFCOUNTED_IUNKNOWN
+
+    HRESULT STDMETHODCALLTYPE get_parentWindow(IHTMLWindow2** p) override {
+        if (!p)
+            return E_POINTER;
+        return window_.CopyTo(p);
+    }
+    HRESULT STDMETHODCALLTYPE get_URL(BSTR* p) override { return AnswerUrl(*url_, p); }
+
+    // IOleContainer
+    HRESULT STDMETHODCALLTYPE ParseDisplayName(IBindCtx*, LPOLESTR, ULONG*, IMoniker**) override {
+        return E_NOTIMPL;
+    }
+    HRESULT STDMETHODCALLTYPE EnumObjects(DWORD, IEnumUnknown**) override { return E_NOTIMPL; }
+    HRESULT STDMETHODCALLTYPE LockContainer(BOOL) override { return S_OK; }
+
+private:
+    RefCount<FrameDocument> refs_;
+    ComPtr<IHTMLWindow2> window_;
+    SharedUrl url_;
+};
+
+// What the browser gives an <object> element as its site: the element's
+// client site, whose container is the element's document, and the services.
+class ElementSite final : public IOleClientSite, public IServiceProvider {
+public:
+    ElementSite(IOleContainer* document, IServiceProvider* services)
+        : document_(document), services_(services) {}
+
+    HRESULT STDMETHODCALLTYPE QueryInterface(REFIID riid, void** ppv) override {
+        return AnswerQuery(riid, ppv,
+                           {{IID_IUnknown, static_cast<IOleClientSite*>(this)},
+                            {IID_IOleClientSite, static_cast<IOleClientSite*>(this)},
+                            {IID_IServiceProvider, static_cast<IServiceProvider*>(this)}});
+    }
+    REFCOUNTED_IUNKNOWN
+
+    HRESULT STDMETHODCALLTYPE SaveObject() override { return E_NOTIMPL; }
+    HRESULT STDMETHODCALLTYPE GetMoniker(DWORD, DWORD, IMoniker** moniker) override {
+        if (moniker)
+            *moniker = nullptr;
+        return E_NOTIMPL;
+    }
+    HRESULT STDMETHODCALLTYPE GetContainer(IOleContainer** container) override {
+        if (!container)
+            return E_POINTER;
+        return document_.CopyTo(container);
+    }
+    HRESULT STDMETHODCALLTYPE ShowObject() override { return S_OK; }
+    HRESULT STDMETHODCALLTYPE OnShowWindow(BOOL) override { return S_OK; }
+    HRESULT STDMETHODCALLTYPE RequestNewObjectLayout() override { return E_NOTIMPL; }
+
+    HRESULT STDMETHODCALLTYPE QueryService(REFGUID service, REFIID riid, void** ppv) override {
+        return services_->QueryService(service, riid, ppv);
+    }
+
+private:
+    RefCount<ElementSite> refs_;
+    ComPtr<IOleContainer> document_;
+    ComPtr<IServiceProvider> services_;
+};
+
 } // namespace
 
 // The page's script window: execScript runs call-back texts in the page's engine.
@@ -206,6 +283,16 @@ HRESULT BrowserServices::QueryService(REFGUID service, REFIID riid, void** ppv) 
     if (IsEqualGUID(service, IID_IWebBrowserApp) && offerBrowser_)
         return browser_->QueryInterface(riid, ppv);
     return E_NOINTERFACE;
+}
+
+ComPtr<IUnknown> BrowserServices::MakeElementSite(std::optional<std::wstring> frameUrl) {
+    SharedUrl url = frameUrl ? std::make_shared<std::optional<std::wstring>>(std::move(frameUrl))
+                             : documentUrl_;
+    ComPtr<IHTMLWindow2> window;
+    window_.As(&window);
+    ComPtr<FrameDocument> document = MakeCom<FrameDocument>(window.Get(), std::move(url));
+    ComPtr<ElementSite> site = MakeCom<ElementSite>(document.Get(), this);
+    return ComPtr<IUnknown>(static_cast<IOleClientSite*>(site.Get()));
 }
 
 void BrowserServices::DetachRunner() {

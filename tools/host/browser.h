@@ -49,6 +49,9 @@ public:
 
     // After the engine is gone, execScript fails instead of reaching it.
     void DetachRunner();
+    // The site the browser gives an <object> element in a frame whose document
+    // has the address `frameUrl` (none: the element is in the page itself).
+    ComPtr<IUnknown> MakeElementSite(std::optional<std::wstring> frameUrl);
     // The page's address from now on, as after a navigation of the same browser.
     void SetDocumentUrl(std::optional<std::wstring> url) { *documentUrl_ = std::move(url); }
 

@@ -5,6 +5,8 @@
 #include "tools/host/console_output.h"
 #include "tools/host/host_window.h"
 
+#include <ocidl.h>
+
 #include <iterator>
 
 namespace {
@@ -47,6 +49,7 @@ std::span<const HostObject::Member> HostObject::Members() {
         {L"noop", &HostObject::Noop, false},
         {L"clock", &HostObject::Clock, false},
         {L"setDocumentUrl", &HostObject::SetDocumentUrl, false},
+        {L"embed", &HostObject::Embed, false},
     };
     return members;
 }
@@ -182,5 +185,34 @@ HRESULT HostObject::SetDocumentUrl(const DispArguments& args, VARIANT*) {
     if (FAILED(hr))
         return hr;
     browser_.SetDocumentUrl(std::move(url));
+    return S_OK;
+}
+
+HRESULT HostObject::Embed(const DispArguments& args, VARIANT* result) {
+    std::wstring progId;
+    HRESULT hr = VariantToText(args[0], &progId);
+    if (FAILED(hr))
+        return hr;
+    std::optional<std::wstring> frameUrl;
+    if (!IsMissingArgument(args[1])) {
+        std::wstring url;
+        if (FAILED(hr = VariantToText(args[1], &url)))
+            return hr;
+        frameUrl = std::move(url);
+    }
+    CLSID clsid;
+    if (FAILED(hr = CLSIDFromProgID(progId.c_str(), &clsid)))
+        return hr;
+    ComPtr<IDispatch> object;
+    if (FAILED(hr = CoCreateInstance(clsid, nullptr, CLSCTX_INPROC_SERVER, IID_IDispatch,
+                                     reinterpret_cast<void**>(object.GetAddressOf()))))
+        return hr;
+    ComPtr<IObjectWithSite> withSite;
+    if (SUCCEEDED(object.As(&withSite)))
+        withSite->SetSite(browser_.MakeElementSite(std::move(frameUrl)).Get());
+    if (result) {
+        result->vt = VT_DISPATCH;
+        result->pdispVal = object.Detach();
+    }
     return S_OK;
 }

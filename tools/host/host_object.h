@@ -42,6 +42,9 @@ private:
     HRESULT Noop(const DispArguments& args, VARIANT* result);
     HRESULT Clock(const DispArguments& args, VARIANT* result);
     HRESULT SetDocumentUrl(const DispArguments& args, VARIANT* result);
+    // embed(progId[, frameUrl]): the object as an <object> element of the page,
+    // or of a frame with that address; its site is the element's client site.
+    HRESULT Embed(const DispArguments& args, VARIANT* result);
 
     RefCount<HostObject> refs_;
     HostWindow& window_;

@@ -43,6 +43,9 @@
 //                              with a fraction; only differences mean anything)
 //   host.setDocumentUrl(url)   the page's address from now on (--document-url), as
 //                              after a navigation of the same browser
+//   host.embed(progId[, url])  the object created as an <object> element: its site
+//                              is the element's client site, whose container is the
+//                              page's document or that of a frame at `url`
 //
 // As the browser does, the host runs the engine with INTERFACE_USES_SECURITY_MANAGER;
 // its site's services are SID_SInternetHostSecurityManager (ActiveX run and object

@@ -11,7 +11,6 @@
 #include "sysconfig/access_rights.h"
 #include "sysconfig/component_inputs.h"
 #include "sysconfig/item_fragments.h"
-#include "sysconfig/root_cert_entries.h"
 
 ComponentContext CDownLoadEngine::MakeContext(CTovralModule& module, const ::TraceLog& trace,
                                               ConfigurationTexts& texts) {
@@ -107,15 +106,8 @@ void CDownLoadEngine::ApplyBrowserSetting(int id) const {
 }
 
 ListHooks CDownLoadEngine::MakeListHooks() {
-    ListHooks hooks;
-    hooks.controlStatus = [this](int id) { return checks_.CheckControlStatus(id); };
-    hooks.applicationStatus = [this](int id) { return checks_.CheckApplicationStatus(id); };
-    hooks.rootCertStatus = RootCertStatusIn;
-    hooks.trustedSite = TrustListFragment;
-    hooks.popupSite = PopupSiteFragment;
-    hooks.optimization = OptimizerFragment;
-    hooks.rootCert = CertFragment;
-    return hooks;
+    return ListHooksWithFragments([this](int id) { return checks_.CheckControlStatus(id); },
+                                  [this](int id) { return checks_.CheckApplicationStatus(id); });
 }
 
 CDownLoadEngine::~CDownLoadEngine() = default;

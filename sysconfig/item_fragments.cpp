@@ -92,3 +92,16 @@ std::wstring CertFragment(const XmlNode* catalogue, int id, const std::wstring& 
                              {L"name", entry->name},
                              {L"info", entry->info}});
 }
+
+ListHooks ListHooksWithFragments(std::function<int(int id)> controlStatus,
+                                 std::function<int(int id)> applicationStatus) {
+    ListHooks hooks;
+    hooks.controlStatus = std::move(controlStatus);
+    hooks.applicationStatus = std::move(applicationStatus);
+    hooks.rootCertStatus = RootCertStatusIn;
+    hooks.trustedSite = TrustListFragment;
+    hooks.popupSite = PopupSiteFragment;
+    hooks.optimization = OptimizerFragment;
+    hooks.rootCert = CertFragment;
+    return hooks;
+}

@@ -4,6 +4,9 @@
 // has the id.
 #pragma once
 
+#include "config/component_lists.h"
+
+#include <functional>
 #include <string>
 
 class XmlNode;
@@ -18,3 +21,8 @@ std::wstring OptimizerFragment(const XmlNode* catalogue, int id, const std::wstr
 // "RootCert" entry: <cert id Type falg FileType name info></cert>, no line feed.
 std::wstring CertFragment(const XmlNode* catalogue, int id, const std::wstring& type,
                           const std::wstring& flag);
+
+// The list texts' hooks: the fragments above and the root-certificate status,
+// with the control and application statuses the caller decides.
+ListHooks ListHooksWithFragments(std::function<int(int id)> controlStatus,
+                                 std::function<int(int id)> applicationStatus);

@@ -23,7 +23,7 @@ DEFAULT_SIGNATURE_POLICY = os.environ.get("TOVRAL_SIGNATURE_POLICY", "off")
 def wine_env(extra=None):
     env = dict(os.environ)
     if "WINEPREFIX" not in env:
-        raise RuntimeError("WINEPREFIX is not set: run the tests through ./tovral test")
+        raise RuntimeError("WINEPREFIX is not set: run through ./tovral (test, bench or fuzz)")
     env["WINEARCH"] = "win32"
     env.setdefault("WINEDEBUG", "-all")
     env.update(extra or {})
@@ -56,28 +56,24 @@ def to_unix(path):
                                capture_output=True, text=True, check=True).stdout.strip())
 
 
-_appdata = None
+_user_folders = {}
+
+
+def user_folder(variable):
+    """Unix path of one of the prefix user's folders by its variable
+    ("APPDATA", "LOCALAPPDATA"), asked of Wine once."""
+    if variable not in _user_folders:
+        out = wine(["cmd.exe", "/c", "echo", f"%{variable}%"], check=True).stdout.strip()
+        _user_folders[variable] = to_unix(out)
+    return _user_folders[variable]
 
 
 def appdata_folder():
-    """Unix path of the prefix user's %APPDATA% folder."""
-    global _appdata
-    if _appdata is None:
-        out = wine(["cmd.exe", "/c", "echo", "%APPDATA%"], check=True).stdout.strip()
-        _appdata = to_unix(out)
-    return _appdata
-
-
-_local_appdata = None
+    return user_folder("APPDATA")
 
 
 def local_appdata_folder():
-    """Unix path of the prefix user's %LOCALAPPDATA% folder."""
-    global _local_appdata
-    if _local_appdata is None:
-        out = wine(["cmd.exe", "/c", "echo", "%LOCALAPPDATA%"], check=True).stdout.strip()
-        _local_appdata = to_unix(out)
-    return _local_appdata
+    return user_folder("LOCALAPPDATA")
 
 
 def data_folder():
@@ -124,6 +120,14 @@ class ClientFolder:
                            f'  <RootUrl Value="{root_url}"/>\n</configuration>\n')
         if config_text is not None:
             (self.path / "Quellmark.exe.config").write_text(config_text, encoding="utf-8")
+
+    def add_sample_client(self):
+        """The installed client application and the availability library that
+        the sample catalogue names (checks\\CheckOk.dll)."""
+        shutil.copy2(SAMPLES_DIR / "BankClient.exe", self.path)
+        (self.path / "checks").mkdir(exist_ok=True)
+        shutil.copy2(SAMPLES_DIR / "CheckOk.dll", self.path / "checks" / "CheckOk.dll")
+        return self
 
     def run_page(self, page, args=(), env=None, timeout=120):
         """Runs a page script (a Path, or the script text itself) in the page host."""

@@ -6,7 +6,7 @@ the sample components install into the shared Wine prefix."""
 
 import shutil
 
-from tests.e2e.harness import (BUILD_DIR, CHINESE_ANSI, PAGE_PRELUDE, SAMPLES_DIR, ClientFolder,
+from tests.e2e.harness import (BUILD_DIR, CHINESE_ANSI, PAGE_PRELUDE, ClientFolder,
                                PageTestCase, clear_trace, data_folder, local_appdata_folder,
                                reg, reg_values, start_bank_server, to_unix, wine,
                                write_user_settings)
@@ -134,9 +134,7 @@ class SampleBankTestCase(PageTestCase):
         self.client.close()
         self.client = ClientFolder(root_url=self.server.url)
         self.addCleanup(self.client.close)
-        shutil.copy2(SAMPLES_DIR / "BankClient.exe", self.client.path)
-        (self.client.path / "checks").mkdir()
-        shutil.copy2(SAMPLES_DIR / "CheckOk.dll", self.client.path / "checks" / "CheckOk.dll")
+        self.client.add_sample_client()
         write_user_settings("<User><Debug/><Language value=\"chs\"/></User>")
 
     @property

@@ -115,9 +115,7 @@ class ChecksTestCase(PageTestCase):
         self.client.close()
         self.client = ClientFolder(root_url=self.server.url)
         self.addCleanup(self.client.close)
-        shutil.copy2(SAMPLES_DIR / "BankClient.exe", self.client.path)
-        (self.client.path / "checks").mkdir()
-        shutil.copy2(SAMPLES_DIR / "CheckOk.dll", self.client.path / "checks" / "CheckOk.dll")
+        self.client.add_sample_client()
         for name in ["CheckOk.dll", "CheckFail.dll", "CheckNoExport.dll"]:
             shutil.copy2(SAMPLES_DIR / name, self.client.path / name)
         self.language("chs")

@@ -19,6 +19,10 @@ import time
 from pathlib import Path
 
 SOURCE_DIR = Path(__file__).resolve().parents[2]
+sys.path.insert(0, str(SOURCE_DIR))
+
+from tests.e2e.harness import wine_env  # noqa: E402
+from tools.bankserver.server_tree import windows_path  # noqa: E402
 
 # The state file the program maps (FuzzState in fuzz_main.cpp).
 STATE_FORMAT = "<IIQQIIII128s"
@@ -30,20 +34,6 @@ EXCEPTION_NAMES = {
     0xC000001D: "illegal instruction", 0xC0000409: "stack buffer overrun",
     0x80000003: "breakpoint", 0xC0000374: "heap corruption",
 }
-
-
-def wine_env():
-    env = dict(os.environ)
-    if "WINEPREFIX" not in env:
-        raise SystemExit("WINEPREFIX is not set: run through ./tovral fuzz or ./tovral test")
-    env["WINEARCH"] = "win32"
-    env.setdefault("WINEDEBUG", "-all")
-    return env
-
-
-def windows_path(path):
-    """A Linux path as Wine sees it (Z: maps the Linux root)."""
-    return "Z:" + str(Path(path).resolve()).replace("/", "\\")
 
 
 def linux_path(path):

@@ -53,12 +53,34 @@ void CheckParses(const std::wstring& text, const char* what) {
 const std::vector<Bytes> kIdTokens = {"999",  "1000", "1999", "2000", "2999", "3000", "3999",
                                       "4000", "4999", "5000", "5049", "5050", "5055", "-1"};
 
-const std::vector<Bytes> kXmlTokens = {
-    "<", ">", "</", "/>", "=\"", "\"", "='", "'", " ", "<?xml version=\"1.0\"?>",
-    "<?xml version=\"1.0\" encoding=\"utf-16\"?>", "<?xml version=\"1.0\" encoding=\"gbk\"?>",
-    "<!DOCTYPE r [<!ENTITY a \"&#38;#60;\">]>", "<!ENTITY b \"&a;&a;&a;&a;&a;&a;&a;&a;\">",
-    "&a;", "&b;", "<![CDATA[x]]>", "<?pi x?>", "<!-- c -->", "xmlns=\"urn:x\"", "xmlns:p=\"urn:p\"",
-    "p:", "&#x9;", "&#10;", "&#13;", "&#34;", "&#60;", "&#1;"};
+const std::vector<Bytes> kXmlTokens = {"<",
+                                       ">",
+                                       "</",
+                                       "/>",
+                                       "=\"",
+                                       "\"",
+                                       "='",
+                                       "'",
+                                       " ",
+                                       "<?xml version=\"1.0\"?>",
+                                       "<?xml version=\"1.0\" encoding=\"utf-16\"?>",
+                                       "<?xml version=\"1.0\" encoding=\"gbk\"?>",
+                                       "<!DOCTYPE r [<!ENTITY a \"&#38;#60;\">]>",
+                                       "<!ENTITY b \"&a;&a;&a;&a;&a;&a;&a;&a;\">",
+                                       "&a;",
+                                       "&b;",
+                                       "<![CDATA[x]]>",
+                                       "<?pi x?>",
+                                       "<!-- c -->",
+                                       "xmlns=\"urn:x\"",
+                                       "xmlns:p=\"urn:p\"",
+                                       "p:",
+                                       "&#x9;",
+                                       "&#10;",
+                                       "&#13;",
+                                       "&#34;",
+                                       "&#60;",
+                                       "&#1;"};
 
 std::vector<Bytes> WithXml(std::vector<Bytes> tokens, bool ids = false) {
     tokens.insert(tokens.end(), kXmlTokens.begin(), kXmlTokens.end());
@@ -91,8 +113,15 @@ public:
                "decoding, then its FileVersion";
     }
     std::vector<Bytes> Dictionary() const override {
-        return {"0", "00", "FF", "ff", std::string("\0\0\0\0", 4), "\x80\0\0\0",
-                "\xFF\xFF\xFF\xFF", "\xEF\xBB\xBF", "\xFF\xFE"};
+        return {"0",
+                "00",
+                "FF",
+                "ff",
+                std::string("\0\0\0\0", 4),
+                "\x80\0\0\0",
+                "\xFF\xFF\xFF\xFF",
+                "\xEF\xBB\xBF",
+                "\xFF\xFE"};
     }
     void Prepare(const FuzzPaths& paths) override {
         crypto_ = std::make_unique<CDravikCrypto>(ParsePublicKeyFile(ReadFileBytes(paths.keyFile)));
@@ -163,15 +192,8 @@ std::wstring SampleCatalogue(const FuzzPaths& paths) {
 
 // The control's hooks, with fixed statuses where it would look at the PC.
 ListHooks CatalogueHooks() {
-    ListHooks hooks;
-    hooks.controlStatus = [](int) { return 3; };
-    hooks.applicationStatus = [](int id) { return id % 2 ? 1 : 3; }; // odd ids need installing
-    hooks.rootCertStatus = RootCertStatusIn;
-    hooks.trustedSite = TrustListFragment;
-    hooks.popupSite = PopupSiteFragment;
-    hooks.optimization = OptimizerFragment;
-    hooks.rootCert = CertFragment;
-    return hooks;
+    return ListHooksWithFragments([](int) { return 3; },
+                                  [](int id) { return id % 2 ? 1 : 3; }); // odd ids need installing
 }
 
 ComponentContext ListContext(ConfigurationTexts& texts, const TraceSink& trace) {
@@ -250,12 +272,36 @@ public:
                "certificate entries and their blobs";
     }
     std::vector<Bytes> Dictionary() const override {
-        return WithXml({"<Utility>", "<Control>", "<Application>", "<TrustList>",
-                        "<OpenWindowSite>", "<IEOptimizer>", "<RootCert>", "<client>",
-                        "<kind type=\"0\" Cert=\"1\" UType=\"0\">", "<item", " value=\"",
-                        " id=\"", " name=\"", " info=\"", " url=\"", " action=\"", "<cert>",
-                        "<Id>3001</Id>", "<Root>HKEY_CURRENT_USER</Root>", "<Key>", "<SubKey>",
-                        "<Data>", "</Data>", "0x", ",", "1001", "2001", "3001", "4001", "5001",
+        return WithXml({"<Utility>",
+                        "<Control>",
+                        "<Application>",
+                        "<TrustList>",
+                        "<OpenWindowSite>",
+                        "<IEOptimizer>",
+                        "<RootCert>",
+                        "<client>",
+                        "<kind type=\"0\" Cert=\"1\" UType=\"0\">",
+                        "<item",
+                        " value=\"",
+                        " id=\"",
+                        " name=\"",
+                        " info=\"",
+                        " url=\"",
+                        " action=\"",
+                        "<cert>",
+                        "<Id>3001</Id>",
+                        "<Root>HKEY_CURRENT_USER</Root>",
+                        "<Key>",
+                        "<SubKey>",
+                        "<Data>",
+                        "</Data>",
+                        "0x",
+                        ",",
+                        "1001",
+                        "2001",
+                        "3001",
+                        "4001",
+                        "5001",
                         "5051"},
                        true);
     }
@@ -270,8 +316,8 @@ public:
         ComponentLists lists(context, catalogue, CatalogueHooks(), [&] { return user; });
 
         XmlNode parsed;
-        std::wstring selection =
-            parsed.LoadXml(text) ? ListOfCatalogueIds(parsed) : L"<list><i id='1001' falg='true'/></list>";
+        std::wstring selection = parsed.LoadXml(text) ? ListOfCatalogueIds(parsed)
+                                                      : L"<list><i id='1001' falg='true'/></list>";
         lists.SetDownLoadList(selection);
         CheckParses(lists.GetDownLoadList(), "GetDownLoadList's list");
         lists.SetDownLoadList(L"<Update>" + ReplaceAll(selection, L"<i ", L"<i Type='t&quot;' ") +
@@ -284,7 +330,8 @@ public:
         lists.StatusOf(3001);
 
         // Certificates: every entry the list holds, as the installer reads it.
-        if (const XmlNode* certs = parsed.IsAttached() ? parsed.FindDescendant(L"RootCert") : nullptr) {
+        if (const XmlNode* certs =
+                parsed.IsAttached() ? parsed.FindDescendant(L"RootCert") : nullptr) {
             for (size_t i = 0; i < certs->ChildCount() && i < 16; ++i) {
                 const XmlNode* idNode = certs->Child(i)->FindChild(L"Id");
                 int id = idNode ? _wtoi(idNode->GetText().c_str()) : 0;
@@ -364,19 +411,44 @@ public:
                "installed-update records";
     }
     std::vector<Bytes> Dictionary() const override {
-        return WithXml({"<EnvPatch>", "<window>", "<ie>", "<language>", "<files>", "<patch",
-                        "<condition", "<release", " remark=\"", " sub=\"", " sp=\"", " value=\"",
-                        " win=\"", " ie=\"", " lan=\"", " url=\"", " kbArticles=\"", " secId=\"",
-                        " title=\"", " default=\"true\"", " default_url=\"", " subject_cn=\"",
-                        " desc_en=\"", "Microsoft Windows XP", "Professional", "Service Pack 3",
-                        "xp3", "ie8", "cn", "958644", "MS11-003"});
+        return WithXml({"<EnvPatch>",
+                        "<window>",
+                        "<ie>",
+                        "<language>",
+                        "<files>",
+                        "<patch",
+                        "<condition",
+                        "<release",
+                        " remark=\"",
+                        " sub=\"",
+                        " sp=\"",
+                        " value=\"",
+                        " win=\"",
+                        " ie=\"",
+                        " lan=\"",
+                        " url=\"",
+                        " kbArticles=\"",
+                        " secId=\"",
+                        " title=\"",
+                        " default=\"true\"",
+                        " default_url=\"",
+                        " subject_cn=\"",
+                        " desc_en=\"",
+                        "Microsoft Windows XP",
+                        "Professional",
+                        "Service Pack 3",
+                        "xp3",
+                        "ie8",
+                        "cn",
+                        "958644",
+                        "MS11-003"});
     }
     void Run(const Bytes& input) override {
         XmlNode list;
         if (!list.LoadXml(WideFromInput(input)))
             return;
-        PatchEnvironment xp{{L"Microsoft Windows XP", L"Professional", L"Service Pack 3"},
-                            L"6", 2, L"chs"};
+        PatchEnvironment xp{
+            {L"Microsoft Windows XP", L"Professional", L"Service Pack 3"}, L"6", 2, L"chs"};
         PatchEnvironment seven{{L"Windows 7", L"Professional", L"Service Pack 1"}, L"8", 0, L"eng"};
         PatchEnvironment bare;
         const std::vector<InstalledUpdate> none;
@@ -403,9 +475,25 @@ public:
                "the file";
     }
     std::vector<Bytes> Dictionary() const override {
-        return {"[Add.Code]\r\n", "[", "]", "\r\n", "=", ";", "RegisterServer=yes", "destdir=10",
-                "destdir=11", "file-win32-x86=thiscab", "SampleCab.dll", "..\\x.dll", "a/b",
-                "C:\\x", "nul", "\xFF\xFE", "\"", "%", "%11%"};
+        return {"[Add.Code]\r\n",
+                "[",
+                "]",
+                "\r\n",
+                "=",
+                ";",
+                "RegisterServer=yes",
+                "destdir=10",
+                "destdir=11",
+                "file-win32-x86=thiscab",
+                "SampleCab.dll",
+                "..\\x.dll",
+                "a/b",
+                "C:\\x",
+                "nul",
+                "\xFF\xFE",
+                "\"",
+                "%",
+                "%11%"};
     }
     void Prepare(const FuzzPaths& paths) override {
         extraction_ = paths.scratch + L"cab\\";
@@ -435,10 +523,12 @@ public:
         CCabPackage package(trace_, CabinetFolders{L"C:\\sys", L"C:\\win"});
         InfFile inf = package.ReadInf(infPath_, extraction_);
         for (const InfEntry& entry : inf.entries) {
-            std::wstring name = entry.source.substr(std::min(entry.source.size(), extraction_.size()));
+            std::wstring name =
+                entry.source.substr(std::min(entry.source.size(), extraction_.size()));
             Check(entry.source.starts_with(extraction_) && IsSafeFileName(name),
                   "an .inf entry's source leaves the extraction folder");
-            Check(entry.destination == L"C:\\sys\\" + name || entry.destination == L"C:\\win\\" + name,
+            Check(entry.destination == L"C:\\sys\\" + name ||
+                      entry.destination == L"C:\\win\\" + name,
                   "an .inf entry's destination leaves the system and Windows folders");
         }
     }
@@ -452,10 +542,13 @@ private:
 class CertBlobTarget final : public FuzzTarget {
 public:
     const char* Name() const override { return "cert_blob"; }
-    const char* Reads() const override { return "a certificate's Data text (DecodeCertificateBlob)"; }
+    const char* Reads() const override {
+        return "a certificate's Data text (DecodeCertificateBlob)";
+    }
     std::vector<Bytes> Dictionary() const override {
-        return {",", ",,", "0x", "0X", "-", "+", "ff", "FF", "0x30", "0x82", " ", "\t", "\r\n",
-                "ffffffffffffffffffff", "-0x1"};
+        return {",",   ",,",   "0x",   "0X", "-",  "+",    "ff",
+                "FF",  "0x30", "0x82", " ",  "\t", "\r\n", "ffffffffffffffffffff",
+                "-0x1"};
     }
     void Run(const Bytes& input) override {
         std::wstring text = WideFromInput(input);
@@ -473,8 +566,20 @@ public:
                "the Windows naming over a version record with these texts";
     }
     std::vector<Bytes> Dictionary() const override {
-        return {".", "..", "1.0.0.1", "6.0.2800.1106", " ", "\t", "Service Pack 3",
-                "Service Pack 6", "Service Pack ", "WINNT", "LANMANNT", "SERVERNT", " C", " A"};
+        return {".",
+                "..",
+                "1.0.0.1",
+                "6.0.2800.1106",
+                " ",
+                "\t",
+                "Service Pack 3",
+                "Service Pack 6",
+                "Service Pack ",
+                "WINNT",
+                "LANMANNT",
+                "SERVERNT",
+                " C",
+                " A"};
     }
     void Run(const Bytes& input) override {
         std::wstring text = WideFromInput(input);
@@ -484,18 +589,22 @@ public:
 
         ParseVersionText(a);
         Check(IsVersionLower(a, a) == 0, "a version is lower than itself");
-        Check(!(IsVersionLower(a, b) && IsVersionLower(b, a)), "two versions are lower than each other");
+        Check(!(IsVersionLower(a, b) && IsVersionLower(b, a)),
+              "two versions are lower than each other");
 
         if (std::optional<std::uint64_t> length = ParseContentLength(a)) {
             std::wstring digits = a.substr(a.find_first_not_of(L" \t"));
             digits = digits.substr(0, digits.find_last_not_of(L" \t") + 1);
             size_t first = digits.find_first_not_of(L'0');
             digits = first == std::wstring::npos ? L"0" : digits.substr(first);
-            Check(FormatW(L"%llu", *length) == digits, "a Content-Length is read as another number");
+            Check(FormatW(L"%llu", *length) == digits,
+                  "a Content-Length is read as another number");
         }
 
         OsVersionRecord record;
-        auto byte = [&](size_t i) { return i < input.size() ? static_cast<uint8_t>(input[i]) : 0u; };
+        auto byte = [&](size_t i) {
+            return i < input.size() ? static_cast<uint8_t>(input[i]) : 0u;
+        };
         static const unsigned kMinors[] = {0, 1, 2, 10, 90};
         static const unsigned kArchitectures[] = {0, 6, 9};
         record.platformId = byte(0) % 4;
@@ -521,7 +630,8 @@ public:
 // The path Windows makes of a text: the oracle for the path rules.
 std::wstring FullPath(const std::wstring& path) {
     std::wstring full(32768, L'\0');
-    DWORD length = GetFullPathNameW(path.c_str(), static_cast<DWORD>(full.size()), full.data(), nullptr);
+    DWORD length =
+        GetFullPathNameW(path.c_str(), static_cast<DWORD>(full.size()), full.data(), nullptr);
     full.resize(length < full.size() ? length : 0);
     return full;
 }
@@ -533,16 +643,18 @@ public:
         return "names and paths from lists (IsSafeFileName, JoinConfined, IsLocalAbsoluteFolder)";
     }
     std::vector<Bytes> Dictionary() const override {
-        return {"..", ".", "\\", "/", "//", "\\\\", "C:", "C:\\", "c:/", "::$DATA", ":", "CON",
-                "con.txt", "COM1", "LPT1.dat", "CONOUT$", "nul ", "a.", "a ", "*", "?", "<", ">",
-                "|", "\"", "\x7F", "\x1F", "\xC2\xB9", "\xEF\xBC\x8E"};
+        return {"..",   ".",       "\\",   "/",        "//",          "\\\\", "C:",       "C:\\",
+                "c:/",  "::$DATA", ":",    "CON",      "con.txt",     "COM1", "LPT1.dat", "CONOUT$",
+                "nul ", "a.",      "a ",   "*",        "?",           "<",    ">",        "|",
+                "\"",   "\x7F",    "\x1F", "\xC2\xB9", "\xEF\xBC\x8E"};
     }
     void Run(const Bytes& input) override {
         std::wstring text = WideFromInput(input);
         const std::wstring folder = L"C:\\Program Files\\Zelmor\\";
 
         if (IsSafeFileName(text)) {
-            Check(text.find_first_of(L"\\/:") == std::wstring::npos && text != L"." && text != L"..",
+            Check(text.find_first_of(L"\\/:") == std::wstring::npos && text != L"." &&
+                      text != L"..",
                   "a safe file name has a separator, a colon or a dot name");
             std::optional<std::wstring> joined = JoinConfined(folder, text);
             Check(joined && *joined == folder + text, "a safe file name does not join as itself");

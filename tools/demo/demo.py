@@ -25,7 +25,7 @@ from pathlib import Path
 SOURCE_DIR = Path(__file__).resolve().parents[2]
 sys.path.insert(0, str(SOURCE_DIR))
 
-from tests.e2e.harness import (BUILD_DIR, CHINESE_ANSI, SAMPLES_DIR,  # noqa: E402
+from tests.e2e.harness import (BUILD_DIR, CHINESE_ANSI,  # noqa: E402
                                ClientFolder, data_folder, to_unix)
 from tests.e2e.sample_bank import (APP_KEYS, CERT_KEY, CERT_STORE, CLSID,  # noqa: E402
                                    reg, reg_values, remove_installed_samples)
@@ -67,11 +67,7 @@ def prepare_pc():
 def make_client_folder(server_url):
     """The client application's folder: the page host beside its configuration,
     the installed application and the availability library the catalogue names."""
-    client = ClientFolder(root_url=server_url)
-    shutil.copy2(SAMPLES_DIR / "BankClient.exe", client.path)
-    (client.path / "checks").mkdir()
-    shutil.copy2(SAMPLES_DIR / "CheckOk.dll", client.path / "checks" / "CheckOk.dll")
-    return client
+    return ClientFolder(root_url=server_url).add_sample_client()
 
 
 def installed_on_the_pc():

@@ -85,16 +85,20 @@ private:
     std::wstring minorVersion_;
 };
 
-class PageDocument final : public IHTMLDocument2Stubs {
+// A page's or a frame's document; as an element's container it is where
+// the element's client site leads.
+class PageDocument final : public IHTMLDocument2Stubs, public IOleContainer {
 public:
     PageDocument(IHTMLWindow2* window, SharedUrl url) : window_(window), url_(std::move(url)) {}
 
     HRESULT STDMETHODCALLTYPE QueryInterface(REFIID riid, void** ppv) override {
         return AnswerQuery(riid, ppv,
-                           {{IID_IUnknown, this},
-                            {IID_IDispatch, this},
-                            {IID_IHTMLDocument, this},
-                            {IID_IHTMLDocument2, this}});
+                           {{IID_IUnknown, static_cast<IHTMLDocument2*>(this)},
+                            {IID_IDispatch, static_cast<IHTMLDocument2*>(this)},
+                            {IID_IHTMLDocument, static_cast<IHTMLDocument2*>(this)},
+                            {IID_IHTMLDocument2, static_cast<IHTMLDocument2*>(this)},
+                            {IID_IParseDisplayName, static_cast<IOleContainer*>(this)},
+                            {IID_IOleContainer, static_cast<IOleContainer*>(this)}});
     }
     REFCOUNTED_IUNKNOWN
 
@@ -105,6 +109,13 @@ public:
     }
 
     HRESULT STDMETHODCALLTYPE get_URL(BSTR* p) override { return AnswerUrl(*url_, p); }
+
+    // IOleContainer
+    HRESULT STDMETHODCALLTYPE ParseDisplayName(IBindCtx*, LPOLESTR, ULONG*, IMoniker**) override {
+        return E_NOTIMPL;
+    }
+    HRESULT STDMETHODCALLTYPE EnumObjects(DWORD, IEnumUnknown**) override { return E_NOTIMPL; }
+    HRESULT STDMETHODCALLTYPE LockContainer(BOOL) override { return S_OK; }
 
 private:
     RefCount<PageDocument> refs_;
@@ -136,43 +147,6 @@ public:
 private:
     RefCount<PageBrowser> refs_;
     ComPtr<IDispatch> document_;
-    SharedUrl url_;
-};
-
-// The document of the frame an element is in, as its container: the
-// address the control reads from there (none: get_URL fails).
-class FrameDocument final : public IHTMLDocument2Stubs, public IOleContainer {
-public:
-    FrameDocument(IHTMLWindow2* window, SharedUrl url) : window_(window), url_(std::move(url)) {}
-
-    HRESULT STDMETHODCALLTYPE QueryInterface(REFIID riid, void** ppv) override {
-        return AnswerQuery(riid, ppv,
-                           {{IID_IUnknown, static_cast<IHTMLDocument2*>(this)},
-                            {IID_IDispatch, static_cast<IHTMLDocument2*>(this)},
-                            {IID_IHTMLDocument, static_cast<IHTMLDocument2*>(this)},
-                            {IID_IHTMLDocument2, static_cast<IHTMLDocument2*>(this)},
-                            {IID_IParseDisplayName, static_cast<IOleContainer*>(this)},
-                            {IID_IOleContainer, static_cast<IOleContainer*>(this)}});
-    }
-    REFCOUNTED_IUNKNOWN
-
-    HRESULT STDMETHODCALLTYPE get_parentWindow(IHTMLWindow2** p) override {
-        if (!p)
-            return E_POINTER;
-        return window_.CopyTo(p);
-    }
-    HRESULT STDMETHODCALLTYPE get_URL(BSTR* p) override { return AnswerUrl(*url_, p); }
-
-    // IOleContainer
-    HRESULT STDMETHODCALLTYPE ParseDisplayName(IBindCtx*, LPOLESTR, ULONG*, IMoniker**) override {
-        return E_NOTIMPL;
-    }
-    HRESULT STDMETHODCALLTYPE EnumObjects(DWORD, IEnumUnknown**) override { return E_NOTIMPL; }
-    HRESULT STDMETHODCALLTYPE LockContainer(BOOL) override { return S_OK; }
-
-private:
-    RefCount<FrameDocument> refs_;
-    ComPtr<IHTMLWindow2> window_;
     SharedUrl url_;
 };
 
@@ -290,7 +264,7 @@ ComPtr<IUnknown> BrowserServices::MakeElementSite(std::optional<std::wstring> fr
                              : documentUrl_;
     ComPtr<IHTMLWindow2> window;
     window_.As(&window);
-    ComPtr<FrameDocument> document = MakeCom<FrameDocument>(window.Get(), std::move(url));
+    ComPtr<PageDocument> document = MakeCom<PageDocument>(window.Get(), std::move(url));
     ComPtr<ElementSite> site = MakeCom<ElementSite>(document.Get(), this);
     return ComPtr<IUnknown>(static_cast<IOleClientSite*>(site.Get()));
 }

@@ -91,3 +91,13 @@ std::wstring LongPathOf(const std::wstring& path, DWORD& error) {
     buffer.resize(length);
     return buffer;
 }
+
+std::wstring FileNamePart(const std::wstring& path) {
+    size_t slash = path.find_last_of(L"/\\");
+    return slash == std::wstring::npos ? path : path.substr(slash + 1);
+}
+
+std::wstring FolderPart(const std::wstring& path) {
+    size_t slash = path.find_last_of(L"/\\");
+    return slash == std::wstring::npos ? std::wstring() : path.substr(0, slash + 1);
+}

@@ -25,6 +25,11 @@ std::optional<std::string> ReadWholeDiskFile(const std::wstring& path, DWORD sha
 using FileBlockConsumer = std::function<bool(const unsigned char* data, std::size_t size)>;
 bool ReadDiskFileInBlocks(const std::wstring& path, DWORD share, const FileBlockConsumer& consume);
 
+// The text after the last "/" or "\" of a path or URL (all of it without one).
+std::wstring FileNamePart(const std::wstring& path);
+// The text up to and including the last "/" or "\" (nothing without one).
+std::wstring FolderPart(const std::wstring& path);
+
 // The full path of a loaded module's file (null: the process's executable).
 std::wstring ModuleFilePath(HMODULE module);
 

@@ -63,3 +63,11 @@ struct LibraryTraits {
     static void Close(Handle h) { FreeLibrary(h); }
 };
 using Library = UniqueHandle<LibraryTraits>;
+
+struct FindHandleTraits {
+    using Handle = HANDLE;
+    static Handle Invalid() { return INVALID_HANDLE_VALUE; }
+    static bool Valid(Handle h) { return h != INVALID_HANDLE_VALUE; }
+    static void Close(Handle h) { FindClose(h); }
+};
+using FindHandle = UniqueHandle<FindHandleTraits>;

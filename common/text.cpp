@@ -84,8 +84,8 @@ std::wstring ReplaceAll(std::wstring text, std::wstring_view from, std::wstring_
 std::string ToCodePage(std::wstring_view text, unsigned codePage) {
     if (text.empty())
         return {};
-    int size = WideCharToMultiByte(codePage, 0, text.data(), static_cast<int>(text.size()),
-                                   nullptr, 0, nullptr, nullptr);
+    int size = WideCharToMultiByte(codePage, 0, text.data(), static_cast<int>(text.size()), nullptr,
+                                   0, nullptr, nullptr);
     std::string out(static_cast<size_t>(std::max(size, 0)), '\0');
     if (size > 0)
         WideCharToMultiByte(codePage, 0, text.data(), static_cast<int>(text.size()), out.data(),

@@ -10,6 +10,21 @@ std::wstring FormatW(const wchar_t* format, ...);
 std::string FormatA(const char* format, ...);
 
 bool EqualsNoCase(std::wstring_view a, std::wstring_view b);
+
+// Equal when only the case of ASCII letters differs: for names and URL parts,
+// which no locale may fold (and usable where a constant is checked at build time).
+constexpr bool EqualsAsciiNoCase(std::wstring_view a, std::wstring_view b) {
+    if (a.size() != b.size())
+        return false;
+    const auto lower = [](wchar_t c) {
+        return c >= L'A' && c <= L'Z' ? static_cast<wchar_t>(c - L'A' + L'a') : c;
+    };
+    for (size_t i = 0; i < a.size(); ++i) {
+        if (lower(a[i]) != lower(b[i]))
+            return false;
+    }
+    return true;
+}
 std::wstring ToLower(std::wstring text);
 std::wstring ToUpper(std::wstring text);
 

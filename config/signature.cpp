@@ -6,8 +6,6 @@
 
 #include "tovral_signing_key.h" // generated from the TOVRAL_SIGNATURE_KEY build setting
 
-#include <algorithm>
-
 namespace {
 
 constexpr DWORD kRsaPublicMagic = 0x31415352; // "RSA1"
@@ -62,10 +60,8 @@ bool VerifySignature(std::string_view data, std::string_view signature, const Rs
     CryptProvider provider = AcquireRsaAesProvider();
     CryptKey publicKey;
     if (!provider || !CryptImportKey(provider.get(), Bytes(*blob), static_cast<DWORD>(blob->size()),
-                                     0, 0, publicKey.out())) {
-        publicKey.reset();
+                                     0, 0, publicKey.out()))
         return false;
-    }
     CryptHash hash = CreateSha256Hash(provider);
     if (!hash || !HashBytes(hash, data.data(), data.size()))
         return false;

@@ -400,6 +400,19 @@ void CDownLoad::StartReportWorker() {
 // --- IObjectWithSite ------------------------------------------------------------
 
 STDMETHODIMP CDownLoad::SetSite(IUnknown* site) {
+    try {
+        AttachToSite(site);
+        return S_OK;
+    } catch (...) {
+        // Out of memory while reading the page: it is treated as a page
+        // without an address, which a site lock refuses.
+        pageUrl_.reset();
+        SetServed(site_lock::ServesPage(Module().SiteLock(), std::nullopt));
+        return E_OUTOFMEMORY;
+    }
+}
+
+void CDownLoad::AttachToSite(IUnknown* site) {
     ComPtr<IWebBrowserApp> browser;
     if (site) {
         ComPtr<IServiceProvider> services;
@@ -421,7 +434,6 @@ STDMETHODIMP CDownLoad::SetSite(IUnknown* site) {
     SetServed(served);
     if (document && served_)
         FindPageWindow(document.Get());
-    return S_OK;
 }
 
 // Call-backs run only in a page the control serves: the control becomes the

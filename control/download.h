@@ -107,6 +107,8 @@ private:
     void RequireServedPage() const;
     void SetServed(bool served);
 
+    // SetSite's work; may throw (out of memory).
+    void AttachToSite(IUnknown* site);
     void FindPageWindow(IHTMLDocument2* document);
     void StartPatchWorker();
     void StartReportWorker();

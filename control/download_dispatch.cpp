@@ -1,6 +1,7 @@
 #include "control/download_dispatch.h"
 
 #include "common/com_types.h"
+#include "common/text.h"
 
 #include <array>
 #include <cstddef>
@@ -200,20 +201,6 @@ constexpr Method kMethods[] = {
     {L"UpdateCancel", &Thunk<&IDownLoad::UpdateCancel>::Run},
 };
 static_assert(std::size(kMethods) == 30);
-
-constexpr wchar_t FoldAscii(wchar_t c) {
-    return c >= L'A' && c <= L'Z' ? static_cast<wchar_t>(c - L'A' + L'a') : c;
-}
-
-bool EqualsAsciiNoCase(std::wstring_view a, std::wstring_view b) {
-    if (a.size() != b.size())
-        return false;
-    for (size_t i = 0; i < a.size(); ++i) {
-        if (FoldAscii(a[i]) != FoldAscii(b[i]))
-            return false;
-    }
-    return true;
-}
 
 } // namespace
 

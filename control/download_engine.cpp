@@ -43,35 +43,34 @@ CDownLoadEngine::CDownLoadEngine(CTovralModule& module)
       context_(MakeContext(module, trace_, texts_)),
       settings_(context_, languageText_,
                 [&module](const std::wstring& language) { module.SetLanguage(language); }),
-      updateChecker_(context_,
-                     InstallFolders::OfThisSystem(module.HostFolder(), module.DataFolder())),
-      checks_(context_), diagnosis_(context_, checks_), patches_(context_),
-      lists_(context_, languageText_, MakeListHooks(),
-             [this] {
-                 return settings_.GetUserType(UserType{0, 0, 0});
-             }),
+      installFolders_(InstallFolders::OfThisSystem(module.HostFolder(), module.DataFolder())),
+      updateChecker_(context_, installFolders_), checks_(context_), diagnosis_(context_, checks_),
+      patches_(context_), lists_(context_, languageText_, MakeListHooks(),
+                                 [this] {
+                                     return settings_.GetUserType(UserType{0, 0, 0});
+                                 }),
       browser_(context_,
                [this] {
                    LowVersionCheck versions = CheckLowVersion(trace_);
                    return MajorVersions{versions.osMajor, versions.ieMajor};
                }),
-      rootCerts_(context_), installerSetup_(MakeInstallerSetup(module)),
+      rootCerts_(context_), installerSetup_(MakeInstallerSetup()),
       chain_(
           context_,
           [this](int id, bool lastItem) { CInstaller(installerSetup_, lastItem).InstallItem(id); }),
       selfUpdate_(
-          context_, InstallFolders::OfThisSystem(module.HostFolder(), module.DataFolder()), chain_,
-          [this] { return updateChecker_.VersionListText(); },
+          context_, installFolders_, chain_, [this] { return updateChecker_.VersionListText(); },
           [](UINT code) { ExitProcess(code); }),
       links_(context_) {
     chain_.SetSelfUpdateStep([this] { selfUpdate_.OnFileFetched(); });
 }
 
-InstallerSetup CDownLoadEngine::MakeInstallerSetup(CTovralModule& module) {
+InstallerSetup CDownLoadEngine::MakeInstallerSetup() {
     InstallerSetup setup;
     setup.paths = context_.paths;
-    setup.folders = DestinationFolders::OfThisSystem(module.HostFolder(), module.DataFolder());
-    setup.cabinetFolders = CabinetFolders::OfThisSystem();
+    setup.folders = DestinationFolders::OfThisSystem(installFolders_);
+    setup.cabinetFolders =
+        CabinetFolders{installFolders_.systemFolder, installFolders_.windowsFolder};
     setup.catalogueText = LanguageCatalogue(context_);
     setup.trace = &trace_;
     setup.post = context_.post;

@@ -94,7 +94,7 @@ private:
     static ComponentContext MakeContext(CTovralModule& module, const ::TraceLog& trace,
                                         ConfigurationTexts& texts);
     ListHooks MakeListHooks();
-    InstallerSetup MakeInstallerSetup(CTovralModule& module);
+    InstallerSetup MakeInstallerSetup();
     void ApplyBrowserSetting(int id) const;
 
     CTovralModule& module_;
@@ -103,6 +103,7 @@ private:
     SharedDocument languageText_; // the catalogue of the current language; own lock
     const ComponentContext context_;
     SettingsStore settings_;
+    const InstallFolders installFolders_; // the system's and the product's folders
     UpdateChecker updateChecker_;
     ComponentChecker checks_; // controls and applications: status and report text
     DiagnosisReporter diagnosis_;

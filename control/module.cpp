@@ -15,9 +15,7 @@
 namespace {
 
 std::wstring HostFolderOfProcess() {
-    std::wstring path = ModuleFilePath(nullptr);
-    size_t slash = path.find_last_of(L"\\/");
-    return slash == std::wstring::npos ? std::wstring() : path.substr(0, slash + 1);
+    return FolderPart(ModuleFilePath(nullptr));
 }
 
 std::wstring DataFolderOfUser() {

@@ -14,6 +14,8 @@
 // does not parse.
 #pragma once
 
+#include "common/text.h"
+
 #include <optional>
 #include <string_view>
 
@@ -27,20 +29,6 @@ struct Origin {
 };
 
 namespace detail {
-
-constexpr wchar_t Lower(wchar_t c) {
-    return c >= L'A' && c <= L'Z' ? static_cast<wchar_t>(c - L'A' + L'a') : c;
-}
-
-constexpr bool EqualsNoCase(std::wstring_view a, std::wstring_view b) {
-    if (a.size() != b.size())
-        return false;
-    for (size_t i = 0; i < a.size(); ++i) {
-        if (Lower(a[i]) != Lower(b[i]))
-            return false;
-    }
-    return true;
-}
 
 constexpr bool IsLabelChar(wchar_t c) {
     return (c >= L'a' && c <= L'z') || (c >= L'A' && c <= L'Z') || (c >= L'0' && c <= L'9') ||
@@ -79,7 +67,7 @@ constexpr int ParsePort(std::wstring_view text) {
 }
 
 constexpr int DefaultPort(std::wstring_view scheme) {
-    return EqualsNoCase(scheme, L"https") ? 443 : 80;
+    return EqualsAsciiNoCase(scheme, L"https") ? 443 : 80;
 }
 
 // "scheme://authority" and what follows the authority; nothing for another shape.
@@ -89,7 +77,7 @@ constexpr std::optional<Origin> ParseAuthority(std::wstring_view text, bool patt
         return std::nullopt;
     Origin origin;
     origin.scheme = text.substr(0, separator);
-    if (!EqualsNoCase(origin.scheme, L"http") && !EqualsNoCase(origin.scheme, L"https"))
+    if (!EqualsAsciiNoCase(origin.scheme, L"http") && !EqualsAsciiNoCase(origin.scheme, L"https"))
         return std::nullopt;
     std::wstring_view rest = text.substr(separator + 3);
     const size_t end = rest.find_first_of(L"/?#");
@@ -158,16 +146,16 @@ constexpr std::optional<Origin> ParsePattern(std::wstring_view pattern) {
 }
 
 constexpr bool Matches(const Origin& pattern, const Origin& url) {
-    if (!detail::EqualsNoCase(pattern.scheme, url.scheme))
+    if (!EqualsAsciiNoCase(pattern.scheme, url.scheme))
         return false;
     if (pattern.port != 0 &&
         pattern.port != (url.port ? url.port : detail::DefaultPort(url.scheme)))
         return false;
     if (!pattern.subdomains)
-        return detail::EqualsNoCase(pattern.host, url.host);
+        return EqualsAsciiNoCase(pattern.host, url.host);
     const size_t size = pattern.host.size();
     return url.host.size() > size + 1 && url.host[url.host.size() - size - 1] == L'.' &&
-           detail::EqualsNoCase(url.host.substr(url.host.size() - size), pattern.host);
+           EqualsAsciiNoCase(url.host.substr(url.host.size() - size), pattern.host);
 }
 
 // Whether a setting names any origin; an empty one leaves the control unlocked.

@@ -56,8 +56,8 @@ std::wstring SectionText(DWORD address) {
     for (unsigned i = 0; i < nt->FileHeader.NumberOfSections; ++i, ++section) {
         DWORD size = std::max(section->Misc.VirtualSize, section->SizeOfRawData);
         if (rva >= section->VirtualAddress && rva < section->VirtualAddress + size)
-            return FormatW(L"%04X:%08X %ls", i + 1, static_cast<unsigned>(rva - section->VirtualAddress),
-                           path);
+            return FormatW(L"%04X:%08X %ls", i + 1,
+                           static_cast<unsigned>(rva - section->VirtualAddress), path);
     }
     return FormatW(L"%04X:%08X %ls", 0u, static_cast<unsigned>(rva), path);
 }

@@ -46,9 +46,6 @@ RegKey OpenEntryKey(ComponentFinding& f) {
     return key;
 }
 
-// The long form of a path, with the last error of the expansion; the path
-// itself when it cannot be expanded (a missing file, for one).
-
 const AvailabilityRecord* CallAvailabilityTest(HMODULE library) {
     FARPROC proc = GetProcAddress(library, "CheckApp_Veyr");
     if (!proc)

@@ -23,12 +23,6 @@ std::wstring Trimmed(std::wstring_view text) {
     return std::wstring(text.substr(first, last - first + 1));
 }
 
-std::wstring ShellFolder(int csidl) {
-    wchar_t path[MAX_PATH] = {};
-    SHGetSpecialFolderPathW(nullptr, path, csidl, FALSE);
-    return path;
-}
-
 // A private-profile section whole, however long it is.
 std::wstring ReadSection(const std::wstring& file, const wchar_t* section) {
     std::vector<wchar_t> buffer(1024);
@@ -129,21 +123,16 @@ bool GoesToWindowsFolder(const std::wstring& destdir) {
     return destdir != L"11" && !destdir.empty();
 }
 
-CabinetFolders CabinetFolders::OfThisSystem() {
-    return CabinetFolders{ShellFolder(CSIDL_SYSTEM), ShellFolder(CSIDL_WINDOWS)};
-}
-
 std::vector<std::wstring> FilesIn(const std::wstring& folder) {
     std::vector<std::wstring> names;
     WIN32_FIND_DATAW found{};
-    HANDLE search = FindFirstFileW((folder + L"*.*").c_str(), &found);
-    if (search == INVALID_HANDLE_VALUE)
+    FindHandle search(FindFirstFileW((folder + L"*.*").c_str(), &found));
+    if (!search)
         return names;
     do {
         if (!(found.dwFileAttributes & FILE_ATTRIBUTE_DIRECTORY))
             names.emplace_back(found.cFileName);
-    } while (FindNextFileW(search, &found));
-    FindClose(search);
+    } while (FindNextFileW(search.get(), &found));
     return names;
 }
 
@@ -189,7 +178,7 @@ InfFile CCabPackage::ReadInf(const std::wstring& infPath,
             GoesToWindowsFolder(ReadValue(infPath, name, L"destdir", L"11"))
                 ? folders_.windowsFolder
                 : folders_.systemFolder;
-        entry.destination = folder + L"\\" + name;
+        entry.destination = folder + name;
         entry.source = extractionFolder + name;
         inf.entries.push_back(std::move(entry));
     }

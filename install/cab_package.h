@@ -28,9 +28,8 @@ std::vector<std::wstring> AddCodeFileNames(std::wstring_view section);
 bool GoesToWindowsFolder(const std::wstring& destdir);
 
 struct CabinetFolders {
-    std::wstring systemFolder;  // without a trailing backslash
+    std::wstring systemFolder;  // ends with a backslash
     std::wstring windowsFolder; // likewise
-    static CabinetFolders OfThisSystem();
 };
 
 // The entries of one .inf file, and whether it named a file that is not a

@@ -41,8 +41,3 @@ std::optional<std::wstring> InstalledFolderFor(const std::wstring& location,
         return std::nullopt;
     return WithBackslash(location);
 }
-
-std::wstring FileNamePart(const std::wstring& url) {
-    size_t slash = url.find_last_of(L"/\\");
-    return slash == std::wstring::npos ? url : url.substr(slash + 1);
-}

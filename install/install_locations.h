@@ -2,6 +2,8 @@
 // the update lists, and the file-name part of a list's "url".
 #pragma once
 
+#include "common/files.h" // FileNamePart
+
 #include <optional>
 #include <string>
 
@@ -21,6 +23,3 @@ struct InstallFolders {
 // absolute path (nothing otherwise). The result ends with a backslash.
 std::optional<std::wstring> InstalledFolderFor(const std::wstring& location,
                                                const InstallFolders& folders);
-
-// The text after the last "/" or "\" of a URL or path.
-std::wstring FileNamePart(const std::wstring& url);

@@ -13,12 +13,6 @@
 
 namespace {
 
-std::wstring WithBackslash(std::wstring folder) {
-    if (!folder.empty() && folder.back() != L'\\' && folder.back() != L'/')
-        folder.push_back(L'\\');
-    return folder;
-}
-
 std::wstring ShellFolder(int csidl) {
     wchar_t path[MAX_PATH] = {};
     if (FAILED(SHGetFolderPathW(nullptr, csidl, nullptr, SHGFP_TYPE_CURRENT, path)))
@@ -38,31 +32,15 @@ constexpr int kInstalled = 3;
 
 } // namespace
 
-DestinationFolders DestinationFolders::OfThisSystem(const std::wstring& clientFolder,
-                                                    const std::wstring& dataFolder) {
-    wchar_t system[MAX_PATH] = {};
-    wchar_t windows[MAX_PATH] = {};
-    GetSystemDirectoryW(system, MAX_PATH);
-    GetWindowsDirectoryW(windows, MAX_PATH);
-    return DestinationFolders{WithBackslash(system), WithBackslash(windows), clientFolder,
-                              ShellFolder(CSIDL_PROGRAM_FILES), dataFolder};
+DestinationFolders DestinationFolders::OfThisSystem(const InstallFolders& installFolders) {
+    return DestinationFolders{installFolders, ShellFolder(CSIDL_PROGRAM_FILES)};
 }
 
 std::optional<std::wstring> ResolveDestFolder(const std::wstring& desturl,
                                               const DestinationFolders& folders) {
-    if (desturl.empty() || EqualsNoCase(desturl, L"system32"))
-        return folders.systemFolder;
-    if (EqualsNoCase(desturl, L"windows"))
-        return folders.windowsFolder;
-    if (EqualsNoCase(desturl, L"local"))
-        return folders.clientFolder;
     if (EqualsNoCase(desturl, L"localcontrol"))
         return folders.programFiles + L"\\Zelmor\\Controls\\";
-    if (EqualsNoCase(desturl, L"data"))
-        return folders.dataFolder;
-    if (!IsLocalAbsoluteFolder(desturl))
-        return std::nullopt;
-    return WithBackslash(desturl);
+    return InstalledFolderFor(desturl, folders);
 }
 
 std::wstring ExtensionOf(const std::wstring& fileName) {
@@ -177,7 +155,6 @@ int CInstaller::InstallPackage(const std::wstring& url, const std::wstring& dest
         Trace(L" 成功事件：EXE文件打开成功");
         VerifyAfterProgram();
     } else if (extension == L"dll" || extension == L"ocx") {
-        CreateFolderChain(*folder);
         ReplaceAndRegister(*downloaded, *folder + name, name);
         FinalCheck();
     } else if (extension == L"cab") {
@@ -194,10 +171,8 @@ int CInstaller::InstallPackage(const std::wstring& url, const std::wstring& dest
 
 int CInstaller::ReplaceAndRegister(const std::wstring& source, const std::wstring& destination,
                                    const std::wstring& name) {
-    const std::wstring extension = ExtensionOf(name);
-    const bool server = extension == L"ocx" || extension == L"dll";
-    if (server)
-        UnregisterServerDll(destination); // the old copy, if any
+    // Only .dll and .ocx files come here: every one is a server to register.
+    UnregisterServerDll(destination); // the old copy, if any
     SetFileAttributesW(destination.c_str(), FILE_ATTRIBUTE_NORMAL);
     DeleteFileW(destination.c_str());
     // A destination on another volume (a client folder on D:) needs a copy;
@@ -206,8 +181,7 @@ int CInstaller::ReplaceAndRegister(const std::wstring& source, const std::wstrin
                 MOVEFILE_REPLACE_EXISTING | MOVEFILE_COPY_ALLOWED);
     bool granted = setup_.services.addAccessRights(destination) != FALSE;
     setup_.trace->Write(name + (granted ? L"User权限提升成功" : L"User权限提升失败"));
-    if (server)
-        RegisterServerDll(destination); // the status check decides what the page is told
+    RegisterServerDll(destination); // the status check decides what the page is told
     return 1;
 }
 

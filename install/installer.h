@@ -10,6 +10,7 @@
 #include "common/trace_sink.h"
 #include "config/settings_paths.h"
 #include "install/cab_package.h"
+#include "install/install_locations.h"
 
 #include <windows.h>
 
@@ -28,15 +29,11 @@ struct InstallerServices {
     std::function<BOOL(const std::wstring& path)> addAccessRights;
 };
 
-// The folders the installer knows, each ending with a backslash.
-struct DestinationFolders {
-    std::wstring systemFolder;
-    std::wstring windowsFolder;
-    std::wstring clientFolder; // the client application's folder ("local")
-    std::wstring programFiles; // the Program Files folder itself
-    std::wstring dataFolder;
-    static DestinationFolders OfThisSystem(const std::wstring& clientFolder,
-                                           const std::wstring& dataFolder);
+// The folders the installer knows: the product's install folders and the
+// Program Files folder itself ("localcontrol" lies below it).
+struct DestinationFolders : InstallFolders {
+    std::wstring programFiles;
+    static DestinationFolders OfThisSystem(const InstallFolders& installFolders);
 };
 
 // The folder for a "desturl" text (any case): "system32" or nothing, "windows",

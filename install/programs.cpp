@@ -1,5 +1,6 @@
 #include "install/programs.h"
 
+#include "common/files.h"
 #include "common/handles.h"
 
 #include <windows.h>
@@ -29,11 +30,6 @@ private:
     std::wstring saved_;
 };
 
-std::wstring FolderOf(const std::wstring& path) {
-    size_t slash = path.find_last_of(L"\\/");
-    return slash == std::wstring::npos ? std::wstring() : path.substr(0, slash + 1);
-}
-
 // CreateProcessW with the given show state and flags, waited for without limit.
 int RunAndWait(std::wstring commandLine, WORD show, DWORD flags) {
     STARTUPINFOW startup{};
@@ -56,7 +52,7 @@ int RunAndWait(std::wstring commandLine, WORD show, DWORD flags) {
 using ServerEntry = HRESULT(STDAPICALLTYPE*)();
 
 int CallServerEntry(const std::wstring& path, bool registering) {
-    CurrentFolderScope folder(FolderOf(path));
+    CurrentFolderScope folder(FolderPart(path));
     Library library(registering
                         ? LoadLibraryExW(path.c_str(), nullptr, LOAD_WITH_ALTERED_SEARCH_PATH)
                         : LoadLibraryW(path.c_str()));
@@ -87,10 +83,9 @@ int OpenWithShell(const std::wstring& path) {
             c = L'\\';
     SHELLEXECUTEINFOW info{};
     info.cbSize = sizeof(info);
-    info.fMask = SEE_MASK_NOCLOSEPROCESS | SEE_MASK_FLAG_DDEWAIT | SEE_MASK_DOENVSUBST |
-                 SEE_MASK_FLAG_LOG_USAGE;
-    static_assert((SEE_MASK_NOCLOSEPROCESS | SEE_MASK_FLAG_DDEWAIT | SEE_MASK_DOENVSUBST |
-                   SEE_MASK_FLAG_LOG_USAGE) == 0x04000340);
+    // No SEE_MASK_DOENVSUBST: the path is already whole and checked, and a
+    // "%VAR%" in a listed name must not send the shell to another file.
+    info.fMask = SEE_MASK_NOCLOSEPROCESS | SEE_MASK_FLAG_DDEWAIT | SEE_MASK_FLAG_LOG_USAGE;
     info.lpVerb = L"open";
     info.lpFile = file.c_str();
     info.nShow = SW_SHOWNORMAL;

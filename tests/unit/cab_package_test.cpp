@@ -9,7 +9,7 @@
 
 namespace {
 
-const CabinetFolders kFolders{L"C:\\windows\\system32", L"C:\\windows"};
+const CabinetFolders kFolders{L"C:\\windows\\system32\\", L"C:\\windows\\"};
 
 InfFile Read(const TempFolder& dir, const std::string& text) {
     WriteBytes(dir / L"package.inf", text);

@@ -9,8 +9,9 @@
 
 namespace {
 
-const DestinationFolders kFolders{L"C:\\windows\\system32\\", L"C:\\windows\\", L"D:\\Client\\",
-                                  L"C:\\Program Files", L"C:\\Users\\u\\AppData\\Zelmor\\"};
+const DestinationFolders kFolders{{L"C:\\windows\\system32\\", L"C:\\windows\\", L"D:\\Client\\",
+                                   L"C:\\Users\\u\\AppData\\Zelmor\\"},
+                                  L"C:\\Program Files"};
 
 TEST(DestinationFolder, NamesAndFolders) {
     EXPECT_EQ(ResolveDestFolder(L"", kFolders), kFolders.systemFolder);

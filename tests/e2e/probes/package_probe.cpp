@@ -7,6 +7,7 @@
 //                               only machine-wide): the server named under
 //                               HKCU\Software\Classes loaded, its class object asked: hr=, server=
 #include "install/cab_package.h"
+#include "install/install_locations.h"
 
 #include <windows.h>
 #include <objbase.h>
@@ -35,7 +36,8 @@ public:
 
 int InstallCabinet(const wchar_t* path) {
     ErrorOutputSink trace;
-    CCabPackage package(trace, CabinetFolders::OfThisSystem());
+    const InstallFolders folders = InstallFolders::OfThisSystem(L"", L"");
+    CCabPackage package(trace, CabinetFolders{folders.systemFolder, folders.windowsFolder});
     int result = package.InstallCabinet(path);
     std::fflush(stdout); // the extraction call-back wrote there with wprintf
     std::printf("result=%d\n", result);

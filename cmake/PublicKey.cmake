@@ -19,6 +19,39 @@ function(_tovral_key_field setting key_file field out)
   set(${out} "${value}" PARENT_SCOPE)
 endfunction()
 
+# Reads a public key file written by "TovralPack keygen": `setting` names the
+# build setting in messages, `value` is its text (a path; relative paths start
+# at the source folder), `usage` says what to give instead. Sets `out_file`,
+# `out_modulus` and `out_exponent`; a missing file, a private key or a file
+# without both fields stops the configuration.
+function(_tovral_read_public_key_file setting value usage out_file out_modulus out_exponent)
+  set(key_file "${value}")
+  if(NOT IS_ABSOLUTE "${key_file}")
+    set(key_file "${CMAKE_SOURCE_DIR}/${key_file}")
+  endif()
+  if(value STREQUAL "" OR NOT EXISTS "${key_file}" OR IS_DIRECTORY "${key_file}")
+    message(FATAL_ERROR "${setting} is \"${value}\": ${usage}")
+  endif()
+  # Regenerate when the key file changes.
+  set_property(DIRECTORY "${CMAKE_SOURCE_DIR}" APPEND PROPERTY CMAKE_CONFIGURE_DEPENDS "${key_file}")
+  _tovral_key_field(${setting} "${key_file}" privateExponent private_exponent)
+  if(NOT private_exponent STREQUAL "")
+    message(FATAL_ERROR "${setting}: ${key_file} is a private key; "
+      "give the public key file (.pub) written beside it")
+  endif()
+  _tovral_key_field(${setting} "${key_file}" modulus modulus)
+  _tovral_key_field(${setting} "${key_file}" exponent exponent)
+  foreach(field modulus exponent)
+    if(${field} STREQUAL "")
+      message(FATAL_ERROR "${setting}: ${key_file} has no \"${field}=\" line; "
+        "it is not a key file written by \"TovralPack keygen\"")
+    endif()
+  endforeach()
+  set(${out_file} "${key_file}" PARENT_SCOPE)
+  set(${out_modulus} "${modulus}" PARENT_SCOPE)
+  set(${out_exponent} "${exponent}" PARENT_SCOPE)
+endfunction()
+
 function(tovral_public_key_header setting output)
   string(REPEAT "[0-9A-Fa-f]" 256 modulus_pattern)
   string(STRIP "${setting}" setting)
@@ -26,33 +59,11 @@ function(tovral_public_key_header setting output)
     set(modulus "${setting}")
     set(origin "the TOVRAL_PUBLIC_KEY value")
   else()
-    set(key_file "${setting}")
-    if(NOT IS_ABSOLUTE "${key_file}")
-      set(key_file "${CMAKE_SOURCE_DIR}/${key_file}")
-    endif()
-    if(setting STREQUAL "" OR NOT EXISTS "${key_file}" OR IS_DIRECTORY "${key_file}")
-      message(FATAL_ERROR "TOVRAL_PUBLIC_KEY is \"${setting}\": give either a public key file "
-        "written by \"TovralPack keygen\" or the modulus as 256 hexadecimal digits")
-    endif()
+    _tovral_read_public_key_file(TOVRAL_PUBLIC_KEY "${setting}"
+      "give either a public key file written by \"TovralPack keygen\" or the modulus as 256 hexadecimal digits"
+      key_file modulus exponent)
     set(origin "${key_file}")
-    # Regenerate when the key file changes.
-    set_property(DIRECTORY "${CMAKE_SOURCE_DIR}" APPEND PROPERTY CMAKE_CONFIGURE_DEPENDS "${key_file}")
-    _tovral_key_field(TOVRAL_PUBLIC_KEY "${key_file}" privateExponent private_exponent)
-    if(NOT private_exponent STREQUAL "")
-      message(FATAL_ERROR "TOVRAL_PUBLIC_KEY: ${key_file} is a private key; "
-        "give the public key file (.pub) written beside it")
-    endif()
-    _tovral_key_field(TOVRAL_PUBLIC_KEY "${key_file}" modulus modulus)
-    _tovral_key_field(TOVRAL_PUBLIC_KEY "${key_file}" exponent exponent)
-    if(modulus STREQUAL "")
-      message(FATAL_ERROR "TOVRAL_PUBLIC_KEY: ${key_file} has no \"modulus=\" line; "
-        "it is not a key file written by \"TovralPack keygen\"")
-    endif()
     string(TOUPPER "${exponent}" exponent)
-    if(exponent STREQUAL "")
-      message(FATAL_ERROR "TOVRAL_PUBLIC_KEY: ${key_file} has no \"exponent=\" line; "
-        "it is not a key file written by \"TovralPack keygen\"")
-    endif()
     if(NOT exponent MATCHES "^0*10001$")
       message(FATAL_ERROR "TOVRAL_PUBLIC_KEY: ${key_file} has the exponent \"${exponent}\"; "
         "the control only uses the exponent 10001 (65537)")

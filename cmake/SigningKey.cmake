@@ -5,22 +5,10 @@
 # required is the DLL's signature policy (TOVRAL_SIGNATURE_POLICY).
 
 function(tovral_signing_key_header setting output)
-  string(STRIP "${setting}" key_file)
-  if(NOT IS_ABSOLUTE "${key_file}")
-    set(key_file "${CMAKE_SOURCE_DIR}/${key_file}")
-  endif()
-  if(setting STREQUAL "" OR NOT EXISTS "${key_file}" OR IS_DIRECTORY "${key_file}")
-    message(FATAL_ERROR "TOVRAL_SIGNATURE_KEY is \"${setting}\": give the public key file "
-      "written by \"TovralPack keygen --signing\"")
-  endif()
-  set_property(DIRECTORY "${CMAKE_SOURCE_DIR}" APPEND PROPERTY CMAKE_CONFIGURE_DEPENDS "${key_file}")
-  _tovral_key_field(TOVRAL_SIGNATURE_KEY "${key_file}" privateExponent private_exponent)
-  if(NOT private_exponent STREQUAL "")
-    message(FATAL_ERROR "TOVRAL_SIGNATURE_KEY: ${key_file} is a private key; "
-      "give the public key file (.pub) written beside it")
-  endif()
-  _tovral_key_field(TOVRAL_SIGNATURE_KEY "${key_file}" modulus modulus)
-  _tovral_key_field(TOVRAL_SIGNATURE_KEY "${key_file}" exponent exponent)
+  string(STRIP "${setting}" setting)
+  _tovral_read_public_key_file(TOVRAL_SIGNATURE_KEY "${setting}"
+    "give the public key file written by \"TovralPack keygen --signing\""
+    key_file modulus exponent)
   string(TOUPPER "${modulus}" modulus)
   string(TOUPPER "${exponent}" exponent)
   string(REGEX REPLACE "^0+" "" modulus "${modulus}")

@@ -65,7 +65,7 @@ TEST(InfFiles, EntriesOfARealInfFile) {
                                "[data.dat]\r\ndestdir=10\r\n"
                                "[none.txt]\r\nRegisterServer=no\r\ndestdir=11\r\n");
     RecordingTraceSink trace;
-    CCabPackage package(trace, CabinetFolders{L"C:\\sys", L"C:\\win"});
+    CCabPackage package(trace, CabinetFolders{L"C:\\sys\\", L"C:\\win\\"});
     InfFile inf = package.ReadInf(dir / L"x.inf", dir / L"ext\\");
     EXPECT_TRUE(inf.refusedName); // the whole cabinet is refused for it
     const std::vector<InfEntry>& entries = inf.entries;

@@ -19,15 +19,6 @@ std::wstring Quoted(const wchar_t* name, const std::wstring& value) {
     return std::wstring(L" ") + name + L"=\"" + value + L"\"";
 }
 
-// Every element named `name` below `node`, depth first in document order.
-void CollectElements(const XmlNode& node, const wchar_t* name, std::vector<const XmlNode*>& out) {
-    for (const auto& child : node.Children()) {
-        if (EqualsNoCase(child->GetName(), name))
-            out.push_back(child.get());
-        CollectElements(*child, name, out);
-    }
-}
-
 // A value the updater reads between quotes, on one line: none of these may
 // appear, or the list would say something else than what was meant.
 bool FitsTheList(const std::wstring& value) {
@@ -40,9 +31,7 @@ long long ListedVersion(const XmlNode& assembly) {
 
 // The installed version of a file: its entry in the local update list (0 when absent).
 long long InstalledVersion(const XmlNode& localList, const std::wstring& filename) {
-    std::vector<const XmlNode*> assemblies;
-    CollectElements(localList, L"assembly", assemblies);
-    for (const XmlNode* assembly : assemblies) {
+    for (const XmlNode* assembly : DescendantsNamed(localList, L"assembly")) {
         if (EqualsNoCase(assembly->GetAttribute(L"filename", L""), filename))
             return ListedVersion(*assembly);
     }
@@ -175,10 +164,8 @@ bool SelfUpdate::PrepareQueue() {
     const XmlNode* version =
         EqualsNoCase(list.GetName(), L"FileVersion") ? &list : list.FindDescendant(L"FileVersion");
     const std::wstring root = version ? version->GetAttribute(L"root", L"") : L"";
-    std::vector<const XmlNode*> assemblies;
-    CollectElements(list, L"assembly", assemblies);
     std::vector<HandOffFile> listed;
-    for (const XmlNode* assembly : assemblies) {
+    for (const XmlNode* assembly : DescendantsNamed(list, L"assembly")) {
         if (!AddAssembly(*assembly, root, localList, listed))
             return false;
     }

@@ -29,15 +29,6 @@ std::wstring MismatchDetail(const ListedChecksums& listed, const std::wstring& p
     return detail;
 }
 
-// Every element named `name` below `node`, depth first in document order.
-void CollectElements(const XmlNode& node, const wchar_t* name, std::vector<const XmlNode*>& out) {
-    for (const auto& child : node.Children()) {
-        if (EqualsNoCase(child->GetName(), name))
-            out.push_back(child.get());
-        CollectElements(*child, name, out);
-    }
-}
-
 } // namespace
 
 struct UpdateChecker::ListEntry {
@@ -316,9 +307,7 @@ int UpdateChecker::ApplicationFileCheck() const {
         return static_cast<int>(AppCheck::UpdateListUnreadable);
     }
     Trace(L"成功事件：Update.cfg解密成功");
-    std::vector<const XmlNode*> assemblies;
-    CollectElements(list, L"assembly", assemblies);
-    for (const XmlNode* assembly : assemblies) {
+    for (const XmlNode* assembly : DescendantsNamed(list, L"assembly")) {
         if (EqualsNoCase(assembly->GetAttribute(L"updatehandle", L""), L"delete"))
             continue;
         std::wstring name = FileNamePart(assembly->GetAttribute(L"url", L""));

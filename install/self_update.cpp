@@ -52,8 +52,9 @@ bool WriteWholeFile(const std::wstring& path, const std::string& bytes) {
             written != bytes.size())
             return false;
     }
-    DeleteFileW(path.c_str());
-    return MoveFileExW(temporary.c_str(), path.c_str(), MOVEFILE_REPLACE_EXISTING) != FALSE;
+    // Replaced in one step: no moment without a list, and a failed move keeps the old one.
+    return MoveFileExW(temporary.c_str(), path.c_str(),
+                       MOVEFILE_REPLACE_EXISTING | MOVEFILE_COPY_ALLOWED) != FALSE;
 }
 
 } // namespace
@@ -225,8 +226,9 @@ void SelfUpdate::StartUpdater() {
     const std::wstring fresh = context_.paths.selfUpdateFolder + L"UpdateFiles.exe";
     const std::wstring installed = context_.clientFolder + L"UpdateFiles.exe";
     if (IsExistingFile(fresh)) {
-        DeleteFileW(installed.c_str());
-        if (MoveFileExW(fresh.c_str(), installed.c_str(), MOVEFILE_COPY_ALLOWED))
+        // Replaced in one step, so a failed move leaves the installed updater in place.
+        if (MoveFileExW(fresh.c_str(), installed.c_str(),
+                        MOVEFILE_REPLACE_EXISTING | MOVEFILE_COPY_ALLOWED))
             Trace(L"成功事件：updateFiles.exe已更新");
         else
             Trace(FormatW(L"失败事件：updateFiles.exe更新失败 错误值：%d", GetLastError()));

@@ -11,6 +11,8 @@
 
 #include <shellapi.h>
 
+#include <map>
+
 namespace {
 
 constexpr int kUpdateListItem = 50;
@@ -29,13 +31,21 @@ long long ListedVersion(const XmlNode& assembly) {
     return _wtoi64(assembly.GetAttribute(L"Version", L"0").c_str());
 }
 
+// The installed versions by lower-case file name; the first entry of a name
+// counts. Made once, as lists name hundreds of files.
+std::map<std::wstring, long long> InstalledVersionsOf(const XmlNode& localList) {
+    std::map<std::wstring, long long> versions;
+    for (const XmlNode* assembly : DescendantsNamed(localList, L"assembly"))
+        versions.emplace(ToLower(assembly->GetAttribute(L"filename", L"")),
+                         ListedVersion(*assembly));
+    return versions;
+}
+
 // The installed version of a file: its entry in the local update list (0 when absent).
-long long InstalledVersion(const XmlNode& localList, const std::wstring& filename) {
-    for (const XmlNode* assembly : DescendantsNamed(localList, L"assembly")) {
-        if (EqualsNoCase(assembly->GetAttribute(L"filename", L""), filename))
-            return ListedVersion(*assembly);
-    }
-    return 0;
+long long InstalledVersion(const std::map<std::wstring, long long>& versions,
+                           const std::wstring& filename) {
+    const auto found = versions.find(ToLower(filename));
+    return found == versions.end() ? 0 : found->second;
 }
 
 // Written under another name and then moved over, so the updater never finds
@@ -165,9 +175,10 @@ bool SelfUpdate::PrepareQueue() {
     const XmlNode* version =
         EqualsNoCase(list.GetName(), L"FileVersion") ? &list : list.FindDescendant(L"FileVersion");
     const std::wstring root = version ? version->GetAttribute(L"root", L"") : L"";
+    const std::map<std::wstring, long long> installed = InstalledVersionsOf(localList);
     std::vector<HandOffFile> listed;
     for (const XmlNode* assembly : DescendantsNamed(list, L"assembly")) {
-        if (!AddAssembly(*assembly, root, localList, listed))
+        if (!AddAssembly(*assembly, root, installed, listed))
             return false;
     }
     if (listed.empty())
@@ -181,7 +192,8 @@ bool SelfUpdate::PrepareQueue() {
 }
 
 bool SelfUpdate::AddAssembly(const XmlNode& assembly, const std::wstring& root,
-                             const XmlNode& localList, std::vector<HandOffFile>& listed) {
+                             const std::map<std::wstring, long long>& installed,
+                             std::vector<HandOffFile>& listed) {
     HandOffFile file{assembly.GetAttribute(L"filename", L""), assembly.GetAttribute(L"local", L""),
                      assembly.GetAttribute(L"updatehandle", L""),
                      assembly.GetAttribute(L"regsvr", L"")};
@@ -194,7 +206,7 @@ bool SelfUpdate::AddAssembly(const XmlNode& assembly, const std::wstring& root,
         return false;
     }
     const ListedChecksums listedChecksums = ListedChecksumsOf(assembly);
-    if (!NeedsReplacing(InstalledVersion(localList, file.filename), ListedVersion(assembly),
+    if (!NeedsReplacing(InstalledVersion(installed, file.filename), ListedVersion(assembly),
                         FileMatchesListed(*folder + file.filename, listedChecksums)))
         return true;
     const std::wstring url = assembly.GetAttribute(L"url", L"");

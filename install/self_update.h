@@ -14,6 +14,7 @@
 #include "install/install_locations.h"
 
 #include <functional>
+#include <map>
 #include <mutex>
 #include <optional>
 #include <string>
@@ -62,7 +63,8 @@ private:
     };
     bool PrepareQueue();
     void FetchNextOrFinish();
-    bool AddAssembly(const XmlNode& assembly, const std::wstring& root, const XmlNode& localList,
+    bool AddAssembly(const XmlNode& assembly, const std::wstring& root,
+                     const std::map<std::wstring, long long>& installed,
                      std::vector<HandOffFile>& listed);
     void StartUpdater();
     void Fail(const std::wstring& traceLine);

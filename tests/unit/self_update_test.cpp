@@ -180,6 +180,17 @@ TEST_F(HandOff, EverythingCurrentStartsTheUpdaterWithoutAList) {
     EXPECT_TRUE(trace_.Contains(L"启动UpdateFiles.exe失败"));
 }
 
+TEST_F(HandOff, TheFirstLocalEntryOfANameCountsWhateverItsCase) {
+    WriteBytes(client_ + L"BankClient.exe", "new client v4");
+    WriteBytes(client_ + L"Helper.dll", "helper");
+    WriteLocalUpdateList(L"<Update><assembly filename='bankclient.EXE' Version='4'/>"
+                         L"<assembly filename='BankClient.exe' Version='3'/>"
+                         L"<assembly filename='HELPER.DLL' Version='1'/></Update>");
+    Run();
+    EXPECT_EQ(server_.Requests().size(), 2u); // the list and its signature: all is current
+    EXPECT_FALSE(FileExists(SelfUpdateFolder() + L"waiter.cfg"));
+}
+
 TEST_F(HandOff, FailuresAreReportedToThePage) {
     server_.Serve(L"http://bank/files/Helper.dll", "tampered on the way");
     Run();

@@ -122,16 +122,11 @@ short SelfUpdate::UpdateBankVeyr() {
             Fail(L"失败事件：" + name + L"文件名不合法");
             return 0;
         }
-        {
-            std::lock_guard guard(lock_);
-            listFetched_ = false;
-            queue_.clear();
-            position_ = 0;
-        }
         Trace(L"成功事件：开始下载Update.cfg");
         CurrentItem item{
             id, name, entry->GetAttribute(L"Url", L""), context_.paths.selfUpdateFolder + name, {}};
-        if (chain_.FetchSelfUpdateFile(std::move(item)))
+        // Reset only with the chain's turn: an update in work keeps its queue.
+        if (chain_.FetchSelfUpdateFile(std::move(item), [this] { Reset(); }))
             return 1;
         // The chain is busy with another item (or no worker could start).
         Fail(L"失败事件：" + name + L"下载失败");
@@ -140,14 +135,33 @@ short SelfUpdate::UpdateBankVeyr() {
     return 0;
 }
 
+void SelfUpdate::Reset() {
+    std::lock_guard guard(lock_);
+    listFetched_ = false;
+    queue_.clear();
+    position_ = 0;
+}
+
+// The lock is held only to read or swap the queue: the fetches and the
+// decryption run without it, so the page never waits for the network.
 void SelfUpdate::OnFileFetched() {
-    std::unique_lock guard(lock_);
-    if (!listFetched_) {
-        if (!PrepareQueue())
+    bool listFetched = false;
+    {
+        std::lock_guard guard(lock_);
+        listFetched = listFetched_;
+    }
+    if (!listFetched) {
+        std::optional<std::vector<Queued>> queue = PrepareQueue();
+        if (!queue)
             return;
-        listFetched_ = true;
-        if (queue_.empty()) {
-            guard.unlock();
+        const bool nothingToFetch = queue->empty();
+        {
+            std::lock_guard guard(lock_);
+            queue_ = std::move(*queue);
+            position_ = 0;
+            listFetched_ = true;
+        }
+        if (nothingToFetch) {
             StartUpdater();
             return;
         }
@@ -155,9 +169,9 @@ void SelfUpdate::OnFileFetched() {
     FetchNextOrFinish();
 }
 
-// Reads the fetched update list against what is installed and queues what is
-// not current; false after reporting a failure.
-bool SelfUpdate::PrepareQueue() {
+// Reads the fetched update list against what is installed: what is not
+// current, or nullopt after reporting a failure.
+std::optional<std::vector<SelfUpdate::Queued>> SelfUpdate::PrepareQueue() {
     CreateFolderChain(context_.paths.selfUpdateFolder);
     const CurrentItem fetched = chain_.State().Current();
     // On this worker's thread, as every fetch: the signature of the list that just arrived.
@@ -167,7 +181,7 @@ bool SelfUpdate::PrepareQueue() {
     XmlNode list;
     if (!text || !list.LoadXml(*text)) {
         Fail(L"失败事件：Update.cfg文件解密失败");
-        return false;
+        return std::nullopt;
     }
     XmlNode localList; // stays empty when the local list cannot be read
     if (auto local = crypto.DecryptFromFile(context_.paths.updateListFile))
@@ -176,24 +190,25 @@ bool SelfUpdate::PrepareQueue() {
         EqualsNoCase(list.GetName(), L"FileVersion") ? &list : list.FindDescendant(L"FileVersion");
     const std::wstring root = version ? version->GetAttribute(L"root", L"") : L"";
     const std::map<std::wstring, long long> installed = InstalledVersionsOf(localList);
+    std::vector<Queued> queue;
     std::vector<HandOffFile> listed;
     for (const XmlNode* assembly : DescendantsNamed(list, L"assembly")) {
-        if (!AddAssembly(*assembly, root, installed, listed))
-            return false;
+        if (!AddAssembly(*assembly, root, installed, queue, listed))
+            return std::nullopt;
     }
     if (listed.empty())
-        return true;
+        return queue;
     const std::wstring waiter = context_.paths.selfUpdateFolder + L"waiter.cfg";
     if (!WriteWholeFile(waiter, ScrambleHandOff(HandOffText(listed)))) {
         Fail(L"失败事件：waiter.cfg写入失败");
-        return false;
+        return std::nullopt;
     }
-    return true;
+    return queue;
 }
 
 bool SelfUpdate::AddAssembly(const XmlNode& assembly, const std::wstring& root,
                              const std::map<std::wstring, long long>& installed,
-                             std::vector<HandOffFile>& listed) {
+                             std::vector<Queued>& queue, std::vector<HandOffFile>& listed) {
     HandOffFile file{assembly.GetAttribute(L"filename", L""), assembly.GetAttribute(L"local", L""),
                      assembly.GetAttribute(L"updatehandle", L""),
                      assembly.GetAttribute(L"regsvr", L"")};
@@ -210,7 +225,7 @@ bool SelfUpdate::AddAssembly(const XmlNode& assembly, const std::wstring& root,
                         FileMatchesListed(*folder + file.filename, listedChecksums)))
         return true;
     const std::wstring url = assembly.GetAttribute(L"url", L"");
-    queue_.push_back(
+    queue.push_back(
         Queued{CurrentItem{kUpdateListItem, file.filename, root + url,
                            context_.paths.selfUpdateFolder + file.filename, listedChecksums},
                url});
@@ -219,11 +234,17 @@ bool SelfUpdate::AddAssembly(const XmlNode& assembly, const std::wstring& root,
 }
 
 void SelfUpdate::FetchNextOrFinish() {
-    if (position_ < queue_.size()) {
-        chain_.QueueSelfUpdateFetch(queue_[position_++].item);
-        return;
+    std::vector<Queued> fetched;
+    {
+        std::lock_guard guard(lock_);
+        if (position_ < queue_.size()) {
+            chain_.QueueSelfUpdateFetch(queue_[position_++].item);
+            return;
+        }
+        fetched = queue_;
     }
-    for (const Queued& queued : queue_) {
+    // Read from disk without the lock.
+    for (const Queued& queued : fetched) {
         if (!FileMatchesListed(queued.item.localPath, queued.item.listed)) {
             Fail(L"失败事件：" + queued.url + L"校验失败");
             return;

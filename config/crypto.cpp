@@ -105,6 +105,10 @@ bool CDravikCrypto::IsAuthentic(const std::wstring& path) const {
     return file && SignatureAccepted(path, *file);
 }
 
+bool CDravikCrypto::IsAuthentic(const std::wstring& path, std::string_view file) const {
+    return SignatureAccepted(path, file);
+}
+
 bool CDravikCrypto::SignatureAccepted(const std::wstring& path, std::string_view file) const {
     if (signatures_.policy == SignaturePolicy::Off)
         return true;

@@ -82,6 +82,8 @@ public:
                                                 unsigned ansiCodePage = CP_THREAD_ACP) const;
     // The file at `path` would pass the signature rule (always, with it off).
     bool IsAuthentic(const std::wstring& path) const;
+    // The same of the file's bytes as already read, so they are read once.
+    bool IsAuthentic(const std::wstring& path, std::string_view file) const;
 
     // The whole file (read access, shared read); nullopt when it cannot be
     // read or is larger than kLargestEncryptedFile.

@@ -5,6 +5,7 @@
 #pragma once
 
 #include <string>
+#include <string_view>
 
 class XmlNode;
 
@@ -16,6 +17,21 @@ struct ListedChecksums {
 // The "mac" and "sha256" attributes of a list element.
 ListedChecksums ListedChecksumsOf(const XmlNode& element);
 
-// The file's checksum text equals "mac" and, when listed, its SHA-256 equals
-// "sha256" (both without regard to case). A file that cannot be read never matches.
+// What a file actually has, in the same texts; "" for what could not be
+// computed (both when the file cannot be read).
+struct FileChecksums {
+    std::wstring mac;
+    std::wstring sha256; // only when asked for
+};
+
+// Both texts from one read of the file, the SHA-256 only `withSha256`.
+FileChecksums FileChecksumsOf(const std::wstring& path, bool withSha256);
+// The same of bytes already in memory.
+FileChecksums ChecksumsOfBytes(std::string_view bytes, bool withSha256);
+
+// The checksum text equals "mac" and, when listed, the SHA-256 equals
+// "sha256" (both without regard to case). Nothing computed never matches.
+bool ChecksumsMatchListed(const FileChecksums& actual, const ListedChecksums& listed);
+// The same of a file (read once) and of bytes; a file that cannot be read never matches.
 bool FileMatchesListed(const std::wstring& path, const ListedChecksums& listed);
+bool BytesMatchListed(std::string_view bytes, const ListedChecksums& listed);

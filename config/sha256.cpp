@@ -5,7 +5,7 @@
 
 namespace {
 
-std::optional<Sha256Digest> Finish(const CryptHash& hash) {
+std::optional<Sha256Digest> DigestOf(const CryptHash& hash) {
     Sha256Digest digest{};
     DWORD size = static_cast<DWORD>(digest.size());
     if (!CryptGetHashParam(hash.get(), HP_HASHVAL, digest.data(), &size, 0) ||
@@ -16,12 +16,22 @@ std::optional<Sha256Digest> Finish(const CryptHash& hash) {
 
 } // namespace
 
+Sha256Stream::Sha256Stream()
+    : provider_(AcquireRsaAesProvider()), hash_(CreateSha256Hash(provider_)), failed_(!hash_) {}
+
+void Sha256Stream::Update(const void* data, std::size_t size) {
+    if (!failed_)
+        failed_ = !HashBytes(hash_, data, size);
+}
+
+std::optional<Sha256Digest> Sha256Stream::Finish() const {
+    return failed_ ? std::nullopt : DigestOf(hash_);
+}
+
 std::optional<Sha256Digest> Sha256Of(std::string_view bytes) {
-    CryptProvider provider = AcquireRsaAesProvider();
-    CryptHash hash = CreateSha256Hash(provider);
-    if (!hash || !HashBytes(hash, bytes.data(), bytes.size()))
-        return std::nullopt;
-    return Finish(hash);
+    Sha256Stream stream;
+    stream.Update(bytes.data(), bytes.size());
+    return stream.Finish();
 }
 
 std::wstring Sha256Text(const Sha256Digest& digest) {
@@ -36,13 +46,12 @@ std::wstring Sha256Text(const Sha256Digest& digest) {
 }
 
 std::wstring FileSha256Text(const std::wstring& path) {
-    CryptProvider provider = AcquireRsaAesProvider();
-    CryptHash hash = CreateSha256Hash(provider);
-    if (!hash)
-        return L"";
-    bool read = ReadDiskFileInBlocks(
-        path, FILE_SHARE_READ | FILE_SHARE_WRITE,
-        [&](const unsigned char* data, std::size_t size) { return HashBytes(hash, data, size); });
-    std::optional<Sha256Digest> digest = read ? Finish(hash) : std::nullopt;
+    Sha256Stream stream;
+    bool read = ReadDiskFileInBlocks(path, FILE_SHARE_READ | FILE_SHARE_WRITE,
+                                     [&](const unsigned char* data, std::size_t size) {
+                                         stream.Update(data, size);
+                                         return true;
+                                     });
+    std::optional<Sha256Digest> digest = read ? stream.Finish() : std::nullopt;
     return digest ? Sha256Text(*digest) : L"";
 }

@@ -267,3 +267,22 @@ int XmlNode::AddChild(const std::wstring& name) {
     children_.push_back(std::make_unique<XmlNode>(created.Get()));
     return static_cast<int>(children_.size());
 }
+
+namespace {
+
+void CollectDescendants(const XmlNode& node, const wchar_t* name,
+                        std::vector<const XmlNode*>& out) {
+    for (const auto& child : node.Children()) {
+        if (EqualsNoCase(child->GetName(), name))
+            out.push_back(child.get());
+        CollectDescendants(*child, name, out);
+    }
+}
+
+} // namespace
+
+std::vector<const XmlNode*> DescendantsNamed(const XmlNode& node, const wchar_t* name) {
+    std::vector<const XmlNode*> found;
+    CollectDescendants(node, name, found);
+    return found;
+}

@@ -71,3 +71,7 @@ private:
     std::wstring path_;
     bool fromFile_ = false;
 };
+
+// Every element named `name` below `node` (without regard to case), depth
+// first in document order.
+std::vector<const XmlNode*> DescendantsNamed(const XmlNode& node, const wchar_t* name);

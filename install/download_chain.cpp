@@ -137,10 +137,12 @@ DownloadChain::Started DownloadChain::Start(int id) {
     return Started{0, std::nullopt, true};
 }
 
-bool DownloadChain::FetchSelfUpdateFile(CurrentItem item) {
+bool DownloadChain::FetchSelfUpdateFile(CurrentItem item, const std::function<void()>& begin) {
     if (!state_.TryBeginWork())
         return false;
     WorkTurn turn(state_);
+    if (begin)
+        begin();
     CreateFolderChain(item.localPath);
     state_.SetCurrent(std::move(item));
     if (!StartWorker())

@@ -44,8 +44,10 @@ public:
     // an item is in work the call is ignored.
     short EBankDownLoad(const std::wstring& list);
     // Fetches a self-update file on a worker (its id is 50 or 51); false
-    // when no worker was started or an item is still in work.
-    bool FetchSelfUpdateFile(CurrentItem item);
+    // when no worker was started or an item is still in work. `begin` runs
+    // once the turn is taken, before the worker starts: a refused call runs
+    // nothing, so the update in work keeps its state.
+    bool FetchSelfUpdateFile(CurrentItem item, const std::function<void()>& begin = nullptr);
     // From the self-update step only (on the worker of the file that just
     // arrived): the next file, fetched by a worker that takes over this one's turn.
     void QueueSelfUpdateFetch(CurrentItem item) { selfUpdateNext_ = std::move(item); }

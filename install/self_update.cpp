@@ -11,21 +11,14 @@
 
 #include <shellapi.h>
 
+#include <map>
+
 namespace {
 
 constexpr int kUpdateListItem = 50;
 
 std::wstring Quoted(const wchar_t* name, const std::wstring& value) {
     return std::wstring(L" ") + name + L"=\"" + value + L"\"";
-}
-
-// Every element named `name` below `node`, depth first in document order.
-void CollectElements(const XmlNode& node, const wchar_t* name, std::vector<const XmlNode*>& out) {
-    for (const auto& child : node.Children()) {
-        if (EqualsNoCase(child->GetName(), name))
-            out.push_back(child.get());
-        CollectElements(*child, name, out);
-    }
 }
 
 // A value the updater reads between quotes, on one line: none of these may
@@ -38,15 +31,21 @@ long long ListedVersion(const XmlNode& assembly) {
     return _wtoi64(assembly.GetAttribute(L"Version", L"0").c_str());
 }
 
+// The installed versions by lower-case file name; the first entry of a name
+// counts. Made once, as lists name hundreds of files.
+std::map<std::wstring, long long> InstalledVersionsOf(const XmlNode& localList) {
+    std::map<std::wstring, long long> versions;
+    for (const XmlNode* assembly : DescendantsNamed(localList, L"assembly"))
+        versions.emplace(ToLower(assembly->GetAttribute(L"filename", L"")),
+                         ListedVersion(*assembly));
+    return versions;
+}
+
 // The installed version of a file: its entry in the local update list (0 when absent).
-long long InstalledVersion(const XmlNode& localList, const std::wstring& filename) {
-    std::vector<const XmlNode*> assemblies;
-    CollectElements(localList, L"assembly", assemblies);
-    for (const XmlNode* assembly : assemblies) {
-        if (EqualsNoCase(assembly->GetAttribute(L"filename", L""), filename))
-            return ListedVersion(*assembly);
-    }
-    return 0;
+long long InstalledVersion(const std::map<std::wstring, long long>& versions,
+                           const std::wstring& filename) {
+    const auto found = versions.find(ToLower(filename));
+    return found == versions.end() ? 0 : found->second;
 }
 
 // Written under another name and then moved over, so the updater never finds
@@ -63,8 +62,9 @@ bool WriteWholeFile(const std::wstring& path, const std::string& bytes) {
             written != bytes.size())
             return false;
     }
-    DeleteFileW(path.c_str());
-    return MoveFileExW(temporary.c_str(), path.c_str(), MOVEFILE_REPLACE_EXISTING) != FALSE;
+    // Replaced in one step: no moment without a list, and a failed move keeps the old one.
+    return MoveFileExW(temporary.c_str(), path.c_str(),
+                       MOVEFILE_REPLACE_EXISTING | MOVEFILE_COPY_ALLOWED) != FALSE;
 }
 
 } // namespace
@@ -122,16 +122,11 @@ short SelfUpdate::UpdateBankVeyr() {
             Fail(L"失败事件：" + name + L"文件名不合法");
             return 0;
         }
-        {
-            std::lock_guard guard(lock_);
-            listFetched_ = false;
-            queue_.clear();
-            position_ = 0;
-        }
         Trace(L"成功事件：开始下载Update.cfg");
         CurrentItem item{
             id, name, entry->GetAttribute(L"Url", L""), context_.paths.selfUpdateFolder + name, {}};
-        if (chain_.FetchSelfUpdateFile(std::move(item)))
+        // Reset only with the chain's turn: an update in work keeps its queue.
+        if (chain_.FetchSelfUpdateFile(std::move(item), [this] { Reset(); }))
             return 1;
         // The chain is busy with another item (or no worker could start).
         Fail(L"失败事件：" + name + L"下载失败");
@@ -140,14 +135,33 @@ short SelfUpdate::UpdateBankVeyr() {
     return 0;
 }
 
+void SelfUpdate::Reset() {
+    std::lock_guard guard(lock_);
+    listFetched_ = false;
+    queue_.clear();
+    position_ = 0;
+}
+
+// The lock is held only to read or swap the queue: the fetches and the
+// decryption run without it, so the page never waits for the network.
 void SelfUpdate::OnFileFetched() {
-    std::unique_lock guard(lock_);
-    if (!listFetched_) {
-        if (!PrepareQueue())
+    bool listFetched = false;
+    {
+        std::lock_guard guard(lock_);
+        listFetched = listFetched_;
+    }
+    if (!listFetched) {
+        std::optional<std::vector<Queued>> queue = PrepareQueue();
+        if (!queue)
             return;
-        listFetched_ = true;
-        if (queue_.empty()) {
-            guard.unlock();
+        const bool nothingToFetch = queue->empty();
+        {
+            std::lock_guard guard(lock_);
+            queue_ = std::move(*queue);
+            position_ = 0;
+            listFetched_ = true;
+        }
+        if (nothingToFetch) {
             StartUpdater();
             return;
         }
@@ -155,9 +169,9 @@ void SelfUpdate::OnFileFetched() {
     FetchNextOrFinish();
 }
 
-// Reads the fetched update list against what is installed and queues what is
-// not current; false after reporting a failure.
-bool SelfUpdate::PrepareQueue() {
+// Reads the fetched update list against what is installed: what is not
+// current, or nullopt after reporting a failure.
+std::optional<std::vector<SelfUpdate::Queued>> SelfUpdate::PrepareQueue() {
     CreateFolderChain(context_.paths.selfUpdateFolder);
     const CurrentItem fetched = chain_.State().Current();
     // On this worker's thread, as every fetch: the signature of the list that just arrived.
@@ -167,7 +181,7 @@ bool SelfUpdate::PrepareQueue() {
     XmlNode list;
     if (!text || !list.LoadXml(*text)) {
         Fail(L"失败事件：Update.cfg文件解密失败");
-        return false;
+        return std::nullopt;
     }
     XmlNode localList; // stays empty when the local list cannot be read
     if (auto local = crypto.DecryptFromFile(context_.paths.updateListFile))
@@ -175,25 +189,26 @@ bool SelfUpdate::PrepareQueue() {
     const XmlNode* version =
         EqualsNoCase(list.GetName(), L"FileVersion") ? &list : list.FindDescendant(L"FileVersion");
     const std::wstring root = version ? version->GetAttribute(L"root", L"") : L"";
-    std::vector<const XmlNode*> assemblies;
-    CollectElements(list, L"assembly", assemblies);
+    const std::map<std::wstring, long long> installed = InstalledVersionsOf(localList);
+    std::vector<Queued> queue;
     std::vector<HandOffFile> listed;
-    for (const XmlNode* assembly : assemblies) {
-        if (!AddAssembly(*assembly, root, localList, listed))
-            return false;
+    for (const XmlNode* assembly : DescendantsNamed(list, L"assembly")) {
+        if (!AddAssembly(*assembly, root, installed, queue, listed))
+            return std::nullopt;
     }
     if (listed.empty())
-        return true;
+        return queue;
     const std::wstring waiter = context_.paths.selfUpdateFolder + L"waiter.cfg";
     if (!WriteWholeFile(waiter, ScrambleHandOff(HandOffText(listed)))) {
         Fail(L"失败事件：waiter.cfg写入失败");
-        return false;
+        return std::nullopt;
     }
-    return true;
+    return queue;
 }
 
 bool SelfUpdate::AddAssembly(const XmlNode& assembly, const std::wstring& root,
-                             const XmlNode& localList, std::vector<HandOffFile>& listed) {
+                             const std::map<std::wstring, long long>& installed,
+                             std::vector<Queued>& queue, std::vector<HandOffFile>& listed) {
     HandOffFile file{assembly.GetAttribute(L"filename", L""), assembly.GetAttribute(L"local", L""),
                      assembly.GetAttribute(L"updatehandle", L""),
                      assembly.GetAttribute(L"regsvr", L"")};
@@ -206,11 +221,11 @@ bool SelfUpdate::AddAssembly(const XmlNode& assembly, const std::wstring& root,
         return false;
     }
     const ListedChecksums listedChecksums = ListedChecksumsOf(assembly);
-    if (!NeedsReplacing(InstalledVersion(localList, file.filename), ListedVersion(assembly),
+    if (!NeedsReplacing(InstalledVersion(installed, file.filename), ListedVersion(assembly),
                         FileMatchesListed(*folder + file.filename, listedChecksums)))
         return true;
     const std::wstring url = assembly.GetAttribute(L"url", L"");
-    queue_.push_back(
+    queue.push_back(
         Queued{CurrentItem{kUpdateListItem, file.filename, root + url,
                            context_.paths.selfUpdateFolder + file.filename, listedChecksums},
                url});
@@ -219,11 +234,17 @@ bool SelfUpdate::AddAssembly(const XmlNode& assembly, const std::wstring& root,
 }
 
 void SelfUpdate::FetchNextOrFinish() {
-    if (position_ < queue_.size()) {
-        chain_.QueueSelfUpdateFetch(queue_[position_++].item);
-        return;
+    std::vector<Queued> fetched;
+    {
+        std::lock_guard guard(lock_);
+        if (position_ < queue_.size()) {
+            chain_.QueueSelfUpdateFetch(queue_[position_++].item);
+            return;
+        }
+        fetched = queue_;
     }
-    for (const Queued& queued : queue_) {
+    // Read from disk without the lock.
+    for (const Queued& queued : fetched) {
         if (!FileMatchesListed(queued.item.localPath, queued.item.listed)) {
             Fail(L"失败事件：" + queued.url + L"校验失败");
             return;
@@ -238,8 +259,9 @@ void SelfUpdate::StartUpdater() {
     const std::wstring fresh = context_.paths.selfUpdateFolder + L"UpdateFiles.exe";
     const std::wstring installed = context_.clientFolder + L"UpdateFiles.exe";
     if (IsExistingFile(fresh)) {
-        DeleteFileW(installed.c_str());
-        if (MoveFileExW(fresh.c_str(), installed.c_str(), MOVEFILE_COPY_ALLOWED))
+        // Replaced in one step, so a failed move leaves the installed updater in place.
+        if (MoveFileExW(fresh.c_str(), installed.c_str(),
+                        MOVEFILE_REPLACE_EXISTING | MOVEFILE_COPY_ALLOWED))
             Trace(L"成功事件：updateFiles.exe已更新");
         else
             Trace(FormatW(L"失败事件：updateFiles.exe更新失败 错误值：%d", GetLastError()));

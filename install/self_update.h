@@ -6,7 +6,9 @@
 //
 // Threads: UpdateBankVeyr runs on the page's thread; every later step runs on
 // the download worker of the file that just arrived, one file at a time.
-// The queue and its position are guarded by their own lock.
+// The state is reset only while holding the download chain's turn, so a start
+// refused beside a running update leaves it alone. The queue and its position
+// are guarded by their own lock, never held across a fetch or a decryption.
 #pragma once
 
 #include "config/component_context.h"
@@ -14,6 +16,7 @@
 #include "install/install_locations.h"
 
 #include <functional>
+#include <map>
 #include <mutex>
 #include <optional>
 #include <string>
@@ -60,9 +63,11 @@ private:
         CurrentItem item;
         std::wstring url; // as listed, for trace lines
     };
-    bool PrepareQueue();
+    void Reset();
+    std::optional<std::vector<Queued>> PrepareQueue();
     void FetchNextOrFinish();
-    bool AddAssembly(const XmlNode& assembly, const std::wstring& root, const XmlNode& localList,
+    bool AddAssembly(const XmlNode& assembly, const std::wstring& root,
+                     const std::map<std::wstring, long long>& installed, std::vector<Queued>& queue,
                      std::vector<HandOffFile>& listed);
     void StartUpdater();
     void Fail(const std::wstring& traceLine);

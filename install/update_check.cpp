@@ -19,23 +19,11 @@ namespace {
 
 // What a mismatching installed file is traced with: the listed and actual
 // checksum texts, and the SHA-256 texts where the list has one.
-std::wstring MismatchDetail(const ListedChecksums& listed, const std::wstring& path,
-                            bool readable) {
-    std::wstring detail =
-        L" 服务器：" + listed.mac + L" 本地：" + (readable ? FileChecksumText(path) : L"");
+std::wstring MismatchDetail(const ListedChecksums& listed, const FileChecksums& actual) {
+    std::wstring detail = L" 服务器：" + listed.mac + L" 本地：" + actual.mac;
     if (!listed.sha256.empty())
-        detail += L" sha256 服务器：" + listed.sha256 + L" 本地：" +
-                  (readable ? FileSha256Text(path) : L"");
+        detail += L" sha256 服务器：" + listed.sha256 + L" 本地：" + actual.sha256;
     return detail;
-}
-
-// Every element named `name` below `node`, depth first in document order.
-void CollectElements(const XmlNode& node, const wchar_t* name, std::vector<const XmlNode*>& out) {
-    for (const auto& child : node.Children()) {
-        if (EqualsNoCase(child->GetName(), name))
-            out.push_back(child.get());
-        CollectElements(*child, name, out);
-    }
 }
 
 } // namespace
@@ -72,7 +60,10 @@ void UpdateChecker::TraceEntry(bool success, const ListEntry& entry, const wchar
 // accepted when decrypted: a copy without a valid signature is fetched again.
 bool UpdateChecker::LocalCopyCurrent(const ListEntry& entry) const {
     const std::wstring local = context_.paths.settingsFolder + entry.name;
-    return FileMatchesListed(local, entry.listed) && context_.Crypto().IsAuthentic(local);
+    // Read once: the bytes held to the list are the bytes whose signature is checked.
+    std::optional<std::string> file = CDravikCrypto::ReadWholeFile(local);
+    return file && BytesMatchListed(*file, entry.listed) &&
+           context_.Crypto().IsAuthentic(local, *file);
 }
 
 void UpdateChecker::PostResult(int code) const {
@@ -316,9 +307,7 @@ int UpdateChecker::ApplicationFileCheck() const {
         return static_cast<int>(AppCheck::UpdateListUnreadable);
     }
     Trace(L"成功事件：Update.cfg解密成功");
-    std::vector<const XmlNode*> assemblies;
-    CollectElements(list, L"assembly", assemblies);
-    for (const XmlNode* assembly : assemblies) {
+    for (const XmlNode* assembly : DescendantsNamed(list, L"assembly")) {
         if (EqualsNoCase(assembly->GetAttribute(L"updatehandle", L""), L"delete"))
             continue;
         std::wstring name = FileNamePart(assembly->GetAttribute(L"url", L""));
@@ -329,8 +318,11 @@ int UpdateChecker::ApplicationFileCheck() const {
         // A device name would block the read, a network folder would be asked
         // for the user's credentials: neither holds an installed file.
         const bool readable = folder && IsSafeFileName(name);
-        if (!readable || !FileMatchesListed(path, listed)) {
-            Trace(L"失败事件：" + path + L"校验失败" + MismatchDetail(listed, path, readable));
+        // One read gives both the verdict and the texts traced on a mismatch.
+        const FileChecksums actual =
+            readable ? FileChecksumsOf(path, !listed.sha256.empty()) : FileChecksums{};
+        if (!readable || !ChecksumsMatchListed(actual, listed)) {
+            Trace(L"失败事件：" + path + L"校验失败" + MismatchDetail(listed, actual));
             return static_cast<int>(AppCheck::FileMismatch);
         }
     }

@@ -136,6 +136,38 @@ TEST(Sha256, KnownVectorsInMemoryAndFromFiles) {
     EXPECT_EQ(FileSha256Text(dir.path()), L""); // a folder
 }
 
+TEST(Sha256, PartsGiveTheDigestOfTheWhole) {
+    Sha256Stream stream;
+    stream.Update("a", 1);
+    stream.Update("", 0);
+    stream.Update("bc", 2);
+    EXPECT_EQ(Sha256Text(*stream.Finish()), kAbc);
+}
+
+TEST(ListedFile, OneReadGivesBothTexts) {
+    std::string bytes(600 * 1024 + 7, '\0'); // several read blocks, the last one short
+    std::mt19937 random(7);
+    for (char& byte : bytes)
+        byte = static_cast<char>(random());
+    TempFolder dir;
+    const std::wstring path = dir / L"app.exe";
+    WriteBytes(path, bytes);
+    const std::wstring crc = ChecksumText(ReferenceCrc(bytes));
+    const std::wstring sha256 = Sha256Text(*Sha256Of(bytes));
+    const FileChecksums both = FileChecksumsOf(path, true);
+    EXPECT_EQ(both.mac, crc);
+    EXPECT_EQ(both.sha256, sha256);
+    EXPECT_EQ(FileChecksumsOf(path, false).sha256, L"");
+    EXPECT_EQ(ChecksumsOfBytes(bytes, true).mac, crc);
+    EXPECT_EQ(ChecksumsOfBytes(bytes, true).sha256, sha256);
+    EXPECT_TRUE(BytesMatchListed(bytes, {crc, sha256}));
+    EXPECT_FALSE(BytesMatchListed(bytes.substr(1), {crc, L""}));
+    const FileChecksums missing = FileChecksumsOf(dir / L"missing", true);
+    EXPECT_EQ(missing.mac, L"");
+    EXPECT_EQ(missing.sha256, L"");
+    EXPECT_FALSE(ChecksumsMatchListed(missing, {L"", L""}));
+}
+
 TEST(ListedFile, TheChecksumAndAListedSha256MustBothMatch) {
     TempFolder dir;
     const std::wstring path = dir / L"control.dll";

@@ -3,6 +3,7 @@
 // fetch seam up to the start of the updater.
 #include "install/self_update.h"
 
+#include "common/com_types.h"
 #include "common/text.h"
 #include "config/checksum.h"
 #include "tests/unit/crypto_fixtures.h"
@@ -12,6 +13,7 @@
 
 #include <chrono>
 #include <condition_variable>
+#include <future>
 #include <map>
 
 namespace {
@@ -105,8 +107,27 @@ protected:
                 errors_.push_back(static_cast<int>(w));
             changed_.notify_all();
         };
-        context.fetch = server_.Fetcher();
+        context.fetch = [this, fetch = server_.Fetcher()](const FetchRequest& request) {
+            HoldWhileAsked(request.url);
+            return fetch(request);
+        };
         return context;
+    }
+
+    // A slow network: while holdSignatures_ is set, a signature fetch waits.
+    void HoldWhileAsked(const std::wstring& url) {
+        std::unique_lock guard(lock_);
+        if (!holdSignatures_ || !url.ends_with(L".sig"))
+            return;
+        signatureHeld_ = true;
+        changed_.notify_all();
+        changed_.wait(guard, [&] { return !holdSignatures_; });
+    }
+
+    void ReleaseSignatures() {
+        std::lock_guard guard(lock_);
+        holdSignatures_ = false;
+        changed_.notify_all();
     }
 
     // Runs the hand-off until the updater would start or a failure was posted.
@@ -132,6 +153,8 @@ protected:
     std::condition_variable changed_;
     std::vector<int> errors_;
     bool exited_ = false;
+    bool holdSignatures_ = false;
+    bool signatureHeld_ = false;
     ComponentContext context_ = MakeContext();
     std::wstring versionList_ = L"<Version><Files><file id='54' Name='UtilityChs.cfg'/>"
                                 L"<file id='50' Name='Update.cfg' Url='http://bank/Update.cfg'/>"
@@ -177,6 +200,46 @@ TEST_F(HandOff, EverythingCurrentStartsTheUpdaterWithoutAList) {
     Run();
     EXPECT_EQ(server_.Requests().size(), 2u); // the list and its signature
     EXPECT_FALSE(FileExists(SelfUpdateFolder() + L"waiter.cfg"));
+    EXPECT_TRUE(trace_.Contains(L"启动UpdateFiles.exe失败"));
+}
+
+TEST_F(HandOff, TheFirstLocalEntryOfANameCountsWhateverItsCase) {
+    WriteBytes(client_ + L"BankClient.exe", "new client v4");
+    WriteBytes(client_ + L"Helper.dll", "helper");
+    WriteLocalUpdateList(L"<Update><assembly filename='bankclient.EXE' Version='4'/>"
+                         L"<assembly filename='BankClient.exe' Version='3'/>"
+                         L"<assembly filename='HELPER.DLL' Version='1'/></Update>");
+    Run();
+    EXPECT_EQ(server_.Requests().size(), 2u); // the list and its signature: all is current
+    EXPECT_FALSE(FileExists(SelfUpdateFolder() + L"waiter.cfg"));
+}
+
+TEST_F(HandOff, ASecondStartBesideARunningUpdateIsRefusedAtOnceAndLeavesItAlone) {
+    holdSignatures_ = true;
+    ASSERT_EQ(update_.UpdateBankVeyr(), 1);
+    {
+        std::unique_lock guard(lock_);
+        ASSERT_TRUE(
+            changed_.wait_for(guard, std::chrono::seconds(60), [&] { return signatureHeld_; }));
+    }
+    // The first update's worker now waits for the list's signature.
+    auto second = std::async(std::launch::async, [this] {
+        ComApartment apartment(COINIT_APARTMENTTHREADED); // as on the page's thread
+        return update_.UpdateBankVeyr();
+    });
+    const bool prompt = second.wait_for(std::chrono::seconds(5)) == std::future_status::ready;
+    ReleaseSignatures();
+    EXPECT_TRUE(prompt);
+    EXPECT_EQ(second.get(), 0);
+    {
+        std::unique_lock guard(lock_);
+        changed_.wait_for(guard, std::chrono::seconds(60), [&] { return errors_.size() >= 2; });
+    }
+    EXPECT_TRUE(trace_.Contains(L"失败事件：Update.cfg下载失败")); // the refused start
+    // The running update went on with its own list and files.
+    EXPECT_FALSE(trace_.Contains(L"失败事件：Update.cfg文件解密失败"));
+    EXPECT_EQ(ReadBytes(SelfUpdateFolder() + L"BankClient.exe"), "new client v4");
+    EXPECT_TRUE(FileExists(SelfUpdateFolder() + L"waiter.cfg"));
     EXPECT_TRUE(trace_.Contains(L"启动UpdateFiles.exe失败"));
 }
 

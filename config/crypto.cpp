@@ -13,12 +13,6 @@ constexpr size_t kHeaderSize = 4;
 
 const NullTraceSink kNobody;
 
-// The name trace lines give a file: what follows the last separator.
-std::wstring FileNameOf(const std::wstring& path) {
-    size_t separator = path.find_last_of(L"\\/");
-    return separator == std::wstring::npos ? path : path.substr(separator + 1);
-}
-
 std::optional<BigUint> ParseKeyNumber(std::string_view hex, const BigUint& smallest) {
     std::optional<BigUint> value = BigUint::FromHex(hex);
     if (value && *value < smallest)
@@ -116,12 +110,12 @@ bool CDravikCrypto::SignatureAccepted(const std::wstring& path, std::string_view
     case SignatureVerdict::Verified:
         return true;
     case SignatureVerdict::Missing:
-        trace_->Write(L"失败事件：" + FileNameOf(path) + L"签名文件不存在");
+        trace_->Write(L"失败事件：" + FileNamePart(path) + L"签名文件不存在");
         return false;
     case SignatureVerdict::Invalid:
         break;
     }
-    trace_->Write(L"失败事件：" + FileNameOf(path) + L"签名验证失败");
+    trace_->Write(L"失败事件：" + FileNamePart(path) + L"签名验证失败");
     return false;
 }
 

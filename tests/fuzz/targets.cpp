@@ -520,7 +520,7 @@ public:
         // The profile functions cache files: flush, so this input is the one read.
         WritePrivateProfileStringW(nullptr, nullptr, nullptr, infPath_.c_str());
 
-        CCabPackage package(trace_, CabinetFolders{L"C:\\sys", L"C:\\win"});
+        CCabPackage package(trace_, CabinetFolders{L"C:\\sys\\", L"C:\\win\\"});
         InfFile inf = package.ReadInf(infPath_, extraction_);
         for (const InfEntry& entry : inf.entries) {
             std::wstring name =

@@ -2,7 +2,7 @@
 //   crc_bench FILE [--method auto|table|folding] [--repeat N]
 // Prints one line "method=... crc=... bytes=... seconds=... mbps=..." with the
 // best of N runs; bench/run.py reads it.
-#include "config/checksum.h"
+#include "crypto/checksum.h"
 #include "common/text.h"
 
 #include <windows.h>

@@ -2,8 +2,8 @@
 
 #include "common/files.h"
 #include "common/text.h"
-#include "config/checksum.h"
-#include "config/sha256.h"
+#include "crypto/checksum.h"
+#include "crypto/sha256.h"
 #include "config/xml_node.h"
 
 #include <optional>

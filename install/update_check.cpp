@@ -5,11 +5,11 @@
 #include "common/safe_path.h"
 #include "common/text.h"
 #include "common/worker_thread.h"
-#include "config/checksum.h"
+#include "crypto/checksum.h"
 #include "config/folder_chain.h"
 #include "config/item_ids.h"
 #include "config/listed_file.h"
-#include "config/sha256.h"
+#include "crypto/sha256.h"
 #include "config/xml_node.h"
 #include "install/signature_files.h"
 

@@ -4,8 +4,8 @@
 #include "install/download_chain.h"
 
 #include "common/text.h"
-#include "config/checksum.h"
-#include "config/sha256.h"
+#include "crypto/checksum.h"
+#include "crypto/sha256.h"
 #include "tests/unit/test_support.h"
 
 #include <gtest/gtest.h>

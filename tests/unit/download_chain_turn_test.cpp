@@ -5,7 +5,7 @@
 #include "install/download_chain.h"
 
 #include "common/text.h"
-#include "config/checksum.h"
+#include "crypto/checksum.h"
 #include "tests/unit/test_support.h"
 
 #include <gtest/gtest.h>

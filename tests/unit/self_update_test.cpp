@@ -5,7 +5,7 @@
 
 #include "common/com_types.h"
 #include "common/text.h"
-#include "config/checksum.h"
+#include "crypto/checksum.h"
 #include "tests/unit/crypto_fixtures.h"
 #include "tests/unit/test_support.h"
 

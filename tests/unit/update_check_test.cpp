@@ -5,8 +5,8 @@
 
 #include "common/com_types.h"
 #include "common/text.h"
-#include "config/checksum.h"
-#include "config/sha256.h"
+#include "crypto/checksum.h"
+#include "crypto/sha256.h"
 #include "tests/unit/crypto_fixtures.h"
 #include "tests/unit/test_support.h"
 

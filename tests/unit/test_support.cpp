@@ -100,6 +100,14 @@ FetchFunction FakeBankServer::Fetcher() {
                 return 0;
             body = served->second;
         }
+        // As the real fetch: the body is seen as it arrives and stored only
+        // when whole, within the cap and accepted; an empty body is a failure.
+        if (body.empty() || (request.maxBytes != 0 && body.size() > request.maxBytes))
+            return 0;
+        if (request.observe)
+            request.observe(body.data(), body.size());
+        if (request.accept && !request.accept())
+            return 0;
         WriteBytes(request.localPath, body);
         return 1;
     };

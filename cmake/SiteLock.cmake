@@ -28,7 +28,11 @@ function(tovral_control_dll target output_dir site_lock policy)
   # The link map beside the DLL: what each input file adds to the image (the
   # size benchmark reads it) and where each function lies, for reading a crash
   # record's SECTION:OFFSET frames of the stripped DLL a customer has.
-  target_link_options(${target} PRIVATE -Wl,--enable-stdcall-fixup
+  # --gc-sections drops the data nothing refers to (most of libuuid's
+  # interface ids come in that way). Code stays: the PE linker keeps every
+  # .eh_frame entry, and each one refers to its function, so function
+  # sections would buy nothing.
+  target_link_options(${target} PRIVATE -Wl,--enable-stdcall-fixup -Wl,--gc-sections
     "LINKER:-Map=${output_dir}/Tovral.map")
   target_include_directories(${target} PRIVATE
     ${CMAKE_BINARY_DIR}/generated ${CMAKE_SOURCE_DIR}/resources ${setting_dir})

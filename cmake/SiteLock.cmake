@@ -22,7 +22,8 @@ endfunction()
 function(tovral_control_dll target output_dir site_lock policy)
   set(setting_dir ${CMAKE_CURRENT_BINARY_DIR}/generated/${target})
   tovral_site_lock_header("${site_lock}" "${setting_dir}/site_lock_setting.h")
-  add_library(${target} SHARED ${CMAKE_SOURCE_DIR}/control/exports.cpp ${TOVRAL_RC} ${TOVRAL_DEF})
+  add_library(${target} SHARED ${CMAKE_SOURCE_DIR}/control/exports.cpp
+    ${CMAKE_SOURCE_DIR}/common/mangled_type_names.cpp ${TOVRAL_RC} ${TOVRAL_DEF})
   add_dependencies(${target} tovral_typelib)
   target_link_libraries(${target} PRIVATE tovral_control)
   # The link map beside the DLL: what each input file adds to the image (the

@@ -108,7 +108,8 @@ def short_file_name(path):
 
 
 def library_of(file_name):
-    return file_name.partition("(")[0]
+    """'libstdc++.a(cp-demangle.o)' -> 'libstdc++.a'; an object file or the linker stays."""
+    return file_name.partition("(")[0] or file_name
 
 
 # --- the cabinet -------------------------------------------------------------------

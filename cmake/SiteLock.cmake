@@ -27,8 +27,8 @@ function(tovral_control_dll target output_dir site_lock policy)
   add_dependencies(${target} tovral_typelib)
   target_link_libraries(${target} PRIVATE tovral_control)
   # The link map beside the DLL: what each input file adds to the image (the
-  # size benchmark reads it) and where each function lies, for reading a crash
-  # record's SECTION:OFFSET frames of the stripped DLL a customer has.
+  # size benchmark reads it) and where each function lies, for reading the
+  # frames of a crash record from the stripped DLL a customer has.
   # --gc-sections drops the data nothing refers to (most of libuuid's
   # interface ids come in that way). Code stays: the PE linker keeps every
   # .eh_frame entry, and each one refers to its function, so function

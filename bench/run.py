@@ -4,11 +4,11 @@ and TOVRAL_BUILD_DIR and builds first).
 
     ./tovral bench            every benchmark
     ./tovral bench NAME [...] one benchmark with its own options (--help lists them):
-                              dispatch, fetch, crc, xml
+                              dispatch, fetch, crc, xml, size
 
 A benchmark is a function registered with @benchmark; it prints its report and
 returns True when it ran correctly (a wrong result is a failure, a missed
-target is only reported). Targets are ratios measured within one run."""
+target is only reported). Speed targets are ratios measured within one run."""
 
 import argparse
 import os
@@ -375,6 +375,16 @@ def bench_xml(args):
     report_growth("GetDownLoadList from a page", small, large,
                   growth(page, small, large, "seconds"))
     return True
+
+
+# --- size: the shipped cabinet and DLL against their size targets ------------
+
+@benchmark("size", "the shipped Tovral.cab and Tovral.DLL against their size targets",
+           lambda parser: __import__("size_bench").add_arguments(parser))
+def bench_size(args):
+    import size_bench  # beside this file
+
+    return size_bench.run(BUILD_DIR, args.top)
 
 
 # --- driver -------------------------------------------------------------------

@@ -217,6 +217,13 @@ def start_session(prefix, persistent=True):
     subprocess.run(["wine", "cmd.exe", "/c", "exit"], **quiet)
 
 
+def end_session(prefix):
+    """Ends whatever still runs in the prefix, and its wineserver."""
+    if (Path(prefix) / "system.reg").exists():
+        _wine_tool("wineserver", prefix, "-k")
+        _wine_tool("wineserver", prefix, "-w")
+
+
 def _z_drive(path):
     """A Linux path as Wine's Z: drive shows it, without asking Wine."""
     return "Z:" + str(Path(path).resolve()).replace("/", "\\")
@@ -292,8 +299,7 @@ class WineSession:
 
     def close(self):
         global _registered_dll
-        _wine_tool("wineserver", self.prefix, "-k")
-        _wine_tool("wineserver", self.prefix, "-w")
+        end_session(self.prefix)
         if self.previous is None:
             os.environ.pop("WINEPREFIX", None)
         else:

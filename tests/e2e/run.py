@@ -37,14 +37,13 @@ def start_display():
     return server, f":{number}"
 
 
-def ensure_run_folder():
-    """The run folder and template of ./tovral test, or ones of this process."""
+def own_run_folder():
+    """A run folder of this process, unless ./tovral test made one."""
     if os.environ.get(harness.TEMPLATE_ENV):
         return None
     own = Path(tempfile.mkdtemp(prefix="tovral-e2e-run-"))
     os.environ[harness.RUN_DIR_ENV] = str(own)
     os.environ[harness.TEMPLATE_ENV] = str(own / "template")
-    harness.make_template(own / "template")
     return own
 
 
@@ -73,10 +72,11 @@ def main(argv):
     module = f"tests.e2e.{argv[0]}"
     names = [f"{module}.{name}" for name in argv[1:]] or [module]
     display, os.environ["DISPLAY"] = start_display()
-    own_run = None
+    own_run = own_run_folder()
     session = None
     try:
-        own_run = ensure_run_folder()
+        if own_run is not None:
+            harness.make_template(own_run / "template")
         session = harness.WineSession(os.environ[harness.TEMPLATE_ENV])
         suite = unittest.defaultTestLoader.loadTestsFromNames(names)
         if part:
@@ -92,6 +92,7 @@ def main(argv):
         display.terminate()
         display.wait()
         if own_run is not None:
+            harness.end_session(own_run / "template")
             shutil.rmtree(own_run, ignore_errors=True)
 
 

@@ -20,6 +20,7 @@ Nothing in the file itself changes: it imports what it needs from here."""
 
 import contextlib
 import fcntl
+import functools
 import hashlib
 import json
 import os
@@ -418,6 +419,7 @@ def _tree_inputs(value):
     return _UNKNOWN
 
 
+@functools.cache
 def _cached_tree_class():
     from tools.bankserver.server_tree import ServerTree
 

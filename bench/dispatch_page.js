@@ -195,6 +195,7 @@ function prepare(control, iterations) {
     if (subject.list !== undefined)
       control.SetDownLoadList(subject.list);
     if (subject.kind == "worker") {
+      subject.calls = iterations; // for its look-up loops
       roundTrip(subject, control); // warm-up, and the call-back arrives
       if (subject.callback == "onCheckLog" && callbacks.onCheckLog.indexOf(FIXTURE.checkItem) < 0)
         fail("the report lacks " + FIXTURE.checkItem + ": " + callbacks.onCheckLog);
@@ -214,7 +215,7 @@ function sample(subject, round, control) {
     control.SetDownLoadList(subject.list);
   var line = "sample dispid=" + subject.dispid + " name=" + subject.name + " label=" +
              escape(subject.label) + " kind=" + subject.kind + " round=" + round;
-  var n = subject.kind == "worker" ? 1000 : subject.calls;
+  var n = subject.calls;
   var loops = [["lookup_us", LOOKUP[subject.name]], ["ref_lookup_us", REF_LOOKUP]];
   if (subject.kind == "worker") {
     line += " roundtrip_us=" + roundTrip(subject, control).toFixed(1);

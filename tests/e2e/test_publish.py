@@ -265,7 +265,7 @@ class VerifyTest(unittest.TestCase):
         self.assertFalse(any("apps/BankClientSetup.exe: bad mac" in line for line in lines))
         self.assertFalse(any(line.startswith("VeyrantSettingV2/UtilityEn.cfg: bad")
                              for line in lines), result.stdout)
-        self.assertEqual(len(lines), 8, result.stdout)  # two catalogues list the cabinet and the OCX
+        self.assertEqual(len(lines), 11, result.stdout)  # both catalogues list the three files
 
     @staticmethod
     def reencrypt(packer, path, change):

@@ -208,7 +208,9 @@ class PublishedBankTest(PageTestCase):
 
     def test_https_with_the_test_ca(self):
         # The bank's root certificate, as the control's own item installs it.
-        self.run_visit(UPDATE_AND_BATCH, "--", "3001")
+        result = self.run_visit(UPDATE_AND_BATCH, "--", "3001")
+        self.assertPageOk(result)
+        self.assertIn(installed(3001), result.stdout)
         facts = FACTS["ZelmorTestServer.pem"]
         work = Path(tempfile.mkdtemp(prefix="tovral-kit-tls-"))
         self.addCleanup(shutil.rmtree, work, True)

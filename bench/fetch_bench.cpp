@@ -7,8 +7,8 @@
 // --bare) and the process's peak working set.
 #include "common/handles.h"
 #include "common/text.h"
-#include "config/checksum.h"
-#include "config/sha256.h"
+#include "crypto/checksum.h"
+#include "crypto/sha256.h"
 #include "install/http_fetch.h"
 #include "install/internet_handle.h"
 

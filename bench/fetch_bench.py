@@ -44,7 +44,7 @@ def build_dir():
 def wine_env():
     if "WINEPREFIX" not in os.environ:
         sys.exit("fetch_bench: WINEPREFIX must name a 32-bit Wine prefix (or run ./tovral bench)")
-    return dict(os.environ, WINEARCH="win32", WINEDEBUG=os.environ.get("WINEDEBUG", "-all"))
+    return dict(os.environ, WINEARCH=os.environ.get("WINEARCH", "win32"), WINEDEBUG=os.environ.get("WINEDEBUG", "-all"))
 
 
 def make_source(path, size_mib):

@@ -48,7 +48,7 @@ def wine_env():
     env = dict(os.environ)
     if "WINEPREFIX" not in env:
         raise SystemExit("WINEPREFIX is not set: run the benchmarks through ./tovral bench")
-    env["WINEARCH"] = "win32"
+    env.setdefault("WINEARCH", "win32")
     env.setdefault("WINEDEBUG", "-all")
     return env
 

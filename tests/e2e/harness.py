@@ -49,7 +49,7 @@ def wine_env(extra=None):
     env = dict(os.environ)
     if "WINEPREFIX" not in env:
         raise RuntimeError("WINEPREFIX is not set: run through ./tovral (test, bench or fuzz)")
-    env["WINEARCH"] = "win32"
+    env.setdefault("WINEARCH", "win32")
     env.setdefault("WINEDEBUG", "-all")
     env.update(extra or {})
     return env
@@ -198,7 +198,7 @@ def _locked(path):
 
 
 def _prefix_env(prefix):
-    return dict(os.environ, WINEPREFIX=str(prefix), WINEARCH="win32",
+    return dict(os.environ, WINEPREFIX=str(prefix), WINEARCH=os.environ.get("WINEARCH", "win32"),
                 WINEDEBUG=os.environ.get("WINEDEBUG", "-all"))
 
 

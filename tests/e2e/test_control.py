@@ -6,6 +6,7 @@ import unittest
 
 from tests.e2e.harness import PAGE_PRELUDE, ClientFolder, PageTestCase, data_folder
 
+from tests.e2e.test_os_version import on_this_processor
 CREATE = PAGE_PRELUDE + 'var o = new ActiveXObject("Tovral.DownLoad");\n'
 
 
@@ -97,7 +98,7 @@ class SimpleMethodsTest(PageTestCase):
             """)
         self.assertPageOk(result)
         self.assertEqual(result.stdout.splitlines(),
-                         ["Windows 7 Professional,SP1", "6 SP2", "false"])
+                         [on_this_processor("Windows 7 Professional,SP1"), "6 SP2", "false"])
 
 
 class BrowserServicePackTest(PageTestCase):

@@ -3,6 +3,7 @@ items to EBankDownLoad (or start one with StartDownLoad) against the local
 bank server; the tests check the call-backs in order, the installed files,
 the registry, the trace log and what reached the server."""
 
+import json
 import os
 import shutil
 import struct
@@ -11,8 +12,8 @@ import tempfile
 import unittest
 from pathlib import Path
 
-from tests.e2e.harness import (CHINESE_ANSI, PAGE_PRELUDE, SAMPLES_DIR, data_folder, to_unix,
-                               to_windows, trace_texts, wine)
+from tests.e2e.harness import (BUILD_DIR, CHINESE_ANSI, PAGE_PRELUDE, SAMPLES_DIR, data_folder, to_unix,
+                               reg, to_windows, trace_texts, wine)
 from tests.e2e.sample_bank import (ALL_DOWNLOADED, ALL_INSTALLED, CALLBACKS, CERT_KEY, CLSID,
                                    CREATE_CONTROL, FACTS, QUERY_UPDATE, SampleBankTestCase,
                                    downloaded, installed, program_files, reg_values,
@@ -224,8 +225,10 @@ class PageDrivenChainTest(SampleBankTestCase):
         self.assertIn("文件号：1001 错误原因：组件列表不可用", trace_texts())
 
     def test_ids_below_the_item_ranges_fail_in_a_batch(self):
-        lines = self.run_bank_page(batch([0, 5052, 999]) + batch([5054]))
-        self.assertEqual(lines[1].split(";"), failed(0) + succeeded(5052) + failed(999, last=True))
+        # 50 and 51 name the self-update, which a list cannot start.
+        lines = self.run_bank_page(batch([0, 50, 5052, 51, 999]) + batch([5054]))
+        self.assertEqual(lines[1].split(";"), failed(0) + failed(50) + succeeded(5052) + failed(51)
+                         + failed(999, last=True))
         self.assertEqual(lines[3].split(";"), succeeded(5054, last=True))
 
     def test_the_page_cannot_start_a_second_item_while_one_is_in_work(self):
@@ -259,6 +262,38 @@ class OldControlTest(SampleBankTestCase):
         removal = texts.index("文件号：1001 卸载控件检查：注册表键值存在")
         self.assertLess(removal, texts.index("SampleCtl.dllUser权限提升成功"))
         self.assertFalse(any("反注册控件失败" in t or "删除控件失败" in t for t in texts), texts)
+
+
+class RefusedOldControlTest(SampleBankTestCase):
+    def test_nothing_that_is_not_a_removable_control_is_removed(self):
+        """A refused destination keeps the working control; a plain file registered
+        under a class id and the control's own class are never unregistered."""
+        old = Path(self.client.path) / "old" / "SampleCtl.dll"
+        old.parent.mkdir()
+        old.write_bytes(Path(FACTS["SampleCtl.dll"]["path"]).read_bytes())
+        self.assertEqual(wine(["regsvr32", "/s", to_windows(old)]).returncode, 0)
+        notes = Path(self.client.path) / "notes.txt"
+        notes.write_text("the customer's notes")
+        reg("add", f"HKCR\\CLSID\\{UNKNOWN}\\InprocServer32", "/ve", "/d", to_windows(notes), "/f")
+        own = json.loads((BUILD_DIR / "distribution" / "package.json").read_text())["clsid"]
+        own_server = inproc_server(own)
+        self.tree.texts["UtilityChs"] = with_controls(
+            control_entry(1011, "controls/SampleCtl.dll", "\\\\127.0.0.1\\share",
+                          CLSID["SampleCtl.dll"]),
+            control_entry(1012, "controls/SampleCtl.ocx", "system32", UNKNOWN),
+            control_entry(1013, "controls/SampleCtl.ocx", "system32", own))
+        lines = self.run_bank_page(
+            batch([1011, 1012, 1013])
+            + "host.echo(new ActiveXObject('Tovral.DownLoad') ? 'created' : 'none');")
+        calls = lines[1].split(";")
+        self.assertEqual(calls[:2], [downloaded(1011), installed(1011, False)])
+        self.assertEqual(calls[-2:], [ALL_DOWNLOADED, ALL_INSTALLED])
+        self.assertEqual(lines[2], "created", "the control is still registered")
+        self.assertTrue(old.exists(), "the working control is kept")
+        self.assertEqual(inproc_server(CLSID["SampleCtl.dll"]).lower(), to_windows(old).lower())
+        self.assertEqual(notes.read_text(), "the customer's notes")
+        self.assertEqual(inproc_server(own), own_server)
+        self.assertIn("文件号：1011 错误原因：文件路径不合法", trace_texts())
 
 
 def control_entry(item_id, url, desturl, clsid):

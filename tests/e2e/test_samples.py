@@ -99,7 +99,7 @@ class InstallerTest(unittest.TestCase):
         self.assertEqual(values.get(fact["registry"]["value"]), fact["registry"]["data"], values)
         folder = to_unix(values[fact["install_dir_value"]])
         # Per user: under the user's own local application data.
-        self.assertEqual(folder.parent.parent, appdata_folder().parent / "Local")
+        self.assertEqual(folder.parent.parent.resolve(), (appdata_folder().parent / "Local").resolve())
         self.assertTrue((folder / fact["installed_file"]).is_file())
         return folder
 

@@ -1,5 +1,6 @@
 #include "tests/fuzz/targets.h"
 
+#include "common/pe_image.h"
 #include "common/safe_path.h"
 #include "common/text.h"
 #include "common/trace_sink.h"
@@ -716,6 +717,28 @@ private:
 
 } // namespace
 
+class PeImageTarget final : public FuzzTarget {
+public:
+    const char* Name() const override { return "pe_image"; }
+    const char* Reads() const override {
+        return "a module file's headers and export names (DllExportsName), as the installer "
+               "reads an old control before it unregisters it";
+    }
+    std::vector<Bytes> Dictionary() const override {
+        return {"MZ", Bytes("PE\0\0", 4), Bytes("\x0b\x01", 2), Bytes("\x0b\x02", 2),
+                Bytes("\x4c\x01", 2), Bytes("\x64\x86", 2), Bytes("\x00\x20", 2),
+                "DllUnregisterServer", Bytes("DllUnregisterServer\0", 20), ".edata", ".text",
+                Bytes("\xff\xff\xff\xff", 4), Bytes("\x00\x00\x00\x80", 4)};
+    }
+    void Run(const Bytes& input) override {
+        const bool exports = DllExportsName(input, "DllUnregisterServer");
+        Check(!exports || input.rfind("MZ", 0) == 0, "a file without a DOS header exports a name");
+        Check(!exports || input.find("DllUnregisterServer") != Bytes::npos,
+              "a name found that the file does not hold");
+        DllExportsName(input, "");
+    }
+};
+
 std::vector<std::unique_ptr<FuzzTarget>> MakeTargets() {
     std::vector<std::unique_ptr<FuzzTarget>> targets;
     targets.push_back(std::make_unique<CryptoFileTarget>());
@@ -731,6 +754,7 @@ std::vector<std::unique_ptr<FuzzTarget>> MakeTargets() {
     targets.push_back(std::make_unique<CertBlobTarget>());
     targets.push_back(std::make_unique<VersionTextTarget>());
     targets.push_back(std::make_unique<SafePathTarget>());
+    targets.push_back(std::make_unique<PeImageTarget>());
     targets.push_back(std::make_unique<HarnessCheckTarget>());
     return targets;
 }

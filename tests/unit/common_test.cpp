@@ -3,6 +3,7 @@
 #include "common/com_types.h"
 #include "common/files.h"
 #include "common/guard.h"
+#include "common/pe_image.h"
 #include "common/registry.h"
 #include "common/safe_path.h"
 #include "common/text.h"
@@ -169,3 +170,22 @@ TEST(ModulePath, NamesTheRunningProgram) {
 }
 
 } // namespace
+
+// Wine's own modules are real PE files: the COM libraries export their
+// unregistration entry, the kernel does not, and no cut copy or program does.
+TEST(PeImage, ExportNamesOfRealModules) {
+    wchar_t system[MAX_PATH] = {};
+    GetSystemDirectoryW(system, MAX_PATH);
+    auto image = [&](const wchar_t* name) {
+        return ReadBytes(std::wstring(system) + L"\\" + name);
+    };
+    const std::string ole = image(L"ole32.dll");
+    ASSERT_FALSE(ole.empty());
+    EXPECT_TRUE(DllExportsName(ole, "DllUnregisterServer"));
+    EXPECT_FALSE(DllExportsName(ole, "DllUnregisterServe"));
+    EXPECT_FALSE(DllExportsName(image(L"kernel32.dll"), "DllUnregisterServer"));
+    EXPECT_FALSE(DllExportsName(ReadBytes(ModuleFilePath(nullptr)), "main"));
+    for (size_t cut : {size_t{0}, size_t{2}, size_t{64}, size_t{512}})
+        EXPECT_FALSE(DllExportsName(std::string_view(ole).substr(0, cut), "DllUnregisterServer"))
+            << cut;
+}

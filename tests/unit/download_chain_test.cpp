@@ -12,7 +12,9 @@
 
 #include <shlobj.h>
 
+#include <cstdlib>
 #include <map>
+#include <random>
 #include <set>
 #include <stdexcept>
 
@@ -255,3 +257,128 @@ TEST(Reporter, RefusesWhatItsOrderDoesNotAllow) {
 }
 
 } // namespace
+
+// A model of the conversation: random sequences of the page's calls and
+// catalogue changes, with the worker held back until a "drain", so the model
+// knows exactly which calls found a list pending. After each drain the
+// call-backs must be those of the accepted units, in acceptance order, each
+// item's in the allowed order, "all ..." once per unit after its last item;
+// ignored and refused calls post nothing. TOVRAL_MODEL_SEQUENCES sets the
+// number of sequences; a failure names the seed that reproduces it.
+class ChainModel : public Chain {
+protected:
+    enum class Outcome { Installed, NotInstalled, Unreported, NotDownloaded };
+
+    Outcome OutcomeOf(int id, bool newCatalogue) const {
+        switch (id) {
+        case 5051: case 1001: return Outcome::Installed;
+        case 5060: return Outcome::NotInstalled;
+        case 2500: return Outcome::Unreported;
+        case 1004: return newCatalogue ? Outcome::Installed : Outcome::NotDownloaded;
+        default: return Outcome::NotDownloaded; // 999, 1002 (no answer), 1999 (unlisted)
+        }
+    }
+
+    // The call-backs the page must see for one unit.
+    void Expect(const std::vector<int>& unit, bool newCatalogue, Texts& out) const {
+        for (size_t i = 0; i < unit.size(); ++i) {
+            const int id = unit[i];
+            const bool last = i + 1 == unit.size();
+            const Outcome outcome = OutcomeOf(id, newCatalogue);
+            const bool downloaded = outcome != Outcome::NotDownloaded;
+            out.push_back(FormatW(L"downloaded %d %d", id, downloaded ? -1 : 0));
+            if (last && downloaded)
+                out.push_back(L"all downloaded");
+            if (outcome != Outcome::Unreported)
+                out.push_back(FormatW(L"installed %d %d", id,
+                                      outcome == Outcome::Installed ? -1 : 0));
+            if (last && !downloaded)
+                out.push_back(L"all downloaded");
+            if (last)
+                out.push_back(L"all installed");
+        }
+    }
+
+    std::wstring CatalogueWithNew(bool withNew) {
+        return CatalogueText(withNew ? L"<e id='1004' url='controls/new.dll' mac='" +
+                                           macs_[L"controls/new.dll"] + L"'/>"
+                                     : L"");
+    }
+};
+
+TEST_F(ChainModel, AnyOrderOfCallsKeepsEveryAcceptedUnitAndItsOrder) {
+    server.Forget(L"http://bank/controls/b.dll");
+    Serve(L"controls/new.dll", "only in the new catalogue");
+    answers_[5060] = InstallOutcome::NotInstalled;
+    const int pool[] = {999, 5051, 1001, 1002, 2500, 1999, 5060, 1004};
+    const char* configured = std::getenv("TOVRAL_MODEL_SEQUENCES");
+    const int sequences = configured ? std::atoi(configured) : 1500;
+    for (int seed = 1; seed <= sequences && !HasFailure(); ++seed) {
+        SCOPED_TRACE(testing::Message() << "seed " << seed);
+        std::mt19937 random(seed);
+        auto pick = [&](int n) { return static_cast<int>(random() % n); };
+        bool newCatalogue = pick(2) == 1;
+        texts.Set(ConfigText::Chinese, CatalogueWithNew(newCatalogue));
+        posted.Clear();
+        std::vector<std::vector<int>> accepted;
+        bool listPending = false;
+        std::mutex gate;
+        std::unique_lock held(gate);
+        auto holdWorker = [&] {
+            ASSERT_TRUE(queue_.Enqueue({L"gate", [&] { std::lock_guard wait(gate); }, {}}));
+        };
+        auto drain = [&] {
+            held.unlock();
+            queue_.WaitUntilIdle();
+            Texts expected;
+            for (const auto& unit : accepted)
+                Expect(unit, newCatalogue, expected);
+            EXPECT_EQ(posted.Texts(), expected);
+            posted.Clear();
+            accepted.clear();
+            listPending = false;
+            held.lock();
+            holdWorker();
+        };
+        holdWorker();
+        for (int step = 0, steps = 1 + pick(12); step < steps; ++step) {
+            switch (pick(6)) {
+            case 0:
+            case 1: { // a single item
+                const int id = pool[pick(8)];
+                const short answer = chain_.StartDownLoad(id);
+                if (id < 1000)
+                    EXPECT_EQ(answer, 0);
+                else
+                    accepted.push_back({id});
+                break;
+            }
+            case 2:
+            case 3: { // a list: empty, garbage or up to four items
+                std::vector<int> ids;
+                std::wstring list = L"<list>";
+                for (int n = pick(5); n > 0; --n) {
+                    ids.push_back(pool[pick(8)]);
+                    list += FormatW(L"<i id='%d'/>", ids.back());
+                }
+                const bool garbage = pick(8) == 0;
+                EXPECT_EQ(chain_.EBankDownLoad(garbage ? L"<list><i" : list + L"</list>"), 1);
+                if (!listPending && !garbage && !ids.empty()) {
+                    accepted.push_back(ids);
+                    listPending = true;
+                }
+                break;
+            }
+            case 4: // an update check or a language switch brings a catalogue
+                newCatalogue = !newCatalogue;
+                texts.Set(ConfigText::Chinese, CatalogueWithNew(newCatalogue));
+                break;
+            default:
+                drain();
+            }
+        }
+        drain();
+        held.unlock();
+        queue_.WaitUntilIdle();
+    }
+}

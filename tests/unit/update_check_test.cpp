@@ -132,7 +132,8 @@ protected:
     }
 
     std::wstring VersionListText(const std::wstring& extraEntries = L"") const {
-        std::wstring list = L"<Version><Files>";
+        std::wstring list = serial_.empty() ? L"<Version><Files>"
+                                            : L"<Version serial='" + serial_ + L"'><Files>";
         for (const ConfigFile& file : kConfigFiles) {
             std::wstring url = kRoot + L"VeyrantSettingV2/" + file.name;
             auto sha256 = listedSha256_.find(file.name);
@@ -172,6 +173,7 @@ protected:
     bool signing_ = true;
     std::map<std::wstring, std::wstring> listedSha256_; // by file name
     std::wstring clientSha256_;                         // listed for BankClient.exe
+    std::wstring serial_;                               // the version list's, or none
     std::vector<FetchRequest> fetches_;
     std::function<int(const FetchRequest&)> fetchHook_;
     std::vector<int> posted_;
@@ -409,17 +411,16 @@ TEST_F(UpdateCheck, RequiredSignaturesRefuseAVersionListTheBankDidNotSign) {
 TEST_F(UpdateCheck, RequiredSignaturesStopTheSetAtAnUnsignedFile) {
     UpdateChecker checker = SigningChecker();
     served_.erase(kRoot + L"VeyrantSettingV2/Resource.cfg.sig");
-    checker.RunQueryUpdate();
+    // A failure, never "up to date", and the unsigned file is not moved into place.
+    EXPECT_EQ(checker.RunQueryUpdate(), UpdateCode::kInvalidList);
     EXPECT_TRUE(trace_.Contains(L"失败事件：Resource.cfg签名文件不存在"));
-    EXPECT_TRUE(trace_.Contains(L"失败事件：Resource.cfg解密失败"));
-    EXPECT_EQ(texts_.Get(ConfigText::Update), PlainText(L"Update.cfg", 1));
+    EXPECT_FALSE(FileExists(Settings(L"Resource.cfg")));
     EXPECT_EQ(texts_.Get(ConfigText::Resource), L"");
-    EXPECT_EQ(texts_.Get(ConfigText::Patch), L"");
     // The update list must be signed to be checked against at all.
     served_.erase(kRoot + L"VeyrantSettingV2/Update.cfg.sig");
     DeleteFileW(Settings(L"Update.cfg.sig").c_str());
     EXPECT_EQ(checker.RunQueryUpdate(), UpdateCode::kInvalidList);
-    EXPECT_TRUE(trace_.Contains(L"失败事件：Update.cfg文件解密失败或内容不合法"));
+    EXPECT_TRUE(trace_.Contains(L"失败事件：Update.cfg签名文件不存在"));
 }
 
 TEST_F(UpdateCheck, APcFilledBeforeSignaturesIsRefilledOnceTheyAreRequired) {
@@ -440,7 +441,7 @@ TEST_F(UpdateCheck, RequiredSignaturesOfflineRefuseALocalCopyWithoutOne) {
     UpdateChecker checker = SigningChecker();
     ASSERT_EQ(checker.RunQueryUpdate(), UpdateCode::kCompleted);
     DeleteFileW(Settings(L"EnvPatch.cfg.sig").c_str());
-    EXPECT_EQ(checker.UpdateCancel(), CancelCode::kConfigurationUnreadable);
+    EXPECT_EQ(checker.UpdateCancel(), CancelCode::kCompanionFilesBad);
     EXPECT_TRUE(trace_.Contains(L"失败事件：EnvPatch.cfg签名文件不存在"));
     DeleteFileW(Settings(L"Version.cfg.sig").c_str());
     EXPECT_EQ(checker.UpdateCancel(), CancelCode::kCompanionFilesBad);
@@ -478,3 +479,44 @@ TEST_F(UpdateCheck, AnInstalledFileMustMatchItsListedSha256) {
 }
 
 } // namespace
+
+// --- Replayed version lists and companion signatures ------------------------------
+
+TEST_F(UpdateCheck, AVersionListOlderThanOneAcceptedIsRefused) {
+    const struct {
+        const wchar_t* serial; // published; empty: none
+        int code;
+    } steps[] = {
+        {L"", UpdateCode::kCompleted},   // a bank that never numbered its lists
+        {L"5", UpdateCode::kCompleted},
+        {L"5", UpdateCode::kCompleted},  // the same list again
+        {L"4", UpdateCode::kInvalidList}, // an older one the bank once signed
+        {L"", UpdateCode::kInvalidList},  // numbering dropped once it began
+        {L"5x", UpdateCode::kInvalidList},
+        {L"99999999999999999999", UpdateCode::kInvalidList}, // beyond 64 bits
+        {L"6", UpdateCode::kCompleted},
+    };
+    for (const auto& step : steps) {
+        SCOPED_TRACE(step.serial);
+        serial_ = step.serial;
+        PublishVersionList();
+        EXPECT_EQ(checker_.RunQueryUpdate(), step.code);
+    }
+    EXPECT_TRUE(trace_.Contains(L"失败事件：版本文件序号无效或低于已接受的序号5"));
+    EXPECT_EQ(ReadBytes(context_.paths.VersionSerialFile()), "6");
+    // A refused list was neither kept nor handed to the self-update.
+    serial_ = L"3";
+    PublishVersionList();
+    EXPECT_EQ(checker_.RunQueryUpdate(), UpdateCode::kInvalidList);
+    EXPECT_FALSE(checker_.AcceptedVersionList());
+}
+
+TEST_F(UpdateCheck, RequiredSignaturesRefuseAFileSignedForAnotherOne) {
+    UpdateChecker checker = SigningChecker();
+    // A valid bank signature, of another file.
+    served_[kRoot + L"VeyrantSettingV2/Resource.cfg.sig"] =
+        SignForTest(EncryptForTest(PlainText(L"EnvPatch.cfg", 1)));
+    EXPECT_EQ(checker.RunQueryUpdate(), UpdateCode::kInvalidList);
+    EXPECT_FALSE(FileExists(Settings(L"Resource.cfg")));
+    EXPECT_EQ(texts_.Get(ConfigText::Resource), L"");
+}

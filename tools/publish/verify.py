@@ -93,7 +93,7 @@ class Checker:
         for entry in files_element(root):
             self.check_entry(list_path, entry, names, texts)
         for name in REQUIRED_FILES:
-            if name not in names:
+            if name.lower() not in names:
                 self.problem(list_path, f"missing entry: names no {name}, which the control reads")
         for name, text_root in texts.items():
             self.check_pointers(f"{SETTINGS_DIR}/{name}", name, text_root)

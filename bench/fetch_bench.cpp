@@ -1,9 +1,14 @@
 // One timed fetch for bench/fetch_bench.py:
 //   fetch_bench [--bare] URL LOCALPATH
-// fetches with FetchUrlToFile, or with --bare through the plainest WinINet
-// loop (the platform's limit under Wine), and prints the result, the time the
-// fetch took and the process's peak working set.
+// fetches with FetchUrlToFile and the verification every fetch of the control
+// gets (CRC-32 and SHA-256 of the body as it is written, then compared), or
+// with --bare through the plainest WinINet loop (the platform's limit under
+// Wine) alone, and prints the result, the time taken, the checksums (not with
+// --bare) and the process's peak working set.
 #include "common/handles.h"
+#include "common/text.h"
+#include "crypto/checksum.h"
+#include "crypto/sha256.h"
 #include "install/http_fetch.h"
 #include "install/internet_handle.h"
 
@@ -11,8 +16,11 @@
 #include <psapi.h>
 #include <wininet.h>
 
+#include <cstdint>
 #include <cstdio>
 #include <cwchar>
+#include <optional>
+#include <string>
 #include <vector>
 
 namespace {
@@ -46,8 +54,29 @@ int BareFetch(const wchar_t* url, const wchar_t* path) {
     }
 }
 
-int OurFetch(const wchar_t* url, const wchar_t* path) {
-    return FetchUrlToFile(FetchRequest{url, path}, [](const wchar_t* call, DWORD error) {
+struct Verified {
+    std::wstring crc;
+    std::wstring sha256;
+};
+
+// The body hashed while it is written, and accepted only when both checksums
+// could be made, as the control verifies what it fetches.
+int OurFetch(const wchar_t* url, const wchar_t* path, Verified& verified) {
+    std::uint32_t crc = 0;
+    Sha256Stream sha256;
+    FetchRequest request{url, path};
+    request.observe = [&](const char* data, std::size_t size) {
+        crc = Crc32Update(crc, data, size);
+        sha256.Update(data, size);
+    };
+    request.accept = [&] {
+        std::optional<Sha256Digest> digest = sha256.Finish();
+        if (!digest)
+            return false;
+        verified = {ChecksumText(crc), Sha256Text(*digest)};
+        return true;
+    };
+    return FetchUrlToFile(request, [](const wchar_t* call, DWORD error) {
         fwprintf(stderr, L"error %ls %lu\n", call, error);
     });
 }
@@ -70,7 +99,8 @@ int wmain(int argc, wchar_t** argv) {
     const wchar_t* path = argv[argc - 1];
     LARGE_INTEGER start, end;
     QueryPerformanceCounter(&start);
-    int result = bare ? BareFetch(url, path) : OurFetch(url, path);
+    Verified verified;
+    int result = bare ? BareFetch(url, path) : OurFetch(url, path, verified);
     QueryPerformanceCounter(&end);
 
     PROCESS_MEMORY_COUNTERS memory = {};
@@ -78,5 +108,7 @@ int wmain(int argc, wchar_t** argv) {
     GetProcessMemoryInfo(GetCurrentProcess(), &memory, sizeof(memory));
     wprintf(L"result=%d\nelapsed_seconds=%.6f\npeak_working_set_bytes=%lu\n", result,
             Seconds(start, end), static_cast<unsigned long>(memory.PeakWorkingSetSize));
+    if (!bare)
+        wprintf(L"crc=%ls\nsha256=%ls\n", verified.crc.c_str(), verified.sha256.c_str());
     return result == 1 ? 0 : 1;
 }

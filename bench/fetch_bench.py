@@ -1,10 +1,14 @@
 #!/usr/bin/env python3
-"""Fetch benchmark: FetchUrlToFile (bench/fetch_bench.exe under Wine) against a
-bare 16 KiB WinINet read loop in the same Wine (fetch_bench.exe --bare) and
-curl, all fetching one generated file of at least 256 MiB from the local bank
-server in the same rounds. Checks every copy (size and SHA-256), prints the
-median and best time of each, the ratio ours / bare loop, and the peak working
-set of ours on a small and the large file (it must not grow with the size).
+"""Fetch benchmark: FetchUrlToFile with the verification every fetch of the
+control gets (CRC-32 and SHA-256 of the body as it is written; bench/
+fetch_bench.exe under Wine) against a bare 16 KiB WinINet read loop in the
+same Wine (fetch_bench.exe --bare) followed by an independent hash of the same
+bytes (Python's zlib.crc32 and hashlib.sha256 over the copy), and curl, all
+fetching one generated file of at least 256 MiB from the local bank server in
+the same rounds. Checks every copy (size and SHA-256) and the checksums ours
+reports, prints the median and best time of each, the ratio ours / (bare loop
+and hash), and the peak working set of ours on a small and the large file (it
+must not grow with the size).
 
 Needs WINEPREFIX (a 32-bit prefix; ./tovral bench sets it) and the build
 folder in TOVRAL_BUILD_DIR (default: build/ beside this folder).
@@ -20,6 +24,8 @@ import statistics
 import subprocess
 import sys
 import tempfile
+import time
+import zlib
 from pathlib import Path
 
 SOURCE_DIR = Path(__file__).resolve().parents[1]
@@ -38,18 +44,36 @@ def build_dir():
 def wine_env():
     if "WINEPREFIX" not in os.environ:
         sys.exit("fetch_bench: WINEPREFIX must name a 32-bit Wine prefix (or run ./tovral bench)")
-    return dict(os.environ, WINEARCH="win32", WINEDEBUG=os.environ.get("WINEDEBUG", "-all"))
+    return dict(os.environ, WINEARCH=os.environ.get("WINEARCH", "win32"), WINEDEBUG=os.environ.get("WINEDEBUG", "-all"))
 
 
 def make_source(path, size_mib):
-    """Writes incompressible data block by block; returns its SHA-256."""
-    digest = hashlib.sha256()
+    """Writes incompressible data block by block; returns its checksums as
+    the lists write them: {"crc": CRC-32 text, "sha256": lower-case hex}."""
+    digest, crc = hashlib.sha256(), 0
     with open(path, "wb") as f:
         for _ in range(size_mib):
             block = os.urandom(MIB)
             digest.update(block)
+            crc = zlib.crc32(block, crc)
             f.write(block)
-    return digest.hexdigest()
+    return {"crc": format(crc, "x"), "sha256": digest.hexdigest()}
+
+
+HASH_BLOCK = 256 * 1024
+
+
+def independent_hash(path):
+    """zlib.crc32 and hashlib.sha256 over a file in one read; (checksums, seconds)."""
+    started = time.perf_counter()
+    digest, crc = hashlib.sha256(), 0
+    buffer = bytearray(HASH_BLOCK)
+    view = memoryview(buffer)
+    with open(path, "rb", buffering=0) as f:
+        while n := f.readinto(buffer):
+            crc = zlib.crc32(view[:n], crc)
+            digest.update(view[:n])
+    return {"crc": format(crc, "x"), "sha256": digest.hexdigest()}, time.perf_counter() - started
 
 
 def file_digest(path):
@@ -122,25 +146,42 @@ def fetch_with_program(url, target, env, mode_args):
     if not finished or rc > 0:
         raise RuntimeError(f"fetch_bench {' '.join(mode_args) or '(ours)'} failed ({rc}): "
                            f"{out.strip()} {err.strip()}")
-    return {"seconds": float(values["elapsed_seconds"]), "wall_seconds": wall,
-            "peak_working_set_bytes": int(values["peak_working_set_bytes"]),
-            "peak_rss_bytes": rss, "start_retries": retries, "signal_after_result": -rc}
+    result = {"seconds": float(values["elapsed_seconds"]), "wall_seconds": wall,
+              "peak_working_set_bytes": int(values["peak_working_set_bytes"]),
+              "peak_rss_bytes": rss, "start_retries": retries, "signal_after_result": -rc}
+    if "crc" in values:
+        result["checksums"] = {"crc": values["crc"], "sha256": values.get("sha256", "")}
+    return result
 
 
-# Who fetches: FetchUrlToFile, the bare 16 KiB WinINet loop in the same Wine, curl.
+def fetch_then_hash(url, target, env):
+    """The bare loop, then the independent hash of its copy: one time for both."""
+    result = fetch_with_program(url, target, env, ["--bare"])
+    result["checksums"], result["hash_seconds"] = independent_hash(target)
+    result["fetch_seconds"] = result["seconds"]
+    result["seconds"] += result["hash_seconds"]
+    return result
+
+
+# Who fetches: FetchUrlToFile verifying the body, the bare 16 KiB WinINet loop in
+# the same Wine followed by an independent hash, curl.
 FETCHERS = {
     "ours": lambda url, target, env: fetch_with_program(url, target, env, []),
-    "bare": lambda url, target, env: fetch_with_program(url, target, env, ["--bare"]),
+    "bare": fetch_then_hash,
     "curl": fetch_with_curl,
 }
-LABELS = {"ours": "FetchUrlToFile", "bare": "bare WinINet loop", "curl": "curl"}
+LABELS = {"ours": "FetchUrlToFile+verify", "bare": "bare loop + hash", "curl": "curl"}
 
 
-def verify(path, size, digest, who):
+def verify(path, size, source, who, result):
+    """The copy is the source's bytes, and the checksums a fetcher reports are the source's."""
     actual_size = path.stat().st_size
-    if actual_size != size or file_digest(path) != digest:
+    if actual_size != size or file_digest(path) != source["sha256"]:
         raise RuntimeError(f"{who}: the fetched file differs from the source "
                            f"({actual_size} of {size} bytes)")
+    if "checksums" in result and result["checksums"] != source:
+        raise RuntimeError(f"{who}: reported checksums {result['checksums']}, the source has "
+                           f"{source}")
 
 
 def round_order(who_list, number):
@@ -157,14 +198,16 @@ def fetch_rounds(work, server, size_mib, rounds, who_list, env):
     every fetcher runs once, in an order that changes from round to round.
     Every copy is verified."""
     name = f"payload-{size_mib}.bin"
-    digest = make_source(work / "served" / name, size_mib)
+    source = make_source(work / "served" / name, size_mib)
     url = f"{server.url}/{name}"
     samples = {who: [] for who in who_list}
     for number in range(rounds):
         for who in round_order(who_list, number):
             target = work / f"{who}.bin"
             result = FETCHERS[who](url, target, env)
-            verify(target, size_mib * MIB, digest, LABELS[who])
+            if who == "ours" and "checksums" not in result:
+                raise RuntimeError("FetchUrlToFile+verify reported no checksums")
+            verify(target, size_mib * MIB, source, LABELS[who], result)
             target.unlink()
             samples[who].append(result)
     (work / "served" / name).unlink()
@@ -178,6 +221,8 @@ def summarize(samples, size_mib):
         seconds = [run["seconds"] for run in runs]
         entry = {"runs": runs, "median_seconds": statistics.median(seconds),
                  "min_seconds": min(seconds)}
+        if all("hash_seconds" in run for run in runs):
+            entry["median_hash_seconds"] = statistics.median(run["hash_seconds"] for run in runs)
         entry["median_mib_per_second"] = size_mib / entry["median_seconds"]
         entry["max_mib_per_second"] = size_mib / entry["min_seconds"]
         memory_key = "peak_rss_bytes" if who == "curl" else "peak_working_set_bytes"
@@ -256,7 +301,11 @@ def report(results):
               f"{entry['max_mib_per_second']:7.1f} MiB/s   {memory} "
               f"{entry['peak_memory_bytes'] / MIB:.1f} MiB")
     print(f"  (peak RSS of /bin/true measured as curl's: {results['rss_floor_bytes'] / MIB:.1f} MiB)")
-    print("  every copy matches the source (size and SHA-256)")
+    print("  every copy matches the source (size and SHA-256), and so do the CRC and SHA-256 "
+          "that ours computed while writing it")
+    bare = results["fetchers"]["bare"]
+    print(f"  (bare loop + hash: the fetch {bare['median_seconds'] - bare['median_hash_seconds']:.3f} s "
+          f"and zlib.crc32 + hashlib.sha256 {bare['median_hash_seconds']:.3f} s, medians)")
     if results["start_retries"]:
         print(f"  WARNING: runs whose Wine start-up died of a signal and ran again: "
               f"{results['start_retries']}")
@@ -264,10 +313,10 @@ def report(results):
         print(f"  WARNING: runs whose Wine process died of a signal after printing its result "
               f"(copy verified, time kept): {results['signals_after_result']}")
     ratio = results["ours_vs_bare"]
-    print(f"  ours / bare loop: {ratio:.3f} median, {results['ours_vs_bare_min']:.3f} best, "
+    print(f"  ours / (bare loop + hash): {ratio:.3f} median, {results['ours_vs_bare_min']:.3f} best, "
           f"{results['ours_vs_bare_paired']:.3f} paired per round "
           f"(target >= {THROUGHPUT_TARGET:.2f}x: {verdict(ratio >= THROUGHPUT_TARGET)})")
-    print(f"  ours / curl: {results['ours_vs_curl']:.3f}; bare loop / curl: "
+    print(f"  ours / curl: {results['ours_vs_curl']:.3f}; bare loop + hash / curl: "
           f"{results['bare_vs_curl']:.3f} (median)")
     small_mib = results["memory_size_bytes"] // MIB
     big = results["fetchers"]["ours"]["peak_memory_bytes"]

@@ -5,7 +5,9 @@
 // "round=R items=N children=N load_seconds=X mirror_seconds=Y" per list: load
 // is XmlNode::LoadXml (parse and mirror), mirror is an XmlNode made over the
 // root of a document parsed beforehand (the sibling walk alone).
-// bench/run.py reads the lines; a list mirrored wrongly exits 1.
+// The lists are a page's download lists, two items of three ticked. bench/run.py
+// reads the lines; a list not mirrored whole (every item, its id and its tick,
+// in order) exits 1.
 #include "common/text.h"
 #include "config/xml_node.h"
 
@@ -22,13 +24,17 @@ namespace {
 const CLSID kDomDocumentClass = {
     0xF6D90F11, 0x9C73, 0x11D3, {0xB3, 0x2E, 0x00, 0xC0, 0x4F, 0x99, 0x0B, 0xB4}};
 
-// A list of `items` elements, one a line, as the bank's lists are written.
+const wchar_t* Tick(int item) {
+    return item % 3 == 2 ? L"false" : L"true";
+}
+
+// A page's download list of `items` items, one a line.
 std::wstring ListText(int items) {
-    std::wstring text = L"<?xml version=\"1.0\" encoding=\"utf-8\"?>\r\n<Update>\r\n";
+    std::wstring text = L"<?xml version=\"1.0\" encoding=\"utf-8\"?>\r\n<list>\r\n";
     for (int i = 0; i < items; ++i)
-        text += FormatW(L"  <Item ID=\"%d\" Name=\"Component %d\" Version=\"1.0.%d.%d\"/>\r\n", i,
-                        i, i / 1000, i % 1000);
-    return text + L"</Update>\r\n";
+        text += FormatW(L"  <item id=\"%d\" falg=\"%ls\" name=\"Component %d\"/>\r\n", 1000 + i,
+                        Tick(i), i);
+    return text + L"</list>\r\n";
 }
 
 class Stopwatch {
@@ -45,13 +51,18 @@ private:
     LARGE_INTEGER start_;
 };
 
-// Every item mirrored, in document order.
+// Every item mirrored, in document order, with its id and tick.
 bool MirroredWhole(const XmlNode& list, int items) {
     if (list.ChildCount() != static_cast<size_t>(items))
         return false;
-    return items == 0 ||
-           (list.Child(0)->GetIntAttribute(L"ID", -1) == 0 &&
-            list.Child(static_cast<size_t>(items) - 1)->GetIntAttribute(L"ID", -1) == items - 1);
+    int i = 0;
+    for (const auto& item : list.Children()) {
+        if (item->GetIntAttribute(L"id", -1) != 1000 + i ||
+            item->GetAttribute(L"falg", L"") != Tick(i))
+            return false;
+        ++i;
+    }
+    return true;
 }
 
 ComPtr<IXMLDOMElement> ParsedRoot(const std::wstring& text) {

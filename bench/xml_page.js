@@ -1,49 +1,87 @@
-// Page side of the XML list benchmark, run by bench/run.py in the page host:
-//   TovralHost.exe xml_page.js -- ROUNDS ITEMS...
-// Stores a list of ITEMS items with SetDownLoadList and times GetDownLoadList,
-// which loads the stored list through XmlNode. Each round times every list
-// once, in alternating order: "page round=R items=N seconds=X".
+// Page side of the XML list benchmark, run by bench/run.py in the page host
+// against the local bank server, behind a prelude that defines FIXTURE:
+//   TovralHost.exe page.js -- ROUNDS ITEMS...
+// FIXTURE.pattern holds a page's download-list items (ticked, unticked, ids
+// the catalogue lacks) and FIXTURE.answers what GetDownLoadList must answer
+// for each. After QueryUpdate has decrypted the sample catalogue, the page
+// stores lists of ITEMS items (the pattern over and over) and times
+// GetDownLoadList, which loads the stored list through XmlNode and describes
+// each ticked item from the catalogue; every answer must equal, whole, the
+// pattern's answers repeated in list order. Each round times every list once,
+// in alternating order: "page round=R items=N ticked=T seconds=X".
 
 function fail(what) {
   host.echo("FAIL: " + what);
   host.exit(1);
 }
 
-// A page's download list: every item unticked, so that the answer lists none
-// and no catalogue look-up is timed, only the list itself.
+var updateCode = null;
+function OnUpdate(code) { updateCode = code; host.stop(); }
+
 function listText(items) {
   var lines = ['<?xml version="1.0" encoding="utf-8"?>', "<list>"];
   for (var i = 0; i < items; ++i)
-    lines.push('  <item id="' + (1000 + i % 1000) + '" falg="false" name="Component ' + i + '"/>');
+    lines.push("  " + FIXTURE.pattern[i % FIXTURE.pattern.length]);
   lines.push("</list>", "");
   return lines.join("\r\n");
 }
 
-function timeList(control, text) {
-  if (!control.SetDownLoadList(text))
-    fail("SetDownLoadList refused the list");
+function expectedAnswer(items) {
+  var parts = ["<Update>"];
+  for (var i = 0; i < items; ++i)
+    parts.push(FIXTURE.answers[i % FIXTURE.answers.length]);
+  parts.push("</Update>");
+  return parts.join("");
+}
+
+function ticked(items) {
+  var count = 0;
+  for (var i = 0; i < items; ++i)
+    if (FIXTURE.answers[i % FIXTURE.answers.length] !== "")
+      ++count;
+  return count;
+}
+
+// The first place two texts differ, for the failure's message.
+function firstDifference(a, b) {
+  var i = 0;
+  while (i < a.length && i < b.length && a.charAt(i) == b.charAt(i))
+    ++i;
+  return "at " + i + ": got [" + a.substr(i, 80) + "] expected [" + b.substr(i, 80) + "]";
+}
+
+function timeList(control, list) {
+  if (!control.SetDownLoadList(list.text))
+    fail("SetDownLoadList refused the list of " + list.items + " items");
   var start = host.clock();
   var answer = control.GetDownLoadList();
   var seconds = (host.clock() - start) / 1000;
-  if (answer !== "<Update></Update>") // a list that parses, with nothing ticked
-    fail("GetDownLoadList answered [" + answer + "]");
+  if (answer !== list.expected)
+    fail("GetDownLoadList of " + list.items + " items, " + firstDifference(answer, list.expected));
   return seconds;
+}
+
+function makeList(items) {
+  return {items: items, text: listText(items), expected: expectedAnswer(items)};
 }
 
 function run() {
   var rounds = parseInt(host.arg(0), 10);
-  var sizes = [], texts = [];
-  for (var a = 1; a < host.argCount; ++a) {
-    sizes.push(parseInt(host.arg(a), 10));
-    texts.push(listText(sizes[sizes.length - 1]));
-  }
+  var lists = [];
+  for (var a = 1; a < host.argCount; ++a)
+    lists.push(makeList(parseInt(host.arg(a), 10)));
   var control = new ActiveXObject("Tovral.DownLoad");
-  timeList(control, listText(10)); // warm-up: MSXML loads with the first list
+  control.QueryUpdate();
+  host.pump(120000);
+  if (updateCode !== 48)
+    fail("QueryUpdate ended with " + updateCode + ", expected 48 (the catalogue decrypted)");
+  host.pump(300); // the update worker's last steps
+  timeList(control, makeList(FIXTURE.pattern.length)); // warm-up: MSXML loads with the first list
   for (var r = 0; r < rounds; ++r) {
-    for (var k = 0; k < sizes.length; ++k) {
-      var i = r % 2 == 0 ? k : sizes.length - 1 - k;
-      host.echo("page round=" + r + " items=" + sizes[i] + " seconds=" +
-                timeList(control, texts[i]).toFixed(6));
+    for (var k = 0; k < lists.length; ++k) {
+      var list = lists[r % 2 == 0 ? k : lists.length - 1 - k];
+      host.echo("page round=" + r + " items=" + list.items + " ticked=" + ticked(list.items) +
+                " seconds=" + timeList(control, list).toFixed(6));
     }
   }
 }

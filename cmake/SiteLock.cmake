@@ -22,10 +22,19 @@ endfunction()
 function(tovral_control_dll target output_dir site_lock policy)
   set(setting_dir ${CMAKE_CURRENT_BINARY_DIR}/generated/${target})
   tovral_site_lock_header("${site_lock}" "${setting_dir}/site_lock_setting.h")
-  add_library(${target} SHARED ${CMAKE_SOURCE_DIR}/control/exports.cpp ${TOVRAL_RC} ${TOVRAL_DEF})
+  add_library(${target} SHARED ${CMAKE_SOURCE_DIR}/control/exports.cpp
+    ${CMAKE_SOURCE_DIR}/common/mangled_type_names.cpp ${TOVRAL_RC} ${TOVRAL_DEF})
   add_dependencies(${target} tovral_typelib)
   target_link_libraries(${target} PRIVATE tovral_control)
-  target_link_options(${target} PRIVATE -Wl,--enable-stdcall-fixup)
+  # The link map beside the DLL: what each input file adds to the image (the
+  # size benchmark reads it) and where each function lies, for reading the
+  # frames of a crash record from the stripped DLL a customer has.
+  # --gc-sections drops the data nothing refers to (most of libuuid's
+  # interface ids come in that way). Code stays: the PE linker keeps every
+  # .eh_frame entry, and each one refers to its function, so function
+  # sections would buy nothing.
+  target_link_options(${target} PRIVATE -Wl,--enable-stdcall-fixup -Wl,--gc-sections
+    "LINKER:-Map=${output_dir}/Tovral.map")
   target_include_directories(${target} PRIVATE
     ${CMAKE_BINARY_DIR}/generated ${CMAKE_SOURCE_DIR}/resources ${setting_dir})
   if(policy STREQUAL "required")

@@ -73,9 +73,10 @@ private:
 
 // Joins the calling thread to a COM apartment for the owner's lifetime; a
 // thread that already has one keeps it (and is still balanced on exit).
+// Joining can fail (out of memory): check usable() before COM is used.
 class ComApartment {
 public:
-    explicit ComApartment(DWORD model) : hr_(CoInitializeEx(nullptr, model)) {}
+    [[nodiscard]] explicit ComApartment(DWORD model) : hr_(CoInitializeEx(nullptr, model)) {}
     ~ComApartment() {
         if (SUCCEEDED(hr_))
             CoUninitialize();

@@ -101,3 +101,16 @@ std::wstring FolderPart(const std::wstring& path) {
     size_t slash = path.find_last_of(L"/\\");
     return slash == std::wstring::npos ? std::wstring() : path.substr(0, slash + 1);
 }
+
+std::vector<std::wstring> FilesIn(const std::wstring& folder) {
+    std::vector<std::wstring> names;
+    WIN32_FIND_DATAW found{};
+    FindHandle search(FindFirstFileW((folder + L"*.*").c_str(), &found));
+    if (!search)
+        return names;
+    do {
+        if (!(found.dwFileAttributes & FILE_ATTRIBUTE_DIRECTORY))
+            names.emplace_back(found.cFileName);
+    } while (FindNextFileW(search.get(), &found));
+    return names;
+}

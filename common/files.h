@@ -9,6 +9,7 @@
 #include <functional>
 #include <optional>
 #include <string>
+#include <vector>
 
 // CreateFileW for reading (open existing, sequential scan) with the given
 // sharing; an invalid handle when the file cannot be opened or is not a disk file.
@@ -32,6 +33,10 @@ std::wstring FolderPart(const std::wstring& path);
 
 // The full path of a loaded module's file (null: the process's executable).
 std::wstring ModuleFilePath(HMODULE module);
+
+// A folder's plain files ("." and ".." and sub-folders left out), in the
+// order found; `folder` ends with a backslash.
+std::vector<std::wstring> FilesIn(const std::wstring& folder);
 
 // An existing file (not a folder) at `path`.
 bool IsExistingFile(const std::wstring& path);

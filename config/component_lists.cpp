@@ -27,8 +27,6 @@ std::wstring ResLine(int id, const std::wstring& type, const std::wstring& flag,
            Attribute(L"Info", EscapeXmlAttribute(info)) + L"></res>\n";
 }
 
-bool IsNotInstalledStatus(int status) { return status == 1 || status == 4 || status == 5; }
-
 bool MatchesUser(const XmlNode& kind, const UserType& user) {
     return kind.GetIntAttribute(L"type", 0) == user.user &&
            kind.GetIntAttribute(L"Cert", 0) == user.cert &&
@@ -58,14 +56,7 @@ std::vector<SelectedItem> ClientItems(const XmlNode* catalogue, const UserType& 
 
 std::wstring ResEntry(const XmlNode* catalogue, int id, const wchar_t* section,
                       const std::wstring& type, const std::wstring& flag) {
-    const XmlNode* list = catalogue ? catalogue->FindChild(section) : nullptr;
-    const XmlNode* entry = nullptr;
-    if (list) {
-        for (const auto& child : list->Children()) {
-            if (child->GetIntAttribute(L"id", 0) == id)
-                entry = child.get();
-        }
-    }
+    const XmlNode* entry = FindLastCatalogueItem(catalogue, section, id);
     if (!entry)
         return {};
     return ResLine(id, type, flag, entry->GetAttribute(L"name", L""),
@@ -82,15 +73,9 @@ std::optional<std::vector<int>> ParseBatchIds(const std::wstring& text) {
     return ids;
 }
 
-ComponentLists::ComponentLists(const ComponentContext& context, SharedDocument& catalogue,
-                               ListHooks hooks, UserTypeSource userType)
-    : texts_(*context.texts), language_(context.language), catalogue_(catalogue),
-      hooks_(std::move(hooks)), userType_(std::move(userType)) {}
-
-template <typename Build> auto ComponentLists::WithCatalogue(Build&& build) {
-    catalogue_.EnsureParsed([&] { return texts_.LanguageText(language_()); });
-    return catalogue_.Read(build);
-}
+ComponentLists::ComponentLists(CatalogueSource catalogue, ListHooks hooks,
+                               UserTypeSource userType)
+    : catalogue_(std::move(catalogue)), hooks_(std::move(hooks)), userType_(std::move(userType)) {}
 
 short ComponentLists::SetDownLoadList(const std::wstring& list) {
     storedList_ = list;
@@ -128,12 +113,11 @@ std::wstring ComponentLists::GetDownLoadList() {
         if (flag == L"true")
             selected.push_back(SelectedItem{child->GetIntAttribute(L"id", 0), flag, L""});
     }
-    return WithCatalogue([&](const XmlNode* catalogue) {
-        std::wstring text = L"<Update>";
-        for (const SelectedItem& item : selected)
-            text += Describe(catalogue, item);
-        return text + L"</Update>";
-    });
+    const CatalogueSnapshot catalogue = catalogue_();
+    std::wstring text = L"<Update>";
+    for (const SelectedItem& item : selected)
+        text += Describe(catalogue.get(), item);
+    return text + L"</Update>";
 }
 
 // Statuses of the stored list's items: applications appear only when they
@@ -147,49 +131,46 @@ std::wstring ComponentLists::GetStatuByXML() {
         items.push_back(SelectedItem{child->GetIntAttribute(L"id", 0),
                                      child->GetAttribute(L"falg", L""),
                                      child->GetAttribute(L"Type", L"")});
-    return WithCatalogue([&](const XmlNode* catalogue) {
-        std::wstring text = L"<Update>";
-        for (const SelectedItem& item : items) {
-            // Here the pop-up range counts as applications, as the page expects.
-            if (item.id >= 4000 && item.id < 5050) {
-                if (IsNotInstalledStatus(hooks_.applicationStatus(item.id)))
-                    text += ResEntry(catalogue, item.id, L"Application", item.type, item.flag);
-            } else if (ClassOfItem(item.id) == ItemClass::Control) {
-                text += ResEntry(catalogue, item.id, L"control", item.type, item.flag);
-            } else {
-                text += Describe(catalogue, item);
-            }
+    const CatalogueSnapshot snapshot = catalogue_();
+    const XmlNode* catalogue = snapshot.get();
+    std::wstring text = L"<Update>";
+    for (const SelectedItem& item : items) {
+        if (IsApplicationInStatusList(item.id)) {
+            if (NeedsInstalling(hooks_.applicationStatus(catalogue, item.id)))
+                text += ResEntry(catalogue, item.id, L"Application", item.type, item.flag);
+        } else if (ClassOfItem(item.id) == ItemClass::Control) {
+            text += ResEntry(catalogue, item.id, L"control", item.type, item.flag);
+        } else {
+            text += Describe(catalogue, item);
         }
-        return text + L"</Update>";
-    });
+    }
+    return text + L"</Update>";
 }
 
 std::wstring ComponentLists::GetSysInfoList() {
     const UserType user = userType_();
-    return WithCatalogue([&](const XmlNode* catalogue) {
-        std::wstring text = L"<Update>";
-        for (const SelectedItem& item : ClientItems(catalogue, user))
-            text += Describe(catalogue, item);
-        return text + L"</Update>";
-    });
+    const CatalogueSnapshot catalogue = catalogue_();
+    std::wstring text = L"<Update>";
+    for (const SelectedItem& item : ClientItems(catalogue.get(), user))
+        text += Describe(catalogue.get(), item);
+    return text + L"</Update>";
 }
 
 int ComponentLists::StatusOf(int id) {
     switch (ClassOfItem(id)) {
     case ItemClass::None:
-        return 0;
+        return ItemStatus::kUnknown;
     case ItemClass::Control:
-        return hooks_.controlStatus(id);
+        return hooks_.controlStatus(catalogue_().get(), id);
     case ItemClass::TrustedSite:
-        return 4;
+        return ItemStatus::kTrustedSite;
     case ItemClass::RootCert:
-        return WithCatalogue(
-            [&](const XmlNode* catalogue) { return hooks_.rootCertStatus(catalogue, id); });
+        return hooks_.rootCertStatus(catalogue_().get(), id);
     case ItemClass::Application:
-        return hooks_.applicationStatus(id);
+        return hooks_.applicationStatus(catalogue_().get(), id);
     case ItemClass::PopupSite:
     case ItemClass::Optimization:
-        return 1;
+        return ItemStatus::kNoCheck;
     }
-    return 0;
+    return ItemStatus::kUnknown;
 }

@@ -3,12 +3,13 @@
 // the current language. Statuses and the descriptions of browser settings and
 // certificates come from other layers through ListHooks.
 //
-// Threads: page thread only (the stored list text); the catalogue document is
-// shared and read under its own lock.
+// Threads: page thread only (the stored list text). Each call reads one
+// catalogue snapshot, which nobody changes; no lock is held while the
+// statuses are checked (a bank's check library may pump messages).
 #pragma once
 
 #include "config/component_context.h"
-#include "config/shared_document.h"
+#include "config/catalogue.h"
 #include "config/user_settings.h"
 
 #include <functional>
@@ -20,8 +21,8 @@ class XmlNode;
 
 // What the lists need from the checks and the system configuration.
 struct ListHooks {
-    std::function<int(int id)> controlStatus;
-    std::function<int(int id)> applicationStatus;
+    std::function<int(const XmlNode* catalogue, int id)> controlStatus;
+    std::function<int(const XmlNode* catalogue, int id)> applicationStatus;
     std::function<int(const XmlNode* catalogue, int id)> rootCertStatus;
     std::function<std::wstring(const XmlNode* catalogue, int id)> trustedSite;
     std::function<std::wstring(const XmlNode* catalogue, int id, const std::wstring& type)>
@@ -51,8 +52,7 @@ class ComponentLists {
 public:
     using UserTypeSource = std::function<UserType()>;
 
-    ComponentLists(const ComponentContext& context, SharedDocument& catalogue, ListHooks hooks,
-                   UserTypeSource userType);
+    ComponentLists(CatalogueSource catalogue, ListHooks hooks, UserTypeSource userType);
 
     short SetDownLoadList(const std::wstring& list);
     std::wstring GetDownLoadList();
@@ -62,13 +62,9 @@ public:
     int StatusOf(int id);
 
 private:
-    // Runs `build` on the catalogue of the current language, parsed on first use.
-    template <typename Build> auto WithCatalogue(Build&& build);
     std::wstring Describe(const XmlNode* catalogue, const SelectedItem& item);
 
-    const ConfigurationTexts& texts_;
-    std::function<std::wstring()> language_;
-    SharedDocument& catalogue_;
+    const CatalogueSource catalogue_;
     const ListHooks hooks_;
     const UserTypeSource userType_;
     std::wstring storedList_; // the last SetDownLoadList text; page thread only

@@ -39,9 +39,19 @@ std::wstring ConfigurationTexts::Get(ConfigText which) const {
     return texts_[static_cast<size_t>(which)];
 }
 
+ConfigurationTexts::Revised ConfigurationTexts::GetRevised(ConfigText which) const {
+    std::lock_guard lock(mutex_);
+    const size_t index = static_cast<size_t>(which);
+    return Revised{which, revisions_[index], texts_[index]};
+}
+
 void ConfigurationTexts::Set(ConfigText which, std::wstring text) {
     std::lock_guard lock(mutex_);
-    texts_[static_cast<size_t>(which)] = std::move(text);
+    const size_t index = static_cast<size_t>(which);
+    if (texts_[index] == text)
+        return; // the same text again keeps what readers parsed of it
+    texts_[index] = std::move(text);
+    ++revisions_[index];
 }
 
 std::wstring ConfigurationTexts::LanguageText(std::wstring_view language) const {

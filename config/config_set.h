@@ -18,7 +18,16 @@ enum class ConfigText { Chinese, English, Update, Resource, Patch };
 // every access takes the lock and readers get their own copy.
 class ConfigurationTexts {
 public:
+    // A text with its revision: the revision changes whenever a different
+    // text is stored, so a reader can tell it has one parsed already.
+    struct Revised {
+        ConfigText which;
+        unsigned long long revision;
+        std::wstring text;
+    };
+
     std::wstring Get(ConfigText which) const;
+    Revised GetRevised(ConfigText which) const;
     void Set(ConfigText which, std::wstring text);
     // The language text for a language code: English for "eng" (any case),
     // Chinese for everything else.
@@ -27,6 +36,7 @@ public:
 private:
     mutable std::mutex mutex_;
     std::array<std::wstring, 5> texts_;
+    std::array<unsigned long long, 5> revisions_{};
 };
 
 bool IsEnglishLanguage(std::wstring_view language);

@@ -2,7 +2,7 @@
 
 #include "common/files.h"
 #include "common/handles.h"
-#include "config/rc4.h"
+#include "crypto/rc4.h"
 #include "config/text_decoding.h"
 
 #include "tovral_public_key.h" // generated from the TOVRAL_PUBLIC_KEY build setting

@@ -5,13 +5,13 @@
 //   [4 + L, end) body: the plaintext encrypted with RC4 under the file key
 // The format does not show who made a file: anyone can choose a key block and
 // compute its file key with the public key every control carries. Files read
-// from disk may therefore be held to a detached signature (config/signature.h).
+// from disk may therefore be held to a detached signature (crypto/signature.h).
 #pragma once
 
 #include "common/trace_sink.h"
-#include "config/bignum.h"
-#include "config/rsa_public_key.h"
-#include "config/signature.h"
+#include "crypto/bignum.h"
+#include "crypto/rsa_public_key.h"
+#include "crypto/signature.h"
 
 #include <windows.h>
 

@@ -2,8 +2,8 @@
 
 #include "common/files.h"
 #include "common/text.h"
-#include "config/checksum.h"
-#include "config/sha256.h"
+#include "crypto/checksum.h"
+#include "crypto/sha256.h"
 #include "config/xml_node.h"
 
 #include <optional>
@@ -12,34 +12,21 @@ ListedChecksums ListedChecksumsOf(const XmlNode& element) {
     return ListedChecksums{element.GetAttribute(L"mac", L""), element.GetAttribute(L"sha256", L"")};
 }
 
-namespace {
+ChecksumPass::ChecksumPass(bool withSha256) {
+    if (withSha256)
+        sha256_.emplace();
+}
 
-// Both sums over the same blocks. A SHA-256 that cannot be made leaves its
-// text empty but the CRC text stands, as when each was computed alone.
-class ChecksumPass {
-public:
-    explicit ChecksumPass(bool withSha256) {
-        if (withSha256)
-            sha256_.emplace();
-    }
+void ChecksumPass::Add(const void* data, std::size_t size) {
+    crc_ = Crc32Update(crc_, data, size);
+    if (sha256_)
+        sha256_->Update(data, size);
+}
 
-    void Add(const void* data, std::size_t size) {
-        crc_ = Crc32Update(crc_, data, size);
-        if (sha256_)
-            sha256_->Update(data, size);
-    }
-
-    FileChecksums Texts() const {
-        std::optional<Sha256Digest> digest = sha256_ ? sha256_->Finish() : std::nullopt;
-        return FileChecksums{ChecksumText(crc_), digest ? Sha256Text(*digest) : L""};
-    }
-
-private:
-    std::uint32_t crc_ = 0;
-    std::optional<Sha256Stream> sha256_;
-};
-
-} // namespace
+FileChecksums ChecksumPass::Texts() const {
+    std::optional<Sha256Digest> digest = sha256_ ? sha256_->Finish() : std::nullopt;
+    return FileChecksums{ChecksumText(crc_), digest ? Sha256Text(*digest) : L""};
+}
 
 FileChecksums FileChecksumsOf(const std::wstring& path, bool withSha256) {
     ChecksumPass pass(withSha256);

@@ -4,6 +4,11 @@
 // of their own the listed CRC. The SHA-256 of a signed list holds against that.
 #pragma once
 
+#include "crypto/sha256.h"
+
+#include <cstddef>
+#include <cstdint>
+#include <optional>
 #include <string>
 #include <string_view>
 
@@ -22,6 +27,21 @@ ListedChecksums ListedChecksumsOf(const XmlNode& element);
 struct FileChecksums {
     std::wstring mac;
     std::wstring sha256; // only when asked for
+};
+
+// Both sums over the same bytes, handed over in parts as they are read or
+// arrive. A SHA-256 that cannot be made leaves its text empty but the CRC
+// text stands, as when each was computed alone.
+class ChecksumPass {
+public:
+    explicit ChecksumPass(bool withSha256);
+    void Add(const void* data, std::size_t size);
+    // Once, after the last part.
+    FileChecksums Texts() const;
+
+private:
+    std::uint32_t crc_ = 0;
+    std::optional<Sha256Stream> sha256_;
 };
 
 // Both texts from one read of the file, the SHA-256 only `withSha256`.

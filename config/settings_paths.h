@@ -19,4 +19,6 @@ struct SettingsPaths {
 
     std::wstring TraceLogFile() const { return logFolder + L"VeyrantTrace.log"; }
     std::wstring CrashLogFile() const { return logFolder + L"BankVeyrant_Exception.log"; }
+    // The highest serial of a version list this PC accepted (decimal text).
+    std::wstring VersionSerialFile() const { return settingsFolder + L"VersionSerial.txt"; }
 };

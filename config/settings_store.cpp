@@ -1,43 +1,20 @@
 #include "config/settings_store.h"
 
+#include "config/xml_escape.h"
+
 namespace {
 
 // Language codes are a few letters; anything near this length is not one.
 constexpr size_t kLongestLanguage = 64;
 
-bool IsXmlCharacter(wchar_t c) {
-    return c == 0x9 || c == 0xA || c == 0xD || (c >= 0x20 && c <= 0xD7FF) ||
-           (c >= 0xE000 && c <= 0xFFFD);
-}
-
-bool IsHighSurrogate(wchar_t c) {
-    return c >= 0xD800 && c <= 0xDBFF;
-}
-bool IsLowSurrogate(wchar_t c) {
-    return c >= 0xDC00 && c <= 0xDFFF;
-}
-
 } // namespace
 
 bool IsStorableLanguage(std::wstring_view language) {
-    if (language.size() > kLongestLanguage)
-        return false;
-    for (size_t i = 0; i < language.size(); ++i) {
-        wchar_t c = language[i];
-        if (IsHighSurrogate(c) && i + 1 < language.size() && IsLowSurrogate(language[i + 1])) {
-            ++i;
-            continue;
-        }
-        if (!IsXmlCharacter(c))
-            return false;
-    }
-    return true;
+    return language.size() <= kLongestLanguage && IsXmlText(language);
 }
 
-SettingsStore::SettingsStore(const ComponentContext& context, SharedDocument& languageText,
-                             LanguageSetter setLanguage)
-    : trace_(context.Trace()), texts_(*context.texts),
-      userSettings_(context.paths.userSettingsFile), languageText_(languageText),
+SettingsStore::SettingsStore(const ComponentContext& context, LanguageSetter setLanguage)
+    : trace_(context.Trace()), userSettings_(context.paths.userSettingsFile),
       setLanguage_(std::move(setLanguage)) {}
 
 short SettingsStore::SetLanguage(const std::wstring& language) {
@@ -49,7 +26,6 @@ short SettingsStore::SetLanguage(const std::wstring& language) {
     }
     bool stored = userSettings_.StoreLanguage(language);
     setLanguage_(language);
-    languageText_.Replace(texts_.LanguageText(language));
     return stored ? 1 : 0;
 }
 

@@ -3,7 +3,6 @@
 #pragma once
 
 #include "config/component_context.h"
-#include "config/shared_document.h"
 #include "config/user_settings.h"
 
 #include <functional>
@@ -19,10 +18,9 @@ class SettingsStore {
 public:
     using LanguageSetter = std::function<void(const std::wstring&)>;
 
-    // `languageText` is the catalogue document of the current language, which
-    // a language switch reparses; `setLanguage` makes a language current.
-    SettingsStore(const ComponentContext& context, SharedDocument& languageText,
-                  LanguageSetter setLanguage);
+    // `setLanguage` makes a language current; the catalogue follows it by
+    // itself (it is parsed for the language it is asked in).
+    SettingsStore(const ComponentContext& context, LanguageSetter setLanguage);
 
     // 1 when Default.cfg was saved, 0 otherwise; a text that cannot be
     // stored changes nothing and is traced.
@@ -32,8 +30,6 @@ public:
 
 private:
     const TraceSink& trace_;
-    const ConfigurationTexts& texts_;
     const UserSettings userSettings_;
-    SharedDocument& languageText_;
     LanguageSetter setLanguage_;
 };

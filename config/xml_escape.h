@@ -9,3 +9,7 @@
 // escaped twice. The three blanks are written as references because a parser
 // reads a literal one in an attribute as a space.
 std::wstring EscapeXmlAttribute(std::wstring_view text);
+
+// Whether XML can carry the text at all (escaped or not): no control
+// characters but tab and line ends, no U+FFFE/U+FFFF, no unpaired surrogates.
+bool IsXmlText(std::wstring_view text);

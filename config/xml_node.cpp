@@ -164,7 +164,41 @@ void XmlNode::ClearChildren() {
     children_.clear();
 }
 
+std::shared_ptr<const XmlNode> XmlNode::ParseFrozen(const std::wstring& text) {
+    auto node = std::make_shared<XmlNode>();
+    if (!node->LoadXml(text))
+        return nullptr;
+    node->Freeze();
+    return node;
+}
+
+void XmlNode::Freeze() {
+    frozenName_ = GetName();
+    frozenText_ = GetText();
+    frozenAttributes_.clear();
+    ComPtr<IXMLDOMNamedNodeMap> attributes;
+    if (element_ && element_->get_attributes(&attributes) == S_OK && attributes) {
+        ComPtr<IXMLDOMNode> attribute;
+        while (attributes->nextNode(&attribute) == S_OK && attribute) {
+            Bstr name;
+            Variant value;
+            attribute->get_nodeName(name.out());
+            attribute->get_nodeValue(value.out());
+            if (value->vt == VT_BSTR)
+                frozenAttributes_.emplace_back(name.str(), Bstr::ToString(value->bstrVal));
+            attribute.Reset();
+        }
+    }
+    for (const auto& child : children_)
+        child->Freeze();
+    frozen_ = true;
+    element_.Reset();
+    document_.Reset();
+}
+
 std::wstring XmlNode::GetName() const {
+    if (frozen_)
+        return frozenName_;
     if (!element_)
         return {};
     Bstr name;
@@ -173,6 +207,8 @@ std::wstring XmlNode::GetName() const {
 }
 
 std::wstring XmlNode::GetText() const {
+    if (frozen_)
+        return frozenText_;
     if (!element_)
         return {};
     ComPtr<IXMLDOMNode> node;
@@ -194,6 +230,13 @@ std::wstring XmlNode::GetText() const {
 }
 
 std::wstring XmlNode::GetAttribute(const std::wstring& name, const std::wstring& fallback) const {
+    if (frozen_) {
+        for (const auto& [attribute, value] : frozenAttributes_) {
+            if (attribute == name)
+                return value;
+        }
+        return fallback;
+    }
     if (!element_)
         return {};
     Variant value;
@@ -239,6 +282,11 @@ XmlNode* XmlNode::FindChild(const wchar_t* name) const {
 
 XmlNode* XmlNode::FindChildOrSelf(const wchar_t* name) {
     XmlNode* child = FindChild(name);
+    return child ? child : this;
+}
+
+const XmlNode* XmlNode::FindChildOrSelf(const wchar_t* name) const {
+    const XmlNode* child = FindChild(name);
     return child ? child : this;
 }
 

@@ -10,6 +10,7 @@
 
 #include <memory>
 #include <string>
+#include <utility>
 #include <vector>
 
 class XmlNode {
@@ -49,6 +50,8 @@ public:
     XmlNode* FindChildOrSelf(const wchar_t* name);
     XmlNode* FindDescendant(const wchar_t* name) const;
 
+    const XmlNode* FindChildOrSelf(const wchar_t* name) const;
+
     // Appends a new child element; the number of children now held, or -1.
     int AddChild(const std::wstring& name);
 
@@ -56,7 +59,13 @@ public:
     XmlNode* Child(size_t index) const { return children_.at(index).get(); }
     const std::vector<std::unique_ptr<XmlNode>>& Children() const { return children_; }
 
+    // Parses a text into a tree that holds its names, texts and attributes
+    // itself and no COM object: any number of threads may read it at once,
+    // and it outlives the apartment that parsed it. Null when it does not parse.
+    static std::shared_ptr<const XmlNode> ParseFrozen(const std::wstring& text);
+
     bool IsAttached() const { return element_ != nullptr; }
+    bool IsFrozen() const { return frozen_; }
     const std::wstring& Path() const { return path_; }
     bool FromFile() const { return fromFile_; }
 
@@ -64,12 +73,19 @@ private:
     XmlNode(IXMLDOMElement* element, int depth);
     void AttachAt(IXMLDOMElement* element, int depth);
     bool LoadDocument(const Variant* path, const std::wstring* text);
+    // Copies the element's name, text and attributes into the node (and its
+    // children's), then lets go of the DOM. Readers answer from the copies.
+    void Freeze();
 
     std::vector<std::unique_ptr<XmlNode>> children_;
     ComPtr<IXMLDOMElement> element_;
     ComPtr<IXMLDOMDocument> document_;
     std::wstring path_;
     bool fromFile_ = false;
+    bool frozen_ = false;
+    std::wstring frozenName_;
+    std::wstring frozenText_;
+    std::vector<std::pair<std::wstring, std::wstring>> frozenAttributes_;
 };
 
 // Every element named `name` below `node` (without regard to case), depth

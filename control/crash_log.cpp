@@ -147,7 +147,8 @@ DWORD WINAPI WriteCrashRecord(void* parameter) {
     if (file)
         SetFilePointer(file.get(), 0, nullptr, FILE_END);
     GetLocalTime(&job.facts.time);
-    job.facts.address = reinterpret_cast<DWORD>(record.ExceptionAddress);
+    // The record's format holds 32-bit addresses (the control is 32-bit).
+    job.facts.address = static_cast<DWORD>(reinterpret_cast<uintptr_t>(record.ExceptionAddress));
     Append(file.get(), CrashRecordHead(job.facts));
     MEMORY_BASIC_INFORMATION region{};
     if (VirtualQuery(record.ExceptionAddress, &region, sizeof(region)) && region.AllocationBase) {

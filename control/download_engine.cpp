@@ -1,5 +1,6 @@
 #include "control/download_engine.h"
 
+#include "Tovral_h.h"
 #include "common/text.h"
 #include "control/module.h"
 #include "control/veyrant_window.h"
@@ -41,29 +42,27 @@ CDownLoadEngine::CDownLoadEngine(CTovralModule& module)
     : module_(module),
       trace_(::TraceLog::ForPaths(SettingsPaths::ForDataFolder(module.DataFolder()))),
       context_(MakeContext(module, trace_, texts_)),
-      settings_(context_, languageText_,
-                [&module](const std::wstring& language) { module.SetLanguage(language); }),
+      catalogue_(texts_, [&module] { return module.Language(); }),
+      settings_(context_, [&module](const std::wstring& language) { module.SetLanguage(language); }),
       installFolders_(InstallFolders::OfThisSystem(module.HostFolder(), module.DataFolder())),
-      updateChecker_(context_, installFolders_), checks_(context_), diagnosis_(context_, checks_),
-      patches_(context_), lists_(context_, languageText_, MakeListHooks(),
-                                 [this] {
-                                     return settings_.GetUserType(UserType{0, 0, 0});
-                                 }),
+      updateChecker_(context_, installFolders_), checks_(context_, catalogue_.Source()),
+      diagnosis_(context_, checks_), patches_(context_),
+      lists_(catalogue_.Source(), MakeListHooks(),
+             [this] { return settings_.GetUserType(UserType{0, 0, 0}); }),
       browser_(context_,
                [this] {
                    LowVersionCheck versions = CheckLowVersion(trace_);
                    return MajorVersions{versions.osMajor, versions.ieMajor};
                }),
-      rootCerts_(context_), installerSetup_(MakeInstallerSetup()),
-      chain_(
-          context_,
-          [this](int id, bool lastItem) { CInstaller(installerSetup_, lastItem).InstallItem(id); }),
+      rootCerts_(trace_), installerSetup_(MakeInstallerSetup()), queue_(trace_),
+      reporter_(context_.post, trace_),
+      chain_(context_, queue_, reporter_, catalogue_.Source(),
+             [this](const ItemWork& work) { return CInstaller(installerSetup_).InstallItem(work); }),
       selfUpdate_(
-          context_, installFolders_, chain_, [this] { return updateChecker_.VersionListText(); },
-          [](UINT code) { ExitProcess(code); }),
-      links_(context_) {
-    chain_.SetSelfUpdateStep([this] { selfUpdate_.OnFileFetched(); });
-}
+          context_, installFolders_, queue_, reporter_,
+          [this] { return updateChecker_.AcceptedVersionList(); },
+          updateChecker_.SelfUpdateFolderLock(), [](UINT code) { ExitProcess(code); }),
+      links_(context_) {}
 
 InstallerSetup CDownLoadEngine::MakeInstallerSetup() {
     InstallerSetup setup;
@@ -71,29 +70,37 @@ InstallerSetup CDownLoadEngine::MakeInstallerSetup() {
     setup.folders = DestinationFolders::OfThisSystem(installFolders_);
     setup.cabinetFolders =
         CabinetFolders{installFolders_.systemFolder, installFolders_.windowsFolder};
-    setup.catalogueText = LanguageCatalogue(context_);
     setup.trace = &trace_;
-    setup.post = context_.post;
-    setup.services.controlStatus = [this](int id) { return checks_.CheckControlStatus(id); };
-    setup.services.applicationStatus = [this](int id) {
-        return checks_.CheckApplicationStatus(id);
+    setup.services.controlStatus = [this](const XmlNode* catalogue, int id) {
+        return checks_.CheckControlStatus(catalogue, id);
     };
-    setup.services.applyBrowserSetting = [this](int id) { ApplyBrowserSetting(id); };
-    setup.services.installRootCert = [this](int id) { rootCerts_.InstallRootCert(id); };
+    setup.services.applicationStatus = [this](const XmlNode* catalogue, int id) {
+        return checks_.CheckApplicationStatus(catalogue, id);
+    };
+    setup.services.applyBrowserSetting = [this](const XmlNode* catalogue, int id) {
+        ApplyBrowserSetting(catalogue, id);
+    };
+    setup.services.installRootCert = [this](const XmlNode* catalogue, int id) {
+        return rootCerts_.InstallRootCert(catalogue, id);
+    };
     setup.services.addAccessRights = AddAccessRights;
+    wchar_t classId[64] = {};
+    StringFromGUID2(CLSID_DownLoad, classId, 64);
+    setup.ownClassId = classId;
+    setup.ownModulePath = module_.ModulePath();
     return setup;
 }
 
-void CDownLoadEngine::ApplyBrowserSetting(int id) const {
+void CDownLoadEngine::ApplyBrowserSetting(const XmlNode* catalogue, int id) const {
     switch (id) {
     case BrowserItem::kTrustList:
-        browser_.ApplyTrustList();
+        browser_.ApplyTrustList(catalogue);
         break;
     case BrowserItem::kRefreshMode:
         browser_.ApplyRefreshMode();
         break;
     case BrowserItem::kPopupAllowList:
-        browser_.ApplyPopupAllowList();
+        browser_.ApplyPopupAllowList(catalogue);
         break;
     case BrowserItem::kPopupBlockerLevel:
         browser_.ApplyPopupBlockerLevel();
@@ -105,11 +112,17 @@ void CDownLoadEngine::ApplyBrowserSetting(int id) const {
 }
 
 ListHooks CDownLoadEngine::MakeListHooks() {
-    return ListHooksWithFragments([this](int id) { return checks_.CheckControlStatus(id); },
-                                  [this](int id) { return checks_.CheckApplicationStatus(id); });
+    return ListHooksWithFragments(
+        [this](const XmlNode* catalogue, int id) { return checks_.CheckControlStatus(catalogue, id); },
+        [this](const XmlNode* catalogue, int id) {
+            return checks_.CheckApplicationStatus(catalogue, id);
+        });
 }
 
-CDownLoadEngine::~CDownLoadEngine() = default;
+// The queue's jobs use the components declared after it: it is closed first.
+CDownLoadEngine::~CDownLoadEngine() {
+    queue_.Close();
+}
 
 void CDownLoadEngine::PostToPage(UINT message, WPARAM wParam, LPARAM lParam) const {
     context_.post(message, wParam, lParam);

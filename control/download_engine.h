@@ -5,7 +5,8 @@
 // Threads: the engine is created and destroyed on the loading thread and its
 // operations are called on the page's thread. Workers started by components
 // reach only what the component handed them: the trace log, the decrypted
-// texts (own lock), the chain state (own lock) and the page poster.
+// texts and the catalogue cache (own locks), the work queue and the reporter
+// (own locks) and the page poster.
 #pragma once
 
 #include "config/component_context.h"
@@ -14,16 +15,18 @@
 #include "config/config_set.h"
 #include "config/settings_paths.h"
 #include "config/settings_store.h"
-#include "config/shared_document.h"
+#include "config/catalogue.h"
 #include "config/trace_log.h"
 #include "config/user_settings.h"
 #include "envcheck/component_checker.h"
 #include "envcheck/diagnosis.h"
 #include "envcheck/patch_checker.h"
 #include "install/download_chain.h"
+#include "install/download_reporter.h"
 #include "install/installer.h"
 #include "install/self_update.h"
 #include "install/update_check.h"
+#include "install/work_queue.h"
 #include "sysconfig/browser_settings.h"
 #include "sysconfig/root_certificates.h"
 
@@ -95,13 +98,13 @@ private:
                                         ConfigurationTexts& texts);
     ListHooks MakeListHooks();
     InstallerSetup MakeInstallerSetup();
-    void ApplyBrowserSetting(int id) const;
+    void ApplyBrowserSetting(const XmlNode* catalogue, int id) const;
 
     CTovralModule& module_;
     const ::TraceLog trace_;
-    ConfigurationTexts texts_;    // written by the update worker and UpdateCancel; own lock
-    SharedDocument languageText_; // the catalogue of the current language; own lock
+    ConfigurationTexts texts_; // written by the update worker and UpdateCancel; own lock
     const ComponentContext context_;
+    CatalogueCache catalogue_; // the one parsed catalogue; own lock
     SettingsStore settings_;
     const InstallFolders installFolders_; // the system's and the product's folders
     UpdateChecker updateChecker_;
@@ -112,7 +115,9 @@ private:
     BrowserSettings browser_;
     RootCertificates rootCerts_;
     const InstallerSetup installerSetup_;
-    DownloadChain chain_; // page thread and download workers; its state has its own lock
+    WorkQueue queue_;           // the page's long work, one job at a time; closed first
+    DownloadReporter reporter_; // the one poster of 1357-1360 and 1364
+    DownloadChain chain_;
     SelfUpdate selfUpdate_;
     BankLinks links_;
 };

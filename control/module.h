@@ -6,7 +6,7 @@
 #pragma once
 
 #include "common/com_types.h"
-#include "config/signature.h"
+#include "crypto/signature.h"
 
 #include <atomic>
 #include <memory>

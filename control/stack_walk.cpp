@@ -41,7 +41,7 @@ private:
 };
 
 // "SECTION:OFFSET module" for an address inside a loaded image.
-std::wstring SectionText(DWORD address) {
+std::wstring SectionText(uintptr_t address) {
     MEMORY_BASIC_INFORMATION region{};
     if (!VirtualQuery(reinterpret_cast<void*>(address), &region, sizeof(region)) ||
         !region.AllocationBase)
@@ -50,9 +50,9 @@ std::wstring SectionText(DWORD address) {
     wchar_t path[MAX_PATH] = {};
     GetModuleFileNameW(static_cast<HMODULE>(region.AllocationBase), path, MAX_PATH);
     auto dos = reinterpret_cast<const IMAGE_DOS_HEADER*>(base);
-    auto nt = reinterpret_cast<const IMAGE_NT_HEADERS32*>(base + dos->e_lfanew);
+    auto nt = reinterpret_cast<const IMAGE_NT_HEADERS*>(base + dos->e_lfanew);
     const IMAGE_SECTION_HEADER* section = IMAGE_FIRST_SECTION(nt);
-    DWORD rva = address - reinterpret_cast<DWORD>(base);
+    auto rva = static_cast<DWORD>(address - reinterpret_cast<uintptr_t>(base));
     for (unsigned i = 0; i < nt->FileHeader.NumberOfSections; ++i, ++section) {
         DWORD size = std::max(section->Misc.VirtualSize, section->SizeOfRawData);
         if (rva >= section->VirtualAddress && rva < section->VirtualAddress + size)
@@ -74,7 +74,7 @@ std::wstring FrameText(const ImageHelp& help, HANDLE process, const STACKFRAME64
     DWORD64 displacement = 0;
     if (help.fromAddr(process, frame.AddrPC.Offset, &displacement, symbol))
         return FormatW(L"%hs+%I64X", symbol->Name, displacement);
-    return SectionText(static_cast<DWORD>(frame.AddrPC.Offset));
+    return SectionText(static_cast<uintptr_t>(frame.AddrPC.Offset));
 }
 
 } // namespace
@@ -86,14 +86,22 @@ std::vector<std::wstring> WalkStack(HANDLE process, HANDLE thread, const CONTEXT
         return frames;
     CONTEXT walking = context; // the walk updates it
     STACKFRAME64 frame{};
+#ifdef _WIN64 // the tests' 64-bit build
+    constexpr DWORD machine = IMAGE_FILE_MACHINE_AMD64;
+    frame.AddrPC.Offset = context.Rip;
+    frame.AddrStack.Offset = context.Rsp;
+    frame.AddrFrame.Offset = context.Rbp;
+#else
+    constexpr DWORD machine = IMAGE_FILE_MACHINE_I386;
     frame.AddrPC.Offset = context.Eip;
-    frame.AddrPC.Mode = AddrModeFlat;
     frame.AddrStack.Offset = context.Esp;
-    frame.AddrStack.Mode = AddrModeFlat;
     frame.AddrFrame.Offset = context.Ebp;
+#endif
+    frame.AddrPC.Mode = AddrModeFlat;
+    frame.AddrStack.Mode = AddrModeFlat;
     frame.AddrFrame.Mode = AddrModeFlat;
     while (frames.size() < kMaxFrames &&
-           help.walk(IMAGE_FILE_MACHINE_I386, process, thread, &frame, &walking, nullptr,
+           help.walk(machine, process, thread, &frame, &walking, nullptr,
                      help.tableAccess, help.moduleBase, nullptr) &&
            frame.AddrFrame.Offset != 0)
         frames.push_back(FrameText(help, process, frame));

@@ -4,6 +4,7 @@
 #include "common/registry.h"
 #include "common/safe_path.h"
 #include "common/text.h"
+#include "config/item_ids.h"
 #include "config/xml_node.h"
 #include "envcheck/file_facts.h"
 #include "envcheck/version_compare.h"
@@ -255,17 +256,17 @@ short StatusAfter(Step last) {
     case Step::VersionValueMissing:
     case Step::RegisteredPathMissing:
     case Step::Outdated:
-        return 1;
+        return ItemStatus::kOutdated;
     case Step::LibraryNotConfigured:
     case Step::TestPassed:
-        return 3;
+        return ItemStatus::kCurrent;
     case Step::KeyMissing:
-        return 4;
+        return ItemStatus::kNotInstalled;
     case Step::FileMissing:
     case Step::TestFailed:
-        return 5;
+        return ItemStatus::kBroken;
     default: // the list, the entry or the availability library is not usable
-        return 0;
+        return ItemStatus::kUnknown;
     }
 }
 
@@ -409,7 +410,7 @@ CheckVerdict VerdictOf(const ComponentFinding& finding) {
         for (std::wstring& line : TraceOf(step, finding))
             verdict.traceLines.push_back(std::move(line));
     }
-    verdict.status = finding.steps.empty() ? 0 : StatusAfter(finding.steps.back());
+    verdict.status = finding.steps.empty() ? ItemStatus::kUnknown : StatusAfter(finding.steps.back());
     return verdict;
 }
 

@@ -2,46 +2,60 @@
 
 #include "config/xml_node.h"
 
-ComponentChecker::ComponentChecker(const ComponentContext& context)
-    : trace_(context.Trace()), texts_(*context.texts), language_(context.language),
-      clientFolder_(context.clientFolder) {}
+namespace {
+
+// The entry's attributes, or the step that ended the look before it.
+std::optional<CheckStep> FindEntry(const XmlNode* catalogue, ComponentKind kind, int id,
+                                   ComponentEntry& entry) {
+    if (!catalogue)
+        return CheckStep::ListUnreadable;
+    const XmlNode* section = catalogue->FindChild(SectionName(kind));
+    if (!section)
+        return CheckStep::SectionMissing;
+    for (const auto& item : section->Children()) {
+        if (item->GetIntAttribute(L"id", 0) == id) { // the first of equal ids counts
+            entry = ReadComponentEntry(*item);
+            return std::nullopt;
+        }
+    }
+    return CheckStep::EntryMissing;
+}
+
+std::vector<ComponentEntry> SectionEntries(const XmlNode* catalogue, ComponentKind kind) {
+    std::vector<ComponentEntry> entries;
+    const XmlNode* section = catalogue ? catalogue->FindChild(SectionName(kind)) : nullptr;
+    for (size_t i = 0; section && i < section->ChildCount(); ++i)
+        entries.push_back(ReadComponentEntry(*section->Child(i)));
+    return entries;
+}
+
+} // namespace
+
+ComponentChecker::ComponentChecker(const ComponentContext& context, CatalogueSource catalogue)
+    : trace_(context.Trace()), clientFolder_(context.clientFolder),
+      catalogue_(std::move(catalogue)) {}
 
 short ComponentChecker::CheckApplicationStatus(int id) {
-    return CheckStatus(ComponentKind::Application, id);
+    return CheckStatus(catalogue_().get(), ComponentKind::Application, id);
 }
 
 short ComponentChecker::CheckControlStatus(int id) {
-    return CheckStatus(ComponentKind::Control, id);
+    return CheckStatus(catalogue_().get(), ComponentKind::Control, id);
 }
 
-bool ComponentChecker::EnsureList() {
-    // The language is read only for the first parse: the list stays that language's.
-    return list_.EnsureParsed([this] { return texts_.LanguageText(language_()); });
+short ComponentChecker::CheckApplicationStatus(const XmlNode* catalogue, int id) {
+    return CheckStatus(catalogue, ComponentKind::Application, id);
 }
 
-std::optional<CheckStep> ComponentChecker::FindEntry(ComponentKind kind, int id,
-                                                     ComponentEntry& entry) {
-    if (!EnsureList())
-        return CheckStep::ListUnreadable;
-    return list_.Read([&](const XmlNode* root) -> std::optional<CheckStep> {
-        const XmlNode* section = root ? root->FindChild(SectionName(kind)) : nullptr;
-        if (!section)
-            return CheckStep::SectionMissing;
-        for (const auto& item : section->Children()) {
-            if (item->GetIntAttribute(L"id", 0) == id) { // the first of equal ids counts
-                entry = ReadComponentEntry(*item);
-                return std::nullopt;
-            }
-        }
-        return CheckStep::EntryMissing;
-    });
+short ComponentChecker::CheckControlStatus(const XmlNode* catalogue, int id) {
+    return CheckStatus(catalogue, ComponentKind::Control, id);
 }
 
-short ComponentChecker::CheckStatus(ComponentKind kind, int id) {
+short ComponentChecker::CheckStatus(const XmlNode* catalogue, ComponentKind kind, int id) {
     ComponentEntry entry;
     entry.id = id;
     ComponentFinding finding;
-    if (std::optional<CheckStep> ended = FindEntry(kind, id, entry)) {
+    if (std::optional<CheckStep> ended = FindEntry(catalogue, kind, id, entry)) {
         finding.kind = kind;
         finding.entry = entry;
         finding.steps.push_back(*ended);
@@ -54,21 +68,11 @@ short ComponentChecker::CheckStatus(ComponentKind kind, int id) {
     return verdict.status;
 }
 
-std::vector<ComponentEntry> ComponentChecker::SectionEntries(ComponentKind kind) {
-    if (!EnsureList())
-        return {};
-    return list_.Read([&](const XmlNode* root) {
-        std::vector<ComponentEntry> entries;
-        const XmlNode* section = root ? root->FindChild(SectionName(kind)) : nullptr;
-        for (size_t i = 0; section && i < section->ChildCount(); ++i)
-            entries.push_back(ReadComponentEntry(*section->Child(i)));
-        return entries;
-    });
-}
-
 std::wstring ComponentChecker::ReportSection(ComponentKind kind) {
+    // The snapshot is held while the report is made; the PC is looked at without a lock.
+    const CatalogueSnapshot catalogue = catalogue_();
     std::wstring text;
-    for (const ComponentEntry& entry : SectionEntries(kind))
+    for (const ComponentEntry& entry : SectionEntries(catalogue.get(), kind))
         text += ReportEntryOf(InspectComponent(kind, entry, clientFolder_, libraries_));
     return text;
 }

@@ -4,52 +4,43 @@
 // the same decisions as text for the diagnosis report.
 //
 // Threads: the page's thread (status methods) and download and report
-// workers call it at once; the parsed Utility list and the kept libraries
-// have their own locks, and the look at the PC runs outside them.
+// workers call it at once. The catalogue is a snapshot nobody changes and
+// the kept libraries have their own lock; no lock is held while a bank
+// library runs.
 #pragma once
 
 #include "config/component_context.h"
-#include "config/shared_document.h"
+#include "config/item_ids.h"
+#include "config/catalogue.h"
 #include "envcheck/component_check.h"
 
 #include <functional>
 #include <optional>
 #include <string>
 
-namespace ComponentStatus {
-constexpr short kUnknown = 0;  // no entry, no list, or the availability test is unusable
-constexpr short kOutdated = 1; // version missing or lower than offered
-constexpr short kCurrent = 3;  // installed, current and (when configured) available
-constexpr short kNotInstalled = 4;
-constexpr short kBroken = 5; // registered file gone, or the availability test said no
-} // namespace ComponentStatus
 
 class ComponentChecker {
 public:
-    explicit ComponentChecker(const ComponentContext& context);
+    ComponentChecker(const ComponentContext& context, CatalogueSource catalogue);
     ComponentChecker(const ComponentChecker&) = delete;
     ComponentChecker& operator=(const ComponentChecker&) = delete;
 
+    // With the current catalogue (the page's questions)...
     short CheckApplicationStatus(int id);
     short CheckControlStatus(int id);
+    // ...or with the snapshot an item's work holds.
+    short CheckApplicationStatus(const XmlNode* catalogue, int id);
+    short CheckControlStatus(const XmlNode* catalogue, int id);
 
     // The report section of every entry of the kind, in document order; empty
     // when the list does not parse or has no such section.
     std::wstring ReportSection(ComponentKind kind);
 
 private:
-    short CheckStatus(ComponentKind kind, int id);
-    // The entry's attributes, or the step that ended the look before it.
-    std::optional<CheckStep> FindEntry(ComponentKind kind, int id, ComponentEntry& entry);
-    std::vector<ComponentEntry> SectionEntries(ComponentKind kind);
-    bool EnsureList();
+    short CheckStatus(const XmlNode* catalogue, ComponentKind kind, int id);
 
     const TraceSink& trace_;
-    const ConfigurationTexts& texts_;
-    const std::function<std::wstring()> language_;
     const std::wstring clientFolder_;
-    // Parsed on the first check and kept for the process: a Utility text
-    // decrypted later is not seen, so every check of a process judges alike.
-    SharedDocument list_;
+    const CatalogueSource catalogue_;
     AvailabilityLibraries libraries_;
 };

@@ -1,5 +1,6 @@
 #include "install/cab_package.h"
 
+#include "common/files.h"
 #include "common/handles.h"
 #include "common/safe_path.h"
 #include "common/text.h"
@@ -48,6 +49,11 @@ struct Extraction {
     bool refusedName = false;
 };
 
+// "Copy NAME" and the like: the file's name, not the whole target path.
+void PrintFileLine(const wchar_t* event, const wchar_t* path) {
+    wprintf(L"%ls %ls\n", event, FileNamePart(path ? path : L"").c_str());
+}
+
 // Each file goes to the extraction folder under its own plain name.
 UINT CALLBACK CabinetCallback(PVOID context, UINT notification, UINT_PTR param1, UINT_PTR) {
     auto* extraction = static_cast<Extraction*>(context);
@@ -65,27 +71,33 @@ UINT CALLBACK CabinetCallback(PVOID context, UINT notification, UINT_PTR param1,
         return FILEOP_DOIT;
     }
     case SPFILENOTIFY_STARTCOPY:
-        wprintf(L"Copy %ls\n", reinterpret_cast<FILEPATHS_W*>(param1)->Target);
+        PrintFileLine(L"Copy", reinterpret_cast<const FILEPATHS_W*>(param1)->Target);
         return 0;
     case SPFILENOTIFY_FILEEXTRACTED:
-        wprintf(L"Extracted %ls\n", reinterpret_cast<FILEPATHS_W*>(param1)->Target);
+        PrintFileLine(L"Extracted", reinterpret_cast<const FILEPATHS_W*>(param1)->Target);
         return 0;
     case SPFILENOTIFY_STARTREGISTRATION:
-        wprintf(L"Register %ls\n", reinterpret_cast<const wchar_t*>(param1));
+        // The first parameter is the registration's status structure, not a name.
+        PrintFileLine(L"Register",
+                      reinterpret_cast<const SP_REGISTER_CONTROL_STATUSW*>(param1)->FileName);
         return 0;
     default:
         return 0;
     }
 }
 
-void ShowIterationError() {
+// The system's text for an error code, without its line end.
+std::wstring SystemErrorText(DWORD error) {
     wchar_t* text = nullptr;
-    FormatMessageW(FORMAT_MESSAGE_ALLOCATE_BUFFER | FORMAT_MESSAGE_FROM_SYSTEM, nullptr,
-                   GetLastError(), MAKELANGID(LANG_NEUTRAL, SUBLANG_DEFAULT),
+    FormatMessageW(FORMAT_MESSAGE_ALLOCATE_BUFFER | FORMAT_MESSAGE_FROM_SYSTEM |
+                       FORMAT_MESSAGE_IGNORE_INSERTS,
+                   nullptr, error, MAKELANGID(LANG_NEUTRAL, SUBLANG_DEFAULT),
                    reinterpret_cast<LPWSTR>(&text), 0, nullptr);
     std::unique_ptr<wchar_t, decltype(&LocalFree)> owned(text, &LocalFree);
-    MessageBoxW(nullptr, text ? text : L"", L"SetupIterateCabinet() Error :",
-                MB_TOPMOST | MB_ICONWARNING);
+    std::wstring message = text ? text : L"";
+    while (!message.empty() && (message.back() == L'\n' || message.back() == L'\r'))
+        message.pop_back();
+    return message;
 }
 
 bool EndsWithInf(const std::wstring& name) {
@@ -123,44 +135,55 @@ bool GoesToWindowsFolder(const std::wstring& destdir) {
     return destdir != L"11" && !destdir.empty();
 }
 
-std::vector<std::wstring> FilesIn(const std::wstring& folder) {
-    std::vector<std::wstring> names;
-    WIN32_FIND_DATAW found{};
-    FindHandle search(FindFirstFileW((folder + L"*.*").c_str(), &found));
-    if (!search)
-        return names;
-    do {
-        if (!(found.dwFileAttributes & FILE_ATTRIBUTE_DIRECTORY))
-            names.emplace_back(found.cFileName);
-    } while (FindNextFileW(search.get(), &found));
-    return names;
-}
 
 CCabPackage::CCabPackage(const TraceSink& trace, CabinetFolders folders)
     : trace_(trace), folders_(std::move(folders)) {}
 
-int CCabPackage::InstallCabinet(const std::wstring& cabinetPath) {
+std::optional<CabinetPlan> CCabPackage::Prepare(const std::wstring& cabinetPath) const {
     size_t dot = cabinetPath.find_last_of(L'.');
     Extraction extraction{cabinetPath.substr(0, dot) + L"\\", &trace_};
     SHCreateDirectoryExW(nullptr, extraction.folder.c_str(), nullptr);
-    if (!SetupIterateCabinetW(cabinetPath.c_str(), 0, CabinetCallback, &extraction))
-        ShowIterationError();
+    // A worker never shows a window: with nobody to answer it, the batch would never end.
+    if (!SetupIterateCabinetW(cabinetPath.c_str(), 0, CabinetCallback, &extraction)) {
+        const DWORD error = GetLastError();
+        trace_.Write(FormatW(L"失败事件：SetupIterateCabinet() Error : %lu ", error) +
+                     SystemErrorText(error) + L" " + FileNamePart(cabinetPath));
+        RemoveExtraction(extraction.folder);
+        return std::nullopt;
+    }
     // Every .inf file is read before anything is installed, so that one
     // refused name keeps the whole cabinet off the PC.
     bool refused = extraction.refusedName;
-    std::vector<InfFile> infFiles;
+    CabinetPlan plan{extraction.folder, {}};
     for (const std::wstring& name : FilesIn(extraction.folder)) {
-        if (EndsWithInf(name)) {
-            infFiles.push_back(ReadInf(extraction.folder + name, extraction.folder));
-            refused = refused || infFiles.back().refusedName;
-        }
+        if (!EndsWithInf(name))
+            continue;
+        InfFile inf = ReadInf(extraction.folder + name, extraction.folder);
+        refused = refused || inf.refusedName;
+        plan.entries.insert(plan.entries.end(), inf.entries.begin(), inf.entries.end());
     }
-    if (!refused) {
-        for (const InfFile& inf : infFiles)
-            InstallEntries(inf.entries);
+    if (refused) {
+        Drop(plan);
+        return std::nullopt;
     }
-    RemoveExtraction(extraction.folder);
-    return refused ? 0 : 1;
+    return plan;
+}
+
+void CCabPackage::Install(const CabinetPlan& plan) const {
+    InstallEntries(plan.entries);
+    Drop(plan);
+}
+
+void CCabPackage::Drop(const CabinetPlan& plan) {
+    RemoveExtraction(plan.extractionFolder);
+}
+
+int CCabPackage::InstallCabinet(const std::wstring& cabinetPath) {
+    std::optional<CabinetPlan> plan = Prepare(cabinetPath);
+    if (!plan)
+        return 0;
+    Install(*plan);
+    return 1;
 }
 
 InfFile CCabPackage::ReadInf(const std::wstring& infPath,

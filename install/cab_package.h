@@ -6,8 +6,10 @@
 // folder is removed afterwards.
 #pragma once
 
+#include "common/files.h" // FilesIn
 #include "common/trace_sink.h"
 
+#include <optional>
 #include <string>
 #include <string_view>
 #include <vector>
@@ -39,14 +41,31 @@ struct InfFile {
     bool refusedName = false;
 };
 
+// A cabinet extracted and read, ready to install: its extraction folder and
+// the entries of all its .inf files. Installing or dropping it removes the
+// extraction folder.
+struct CabinetPlan {
+    std::wstring extractionFolder; // ends with a backslash
+    std::vector<InfEntry> entries;
+};
+
 class CCabPackage {
 public:
     CCabPackage(const TraceSink& trace, CabinetFolders folders);
 
-    // Extracts and installs the cabinet; 1. Other failures are judged
-    // afterwards by the item's status check. A cabinet or .inf file that
-    // names a file outside its folder is hostile: nothing of it is installed
-    // and the result is 0.
+    // Extracts the cabinet beside itself and reads every .inf file in it,
+    // installing nothing yet. Nothing when the cabinet cannot be opened or a
+    // name in it or in an .inf file would leave its folder (traced; the
+    // extraction folder is removed again): such a cabinet is refused whole,
+    // before anything on the PC is changed.
+    std::optional<CabinetPlan> Prepare(const std::wstring& cabinetPath) const;
+    // Copies every entry, then registers those that ask for it, then removes
+    // the extraction folder. Failures are judged by the item's status check.
+    void Install(const CabinetPlan& plan) const;
+    // Removes a prepared cabinet's extraction folder without installing it.
+    static void Drop(const CabinetPlan& plan);
+
+    // Prepare and Install in one; 1, or 0 when the cabinet was refused.
     int InstallCabinet(const std::wstring& cabinetPath);
 
     // The entries of one .inf file; refused names are traced and left out.
@@ -58,6 +77,3 @@ private:
     const TraceSink& trace_;
     const CabinetFolders folders_;
 };
-
-// Lists a folder's plain files ("." and ".." left out), in the order found.
-std::vector<std::wstring> FilesIn(const std::wstring& folder);

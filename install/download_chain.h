@@ -1,84 +1,64 @@
-// The download chain: carries one item id at a time from its start to its
-// report. It looks the id up in the catalogue, fetches the item's file on a
-// worker thread unless a verified copy is already there, verifies it, tells
-// the page, has the item installed, and then starts the batch's next id.
+// The download chain: carries the ids the page hands over, one at a time,
+// from their start to their report. Each list (EBankDownLoad) and each item
+// the page starts alone (StartDownLoad) is one unit of work in the work
+// queue; on the queue's worker an item is looked up in one catalogue
+// snapshot, its file fetched unless a verified copy is there, verified as it
+// arrives, and installed; the reporter tells the page.
 //
-// Threads: StartDownLoad and EBankDownLoad run on the page's thread; a fetch,
-// its verification, the installation and the start of the next item run on
-// the item's worker thread. Items whose file is present, or that have no
-// file, finish on the thread that started them. The shared state lives in
-// DownloadChainState, under its own lock; the chain is strictly one item at
-// a time: while an item is in work the page's calls are refused.
+// Threads: StartDownLoad and EBankDownLoad run on the page's thread and only
+// queue work (they never fetch, install or wait); the items run on the work
+// queue's worker. `listPending_` is shared: set by the page's thread, cleared
+// by the worker when the list's last item has been reported.
 #pragma once
 
-#include "common/handles.h"
+#include "common/thread_affinity.h"
+#include "config/catalogue.h"
 #include "config/component_context.h"
-#include "config/shared_document.h"
-#include "install/download_state.h"
+#include "config/listed_file.h"
+#include "install/download_reporter.h"
+#include "install/installer.h"
+#include "install/work_queue.h"
 
+#include <atomic>
 #include <cstdint>
 #include <functional>
-#include <optional>
 #include <string>
-
-// Components are large programs and packages, but never this large: a body
-// that does not end must not fill the disk.
-constexpr std::uint64_t kLargestComponentFile = 1024ull * 1024 * 1024;
+#include <vector>
 
 class DownloadChain {
 public:
-    // Installs one verified (or file-less) item; `lastItem` when it is the
-    // batch's last, so the installer reports that all installs completed.
-    using Installer = std::function<void(int id, bool lastItem)>;
-    // Continues the self-update once one of its files arrived.
-    using SelfUpdateStep = std::function<void()>;
+    // Installs one verified (or file-less) item.
+    using ItemInstaller = std::function<InstallOutcome(const ItemWork& work)>;
 
-    DownloadChain(const ComponentContext& context, Installer install);
+    DownloadChain(const ComponentContext& context, WorkQueue& queue, DownloadReporter& reporter,
+                  CatalogueSource catalogue, ItemInstaller install);
 
-    void SetSelfUpdateStep(SelfUpdateStep step) { selfUpdateStep_ = std::move(step); }
-
-    // 1 when the id needs no file and was handed straight on, else 0 (also
-    // when an item is still in work: the call is then ignored).
+    // Queues the item as a unit of its own. 1 when the id needs no file, 0
+    // otherwise, and 0 for an id below 1000, which is no item (refused and
+    // traced; nothing is posted).
     short StartDownLoad(int id);
-    // Loads a batch (unless one is pending) and starts its next id; 1. While
-    // an item is in work the call is ignored.
+    // Queues the list as one unit, unless a list of the page's is still
+    // pending (queued or in work): then the text is ignored. Always 1.
     short EBankDownLoad(const std::wstring& list);
-    // Fetches a self-update file on a worker (its id is 50 or 51); false
-    // when no worker was started or an item is still in work. `begin` runs
-    // once the turn is taken, before the worker starts: a refused call runs
-    // nothing, so the update in work keeps its state.
-    bool FetchSelfUpdateFile(CurrentItem item, const std::function<void()>& begin = nullptr);
-    // From the self-update step only (on the worker of the file that just
-    // arrived): the next file, fetched by a worker that takes over this one's turn.
-    void QueueSelfUpdateFetch(CurrentItem item) { selfUpdateNext_ = std::move(item); }
 
-    DownloadChainState& State() { return state_; }
+    bool ListPending() const { return listPending_; }
 
 private:
-    struct Started {
-        short result = 0;
-        std::optional<int> next; // the batch's next id, when the item finished here
-        bool toWorker = false;   // the item went to a worker, with the turn
-    };
-
-    Started Start(int id);
-    // Runs items until one is handed to a worker or the batch ends: a loop, so
-    // a long batch of items that finish at once cannot exhaust the stack.
-    void Drive(Started started, WorkTurn& turn);
-    std::optional<int> Complete(int id);
-    std::optional<int> Fail(int id);
-    bool StartWorker();
-    void ContinueSelfUpdate(WorkTurn& turn);
-    void RunWorker();
+    // Queues a unit; when no worker can be started, its items are reported
+    // as failed at once, so the page is never left waiting.
+    void QueueUnit(std::vector<int> ids, bool pageList);
+    void FailRemaining(const std::vector<int>& ids);
+    void RunItem(int id);
+    bool FetchOrFind(int id, const std::wstring& url, const std::wstring& local,
+                     const ListedChecksums& listed);
+    void Install(const ItemWork& work);
     void Trace(const std::wstring& text) const;
-    void Post(UINT message, WPARAM wParam, LPARAM lParam) const;
 
     const ComponentContext context_;
-    const Installer install_;
-    SelfUpdateStep selfUpdateStep_;
-    std::optional<CurrentItem> selfUpdateNext_; // only the worker holding the turn
-    SharedDocument catalogue_;                  // parsed on first use, kept for the process
-    DownloadChainState state_;
-    std::mutex threadLock_;
-    KernelHandle worker_; // the last worker started; under threadLock_
+    WorkQueue& queue_;
+    DownloadReporter& reporter_;
+    const CatalogueSource catalogue_;
+    const ItemInstaller install_;
+    std::atomic<bool> listPending_{false};
+    const ThreadAffinity pageThread_; // StartDownLoad and EBankDownLoad
 };

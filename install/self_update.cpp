@@ -5,26 +5,22 @@
 #include "common/text.h"
 #include "config/folder_chain.h"
 #include "config/item_ids.h"
-#include "config/listed_file.h"
+#include "config/xml_escape.h"
 #include "config/xml_node.h"
 #include "install/signature_files.h"
+#include "install/verified_fetch.h"
 
 #include <shellapi.h>
 
-#include <map>
+#include <cstring>
 
 namespace {
 
-constexpr int kUpdateListItem = 50;
+const wchar_t kUpdaterName[] = L"UpdateFiles.exe";
+const wchar_t kHandOffName[] = L"waiter.cfg";
 
 std::wstring Quoted(const wchar_t* name, const std::wstring& value) {
-    return std::wstring(L" ") + name + L"=\"" + value + L"\"";
-}
-
-// A value the updater reads between quotes, on one line: none of these may
-// appear, or the list would say something else than what was meant.
-bool FitsTheList(const std::wstring& value) {
-    return value.find_first_of(L"\"<>\r\n") == std::wstring::npos;
+    return std::wstring(L" ") + name + L"=\"" + EscapeXmlAttribute(value) + L"\"";
 }
 
 long long ListedVersion(const XmlNode& assembly) {
@@ -49,22 +45,24 @@ long long InstalledVersion(const std::map<std::wstring, long long>& versions,
 }
 
 // Written under another name and then moved over, so the updater never finds
-// half a list.
+// half a list; the other name never stays behind.
 bool WriteWholeFile(const std::wstring& path, const std::string& bytes) {
     const std::wstring temporary = path + L".new";
+    bool written = false;
     {
         FileHandle file(CreateFileW(temporary.c_str(), GENERIC_WRITE, 0, nullptr, CREATE_ALWAYS,
                                     FILE_ATTRIBUTE_NORMAL, nullptr));
-        DWORD written = 0;
-        if (!file ||
-            !WriteFile(file.get(), bytes.data(), static_cast<DWORD>(bytes.size()), &written,
-                       nullptr) ||
-            written != bytes.size())
-            return false;
+        DWORD stored = 0;
+        written = file &&
+                  WriteFile(file.get(), bytes.data(), static_cast<DWORD>(bytes.size()), &stored,
+                            nullptr) &&
+                  stored == bytes.size();
     }
-    // Replaced in one step: no moment without a list, and a failed move keeps the old one.
-    return MoveFileExW(temporary.c_str(), path.c_str(),
-                       MOVEFILE_REPLACE_EXISTING | MOVEFILE_COPY_ALLOWED) != FALSE;
+    if (written && MoveFileExW(temporary.c_str(), path.c_str(),
+                               MOVEFILE_REPLACE_EXISTING | MOVEFILE_COPY_ALLOWED))
+        return true;
+    DeleteFileW(temporary.c_str());
+    return false;
 }
 
 } // namespace
@@ -94,11 +92,12 @@ bool NeedsReplacing(long long installedVersion, long long serverVersion, bool in
     return installedVersion < serverVersion || !installedMatches;
 }
 
-SelfUpdate::SelfUpdate(const ComponentContext& context, InstallFolders folders,
-                       DownloadChain& chain, std::function<std::wstring()> versionListText,
-                       ProcessExit exitProcess)
-    : context_(context), folders_(std::move(folders)), chain_(chain),
-      versionListText_(std::move(versionListText)), exitProcess_(std::move(exitProcess)) {}
+SelfUpdate::SelfUpdate(const ComponentContext& context, InstallFolders folders, WorkQueue& queue,
+                       DownloadReporter& reporter, AcceptedVersionList versionList,
+                       std::mutex& folderLock, ProcessExit exitProcess)
+    : context_(context), folders_(std::move(folders)), queue_(queue), reporter_(reporter),
+      versionList_(std::move(versionList)), folderLock_(folderLock),
+      exitProcess_(std::move(exitProcess)) {}
 
 void SelfUpdate::Trace(const std::wstring& text) const {
     context_.Trace().Write(text);
@@ -106,78 +105,108 @@ void SelfUpdate::Trace(const std::wstring& text) const {
 
 void SelfUpdate::Fail(const std::wstring& traceLine) {
     Trace(traceLine);
-    context_.post(VeyrantMessage::kSelfUpdateError, 1, 0);
+    reporter_.SelfUpdateFailed();
+    pending_ = false;
 }
 
 short SelfUpdate::UpdateBankVeyr() {
-    XmlNode list;
-    if (!list.LoadXml(versionListText_()))
+    pageThread_.Expect(context_.Trace(), L"UpdateBankVeyr");
+    if (pending_) {
+        // The update in work goes on; the page is told nothing new.
+        Trace(L"失败事件：自动更新正在进行，忽略本次请求");
         return 0;
+    }
+    std::optional<std::wstring> text = versionList_();
+    XmlNode list;
+    if (!text || !list.LoadXml(*text)) {
+        Trace(L"失败事件：没有通过检查的版本文件，不能自动更新");
+        return 0;
+    }
     for (const auto& entry : list.FindChildOrSelf(L"Files")->Children()) {
-        const int id = entry->GetIntAttribute(L"id", 0);
-        if (!IsSelfUpdateItem(id))
+        if (!IsSelfUpdateItem(entry->GetIntAttribute(L"id", 0)))
             continue;
         const std::wstring name = entry->GetAttribute(L"Name", L"");
+        const std::wstring url = entry->GetAttribute(L"Url", L"");
+        const ListedChecksums listed = ListedChecksumsOf(*entry);
         if (!IsSafeFileName(name)) {
+            reporter_.BeginSelfUpdate();
             Fail(L"失败事件：" + name + L"文件名不合法");
             return 0;
         }
         Trace(L"成功事件：开始下载Update.cfg");
-        CurrentItem item{
-            id, name, entry->GetAttribute(L"Url", L""), context_.paths.selfUpdateFolder + name, {}};
-        // Reset only with the chain's turn: an update in work keeps its queue.
-        if (chain_.FetchSelfUpdateFile(std::move(item), [this] { Reset(); }))
+        pending_ = true;
+        WorkQueue::Job job{L"UpdateBankVeyr", [this, name, url, listed] { Run(name, url, listed); },
+                           [this] { Fail(L"失败事件：自动更新中断"); }};
+        if (queue_.Enqueue(std::move(job)))
             return 1;
-        // The chain is busy with another item (or no worker could start).
+        reporter_.BeginSelfUpdate();
         Fail(L"失败事件：" + name + L"下载失败");
         return 0;
     }
     return 0;
 }
 
-void SelfUpdate::Reset() {
-    std::lock_guard guard(lock_);
-    listFetched_ = false;
-    queue_.clear();
-    position_ = 0;
+// Deletes every file of the self-update folder: nothing an earlier hand-off
+// left (a list, an updater that failed its check, files of another list) may
+// be handed to the updater now. Called with the folder's lock held, so no
+// update check is using the folder.
+void SelfUpdate::RemoveEarlierHandOff() const {
+    for (const std::wstring& name : FilesIn(context_.paths.selfUpdateFolder)) {
+        const std::wstring path = context_.paths.selfUpdateFolder + name;
+        SetFileAttributesW(path.c_str(), FILE_ATTRIBUTE_NORMAL);
+        if (!DeleteFileW(path.c_str()))
+            Trace(FormatW(L"失败事件：删除旧文件失败 错误值：%lu ", GetLastError()) + name);
+    }
 }
 
-// The lock is held only to read or swap the queue: the fetches and the
-// decryption run without it, so the page never waits for the network.
-void SelfUpdate::OnFileFetched() {
-    bool listFetched = false;
-    {
-        std::lock_guard guard(lock_);
-        listFetched = listFetched_;
+void SelfUpdate::Run(const std::wstring& name, const std::wstring& url,
+                     const ListedChecksums& listed) {
+    std::unique_lock folder(folderLock_);
+    reporter_.BeginSelfUpdate();
+    RemoveEarlierHandOff();
+    CreateFolderChain(context_.paths.selfUpdateFolder);
+    const std::wstring listPath = context_.paths.selfUpdateFolder + name;
+    if (!FetchUpdateList(url, listPath, listed))
+        return;
+    std::optional<std::vector<Queued>> queue = ReadUpdateList(listPath);
+    if (!queue || !FetchAll(*queue))
+        return;
+    folder.unlock();
+    HandOff(*queue);
+}
+
+// The update list with its signature; when the accepted version list gives
+// its checksums, only the list that matches them (the one the check accepted).
+bool SelfUpdate::FetchUpdateList(const std::wstring& url, const std::wstring& path,
+                                 const ListedChecksums& listed) {
+    const std::wstring name = FileNamePart(path);
+    FetchSignatureOf(context_.fetch, url, path);
+    FetchVerdict verdict = FetchVerdict::FetchFailed;
+    if (listed.mac.empty())
+        verdict = context_.fetch(FetchRequest{url, path, kLargestEncryptedFile, {}, {}})
+                      ? FetchVerdict::Stored
+                      : FetchVerdict::FetchFailed;
+    else
+        verdict = FetchVerified(context_.fetch, {url, path, listed, kLargestEncryptedFile}).verdict;
+    switch (verdict) {
+    case FetchVerdict::Stored:
+        Trace(L"成功事件：" + name + L"下载成功");
+        return true;
+    case FetchVerdict::ChecksumFailed:
+        Fail(L"失败事件：" + name + L"校验失败");
+        return false;
+    case FetchVerdict::FetchFailed:
+        break;
     }
-    if (!listFetched) {
-        std::optional<std::vector<Queued>> queue = PrepareQueue();
-        if (!queue)
-            return;
-        const bool nothingToFetch = queue->empty();
-        {
-            std::lock_guard guard(lock_);
-            queue_ = std::move(*queue);
-            position_ = 0;
-            listFetched_ = true;
-        }
-        if (nothingToFetch) {
-            StartUpdater();
-            return;
-        }
-    }
-    FetchNextOrFinish();
+    Fail(L"失败事件：" + name + L"下载失败");
+    return false;
 }
 
 // Reads the fetched update list against what is installed: what is not
-// current, or nullopt after reporting a failure.
-std::optional<std::vector<SelfUpdate::Queued>> SelfUpdate::PrepareQueue() {
-    CreateFolderChain(context_.paths.selfUpdateFolder);
-    const CurrentItem fetched = chain_.State().Current();
-    // On this worker's thread, as every fetch: the signature of the list that just arrived.
-    FetchSignatureOf(context_.fetch, fetched.url, fetched.localPath);
+// current, with "waiter.cfg" written for it; nothing after reporting a failure.
+std::optional<std::vector<SelfUpdate::Queued>> SelfUpdate::ReadUpdateList(const std::wstring& path) {
     const CDravikCrypto crypto = context_.Crypto();
-    std::optional<std::wstring> text = crypto.DecryptFromFile(fetched.localPath);
+    std::optional<std::wstring> text = crypto.DecryptFromFile(path);
     XmlNode list;
     if (!text || !list.LoadXml(*text)) {
         Fail(L"失败事件：Update.cfg文件解密失败");
@@ -191,14 +220,16 @@ std::optional<std::vector<SelfUpdate::Queued>> SelfUpdate::PrepareQueue() {
     const std::wstring root = version ? version->GetAttribute(L"root", L"") : L"";
     const std::map<std::wstring, long long> installed = InstalledVersionsOf(localList);
     std::vector<Queued> queue;
-    std::vector<HandOffFile> listed;
     for (const XmlNode* assembly : DescendantsNamed(list, L"assembly")) {
-        if (!AddAssembly(*assembly, root, installed, queue, listed))
+        if (!AddAssembly(*assembly, root, installed, queue))
             return std::nullopt;
     }
-    if (listed.empty())
+    if (queue.empty())
         return queue;
-    const std::wstring waiter = context_.paths.selfUpdateFolder + L"waiter.cfg";
+    std::vector<HandOffFile> listed;
+    for (const Queued& queued : queue)
+        listed.push_back(queued.file);
+    const std::wstring waiter = context_.paths.selfUpdateFolder + kHandOffName;
     if (!WriteWholeFile(waiter, ScrambleHandOff(HandOffText(listed)))) {
         Fail(L"失败事件：waiter.cfg写入失败");
         return std::nullopt;
@@ -208,71 +239,108 @@ std::optional<std::vector<SelfUpdate::Queued>> SelfUpdate::PrepareQueue() {
 
 bool SelfUpdate::AddAssembly(const XmlNode& assembly, const std::wstring& root,
                              const std::map<std::wstring, long long>& installed,
-                             std::vector<Queued>& queue, std::vector<HandOffFile>& listed) {
+                             std::vector<Queued>& queue) {
     HandOffFile file{assembly.GetAttribute(L"filename", L""), assembly.GetAttribute(L"local", L""),
                      assembly.GetAttribute(L"updatehandle", L""),
                      assembly.GetAttribute(L"regsvr", L"")};
     if (EqualsNoCase(file.updatehandle, L"delete"))
         return true;
     std::optional<std::wstring> folder = InstalledFolderFor(file.local, folders_);
-    if (!IsSafeFileName(file.filename) || !folder || !FitsTheList(file.local) ||
-        !FitsTheList(file.updatehandle) || !FitsTheList(file.regsvr)) {
+    // A value the list cannot carry would make the updater read something else.
+    if (!IsSafeFileName(file.filename) || !folder || !IsXmlText(file.local) ||
+        !IsXmlText(file.updatehandle) || !IsXmlText(file.regsvr)) {
         Fail(L"失败事件：" + file.filename + L"文件名不合法");
         return false;
     }
-    const ListedChecksums listedChecksums = ListedChecksumsOf(assembly);
+    const ListedChecksums listed = ListedChecksumsOf(assembly);
+    // With signatures required, what the updater installs must be bound by
+    // the signed list: a CRC alone can be matched by anyone.
+    if (context_.signatures.policy == SignaturePolicy::Required && listed.sha256.empty()) {
+        Fail(L"失败事件：" + file.filename + L"未列出sha256");
+        return false;
+    }
     if (!NeedsReplacing(InstalledVersion(installed, file.filename), ListedVersion(assembly),
-                        FileMatchesListed(*folder + file.filename, listedChecksums)))
+                        FileMatchesListed(*folder + file.filename, listed)))
         return true;
     const std::wstring url = assembly.GetAttribute(L"url", L"");
-    queue.push_back(
-        Queued{CurrentItem{kUpdateListItem, file.filename, root + url,
-                           context_.paths.selfUpdateFolder + file.filename, listedChecksums},
-               url});
-    listed.push_back(std::move(file));
+    queue.push_back(Queued{std::move(file), root + url, url, listed});
     return true;
 }
 
-void SelfUpdate::FetchNextOrFinish() {
-    std::vector<Queued> fetched;
-    {
-        std::lock_guard guard(lock_);
-        if (position_ < queue_.size()) {
-            chain_.QueueSelfUpdateFetch(queue_[position_++].item);
-            return;
+// Every queued file, each verified as it arrives; false after reporting a failure.
+bool SelfUpdate::FetchAll(const std::vector<Queued>& queue) {
+    for (const Queued& queued : queue) {
+        const std::wstring path = context_.paths.selfUpdateFolder + queued.file.filename;
+        switch (FetchVerified(context_.fetch,
+                              {queued.url, path, queued.listed, kLargestComponentFile})
+                    .verdict) {
+        case FetchVerdict::Stored:
+            Trace(L"成功事件：" + queued.file.filename + L"下载成功");
+            continue;
+        case FetchVerdict::ChecksumFailed:
+            Fail(L"失败事件：" + queued.listedUrl + L"校验失败");
+            return false;
+        case FetchVerdict::FetchFailed:
+            Fail(L"失败事件：" + queued.file.filename + L"下载失败");
+            return false;
         }
-        fetched = queue_;
     }
-    // Read from disk without the lock.
-    for (const Queued& queued : fetched) {
-        if (!FileMatchesListed(queued.item.localPath, queued.item.listed)) {
-            Fail(L"失败事件：" + queued.url + L"校验失败");
-            return;
-        }
-    }
-    StartUpdater();
+    return true;
 }
 
-// A new updater that came with the files replaces the installed one; the
-// updater gets this process's id and replaces the files once it has ended.
-void SelfUpdate::StartUpdater() {
-    const std::wstring fresh = context_.paths.selfUpdateFolder + L"UpdateFiles.exe";
-    const std::wstring installed = context_.clientFolder + L"UpdateFiles.exe";
-    if (IsExistingFile(fresh)) {
-        // Replaced in one step, so a failed move leaves the installed updater in place.
-        if (MoveFileExW(fresh.c_str(), installed.c_str(),
-                        MOVEFILE_REPLACE_EXISTING | MOVEFILE_COPY_ALLOWED))
-            Trace(L"成功事件：updateFiles.exe已更新");
-        else
-            Trace(FormatW(L"失败事件：updateFiles.exe更新失败 错误值：%d", GetLastError()));
+// The last step: the updater is started and the process ends. Work the page
+// queued meanwhile runs first, so ending the process drops none of it.
+void SelfUpdate::HandOff(const std::vector<Queued>& queue) {
+    if (queue_.Waiting() > 0) {
+        WorkQueue::Job job{L"UpdateBankVeyr", [this, queue] { HandOff(queue); },
+                           [this] { Fail(L"失败事件：自动更新中断"); }};
+        if (queue_.Enqueue(std::move(job)))
+            return;
     }
+    std::lock_guard folder(folderLock_);
+    if (!PlaceUpdater(queue))
+        return;
+    const std::wstring installed = context_.clientFolder + kUpdaterName;
     const std::wstring pid = FormatW(L"%lu", GetCurrentProcessId());
     auto started =
         reinterpret_cast<INT_PTR>(ShellExecuteW(nullptr, L"open", installed.c_str(), pid.c_str(),
                                                 context_.clientFolder.c_str(), SW_SHOWNORMAL));
-    if (started > 32) {
-        exitProcess_(1);
+    if (started <= 32) {
+        Fail(L"启动UpdateFiles.exe失败");
         return;
     }
-    Fail(L"启动UpdateFiles.exe失败");
+    reporter_.SelfUpdateEnded();
+    pending_ = false;
+    exitProcess_(1);
+}
+
+// A new updater fetched with this hand-off replaces the installed one, checked
+// once more as it is moved: the program started is the one that was verified.
+// False after reporting a failure.
+bool SelfUpdate::PlaceUpdater(const std::vector<Queued>& queue) {
+    const Queued* updater = nullptr;
+    for (const Queued& queued : queue) {
+        if (EqualsNoCase(queued.file.filename, kUpdaterName))
+            updater = &queued;
+    }
+    if (!updater)
+        return true; // the installed updater is current
+    const std::wstring fresh = context_.paths.selfUpdateFolder + kUpdaterName;
+    const std::wstring installed = context_.clientFolder + kUpdaterName;
+    if (!FileMatchesListed(fresh, updater->listed)) {
+        Fail(L"失败事件：updateFiles.exe更新失败 校验失败");
+        return false;
+    }
+    // Replaced in one step, so a failed move leaves the installed updater in place.
+    if (!MoveFileExW(fresh.c_str(), installed.c_str(),
+                     MOVEFILE_REPLACE_EXISTING | MOVEFILE_COPY_ALLOWED)) {
+        Trace(FormatW(L"失败事件：updateFiles.exe更新失败 错误值：%d", GetLastError()));
+        return true; // the installed updater still applies the list
+    }
+    if (!FileMatchesListed(installed, updater->listed)) {
+        Fail(L"失败事件：updateFiles.exe更新失败 校验失败");
+        return false;
+    }
+    Trace(L"成功事件：updateFiles.exe已更新");
+    return true;
 }

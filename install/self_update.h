@@ -4,17 +4,25 @@
 // and listed in "waiter.cfg" for the updater program, which is started with
 // this process's id before the process ends.
 //
-// Threads: UpdateBankVeyr runs on the page's thread; every later step runs on
-// the download worker of the file that just arrived, one file at a time.
-// The state is reset only while holding the download chain's turn, so a start
-// refused beside a running update leaves it alone. The queue and its position
-// are guarded by their own lock, never held across a fetch or a decryption.
+// It is a workflow of its own: one job in the work queue (so its fetches
+// never run beside the download chain's), with its own state. Whatever an
+// earlier hand-off left in the self-update folder is deleted before a new one
+// begins; every file is verified as it arrives, and the updater that is
+// started is the one just verified, verified again as it is moved into place.
+//
+// Threads: UpdateBankVeyr runs on the page's thread and only queues the job;
+// the job runs on the queue's worker and holds the self-update folder's lock
+// (shared with the update check, which works in the same folder).
 #pragma once
 
+#include "common/thread_affinity.h"
 #include "config/component_context.h"
-#include "install/download_chain.h"
+#include "config/listed_file.h"
+#include "install/download_reporter.h"
 #include "install/install_locations.h"
+#include "install/work_queue.h"
 
+#include <atomic>
 #include <functional>
 #include <map>
 #include <mutex>
@@ -33,7 +41,8 @@ struct HandOffFile {
 };
 
 // The hand-off list's text: "<update>\n", one "<file filename="" local=""
-// updatehandle="" regsvr=""></file>\n" per file, "</update>".
+// updatehandle="" regsvr=""></file>\n" per file, "</update>"; the values are
+// escaped as XML attribute values, so any name reads back as written.
 std::wstring HandOffText(const std::vector<HandOffFile>& files);
 // The text as the updater reads it: UTF-16 without byte-order mark, every byte
 // XORed with (its byte length mod 256) and 0x6B. Unscrambling is the same operation.
@@ -48,39 +57,47 @@ class SelfUpdate {
 public:
     // What ends the process once the updater runs (tests replace it).
     using ProcessExit = std::function<void(UINT code)>;
+    // The version list the last update check accepted; nothing when none did.
+    using AcceptedVersionList = std::function<std::optional<std::wstring>()>;
 
-    SelfUpdate(const ComponentContext& context, InstallFolders folders, DownloadChain& chain,
-               std::function<std::wstring()> versionListText, ProcessExit exitProcess);
+    SelfUpdate(const ComponentContext& context, InstallFolders folders, WorkQueue& queue,
+               DownloadReporter& reporter, AcceptedVersionList versionList,
+               std::mutex& folderLock, ProcessExit exitProcess);
 
-    // Starts fetching the update list named by the kept version list (entry
-    // 50 or 51); 1 when a fetch was started.
+    // Queues the hand-off for the update list named by the accepted version
+    // list (entry 50 or 51); 1 when it was queued. Refused (0, traced, no
+    // call-back) while one is queued or in work.
     short UpdateBankVeyr();
-    // Called when a self-update file has arrived.
-    void OnFileFetched();
+    bool Pending() const { return pending_; }
 
 private:
     struct Queued {
-        CurrentItem item;
-        std::wstring url; // as listed, for trace lines
+        HandOffFile file;
+        std::wstring url;      // absolute
+        std::wstring listedUrl; // as listed, for trace lines
+        ListedChecksums listed;
     };
-    void Reset();
-    std::optional<std::vector<Queued>> PrepareQueue();
-    void FetchNextOrFinish();
+    void Run(const std::wstring& name, const std::wstring& url, const ListedChecksums& listed);
+    bool FetchUpdateList(const std::wstring& url, const std::wstring& path,
+                         const ListedChecksums& listed);
+    std::optional<std::vector<Queued>> ReadUpdateList(const std::wstring& path);
     bool AddAssembly(const XmlNode& assembly, const std::wstring& root,
-                     const std::map<std::wstring, long long>& installed, std::vector<Queued>& queue,
-                     std::vector<HandOffFile>& listed);
-    void StartUpdater();
+                     const std::map<std::wstring, long long>& installed,
+                     std::vector<Queued>& queue);
+    bool FetchAll(const std::vector<Queued>& queue);
+    void HandOff(const std::vector<Queued>& queue);
+    bool PlaceUpdater(const std::vector<Queued>& queue);
+    void RemoveEarlierHandOff() const;
     void Fail(const std::wstring& traceLine);
     void Trace(const std::wstring& text) const;
 
     const ComponentContext context_;
     const InstallFolders folders_;
-    DownloadChain& chain_;
-    const std::function<std::wstring()> versionListText_;
+    WorkQueue& queue_;
+    DownloadReporter& reporter_;
+    const AcceptedVersionList versionList_;
+    std::mutex& folderLock_;
     const ProcessExit exitProcess_;
-
-    std::mutex lock_;          // the fields below
-    bool listFetched_ = false; // the update list arrived and the queue was made
-    std::vector<Queued> queue_;
-    size_t position_ = 0;
+    std::atomic<bool> pending_{false}; // set by the page's thread, cleared by the job
+    const ThreadAffinity pageThread_;  // UpdateBankVeyr
 };

@@ -1,7 +1,7 @@
 #include "install/signature_files.h"
 
 #include "common/files.h"
-#include "config/signature.h"
+#include "crypto/signature.h"
 
 #include <windows.h>
 

@@ -1,15 +1,17 @@
 #include "install/update_check.h"
 
 #include "common/com_types.h"
+#include "common/files.h"
 #include "common/guard.h"
+#include "common/handles.h"
 #include "common/safe_path.h"
 #include "common/text.h"
 #include "common/worker_thread.h"
-#include "config/checksum.h"
+#include "crypto/checksum.h"
 #include "config/folder_chain.h"
 #include "config/item_ids.h"
 #include "config/listed_file.h"
-#include "config/sha256.h"
+#include "crypto/sha256.h"
 #include "config/xml_node.h"
 #include "install/signature_files.h"
 
@@ -70,9 +72,9 @@ void UpdateChecker::PostResult(int code) const {
     context_.post(VeyrantMessage::kUpdateResult, static_cast<WPARAM>(code), 0);
 }
 
-std::wstring UpdateChecker::VersionListText() const {
+std::optional<std::wstring> UpdateChecker::AcceptedVersionList() const {
     std::lock_guard guard(stateLock_);
-    return versionListText_;
+    return acceptedVersionList_;
 }
 
 // --- QueryUpdate ---------------------------------------------------------------
@@ -80,13 +82,21 @@ std::wstring UpdateChecker::VersionListText() const {
 bool UpdateChecker::StartQueryUpdate() {
     thread_.reset(StartWorkerThread([this] {
         ComApartment apartment(COINIT_APARTMENTTHREADED);
-        RunQueryUpdate();
+        if (!apartment.usable())
+            Trace(FormatW(L"失败事件：QueryUpdate COM初始化失败 错误值：0x%08lX",
+                          static_cast<unsigned long>(apartment.result())));
+        RunQueryUpdate(); // without COM the lists do not parse: the page still hears a code
     }));
     return static_cast<bool>(thread_);
 }
 
 int UpdateChecker::RunQueryUpdate() {
     std::lock_guard run(runLock_);
+    {
+        // Until this check accepts its list, the self-update has none.
+        std::lock_guard guard(stateLock_);
+        acceptedVersionList_.reset();
+    }
     // A check that throws still tells the page, with the code of an unusable list.
     int code = UpdateCode::kInvalidList;
     RunGuardedWork(
@@ -152,15 +162,14 @@ int UpdateChecker::Compare() {
     auto text = context_.Crypto().DecryptFromFile(fetched);
     if (!text)
         return UpdateCode::kInvalidList;
-    {
-        std::lock_guard guard(stateLock_);
-        versionListText_ = *text;
-    }
     XmlNode list;
     if (!list.LoadXml(*text)) {
         Trace(L"失败事件：解析版本文件失败！");
         return UpdateCode::kInvalidList;
     }
+    unsigned long long serial = 0;
+    if (int code = CheckSerial(list, serial))
+        return code;
     std::vector<ListEntry> entries;
     for (const auto& child : list.FindChildOrSelf(L"Files")->Children()) {
         entries.push_back(ListEntry{
@@ -180,8 +189,15 @@ int UpdateChecker::Compare() {
     long long localVersion = 0;
     if (int code = UpdateListPass(entries, localVersion))
         return code;
-    if (int code = RunApplicationCheckStep(); code != UpdateCode::kCompleted)
-        return code;
+    const int appCheck = RunApplicationCheckStep();
+    if (appCheck == UpdateCode::kApplicationFileBad) {
+        // The list itself passed: the self-update may repair the client with it.
+        RememberSerial(serial);
+        std::lock_guard guard(stateLock_);
+        acceptedVersionList_ = *text;
+    }
+    if (appCheck != UpdateCode::kCompleted)
+        return appCheck;
     long long serverVersion = 0;
     for (const ListEntry& entry : entries) {
         if (IsSelfUpdateItem(entry.id)) {
@@ -199,7 +215,9 @@ int UpdateChecker::Compare() {
         Trace(L"失败事件：版本文件移动失败");
     DecryptConfigurationSet(context_.paths.settingsFolder, context_.Crypto(), context_.Trace(),
                             *context_.texts);
+    RememberSerial(serial);
     std::lock_guard guard(stateLock_);
+    acceptedVersionList_ = *text;
     if (pendingResult_ != 0) {
         Trace(L"成功事件：Utility文件有更新");
         return pendingResult_;
@@ -224,7 +242,11 @@ int UpdateChecker::FetchIntoPlace(const ListEntry& entry, const FetchEvents& eve
     }
     trace(true, events.fetched);
     FetchSignatureOf(context_.fetch, entry.url, downloaded);
-    if (!FileMatchesListed(downloaded, entry.listed)) {
+    // A file the signature rule refuses is no better than one whose checksum
+    // fails: it is not moved into place and the check ends with 46.
+    std::optional<std::string> bytes = CDravikCrypto::ReadWholeFile(downloaded);
+    if (!bytes || !BytesMatchListed(*bytes, entry.listed) ||
+        !context_.Crypto().IsAuthentic(downloaded, *bytes)) {
         trace(false, events.checkFailed);
         DeleteWithSignature(downloaded);
         return UpdateCode::kInvalidList;
@@ -282,7 +304,7 @@ int UpdateChecker::ThirdPass(const std::vector<ListEntry>& entries) {
         TraceEntry(false, entry, L"校验失败");
         long long installed =
             ReadEncryptedFileVersion(context_.paths.settingsFolder + entry.name, context_.Crypto());
-        if ((entry.id == 54 || entry.id == 55) &&
+        if (IsCatalogueUpdateItem(entry.id) &&
             (entry.version > installed || entry.version == 0)) {
             std::lock_guard guard(stateLock_);
             pendingResult_ = entry.id;
@@ -342,8 +364,12 @@ bool UpdateChecker::VerifyLocalCompanionFiles() const {
     }
     for (const auto& child : list.FindChildOrSelf(L"Files")->Children()) {
         std::wstring name = child->GetAttribute(L"Name", L"");
-        if (!IsSafeFileName(name) ||
-            !FileMatchesListed(context_.paths.settingsFolder + name, ListedChecksumsOf(*child))) {
+        const std::wstring path = context_.paths.settingsFolder + name;
+        // One read: the bytes held to the list are the bytes whose signature is checked.
+        std::optional<std::string> bytes =
+            IsSafeFileName(name) ? CDravikCrypto::ReadWholeFile(path) : std::nullopt;
+        if (!bytes || !BytesMatchListed(*bytes, ListedChecksumsOf(*child)) ||
+            !context_.Crypto().IsAuthentic(path, *bytes)) {
             Trace(L"失败事件：" + name + L"本地文件校验失败");
             return false;
         }
@@ -367,4 +393,75 @@ short UpdateChecker::UpdateCancel() {
     }
     int code = RunApplicationCheckStep();
     return code == UpdateCode::kCompleted ? CancelCode::kVerified : static_cast<short>(code);
+}
+
+// --- The version list's serial ----------------------------------------------------
+
+std::optional<unsigned long long> VersionSerialOf(const XmlNode& list) {
+    const std::wstring text = list.GetAttribute(L"serial", L"");
+    if (text.empty())
+        return 0;
+    unsigned long long value = 0;
+    for (wchar_t c : text) {
+        if (c < L'0' || c > L'9')
+            return std::nullopt;
+        const unsigned digit = static_cast<unsigned>(c - L'0');
+        if (value > (~0ull - digit) / 10)
+            return std::nullopt;
+        value = value * 10 + digit;
+    }
+    return value;
+}
+
+namespace {
+
+unsigned long long StoredSerial(const std::wstring& path) {
+    std::optional<std::string> text = ReadWholeDiskFile(path, FILE_SHARE_READ, 64);
+    unsigned long long value = 0;
+    if (!text || text->empty())
+        return 0;
+    for (char c : *text) {
+        if (c < '0' || c > '9' || value > (~0ull - 9) / 10)
+            return 0;
+        value = value * 10 + static_cast<unsigned>(c - '0');
+    }
+    return value;
+}
+
+} // namespace
+
+// 0, or 46 when the list's serial is unreadable or older than one accepted
+// before: an older list the bank once signed is not taken again.
+int UpdateChecker::CheckSerial(const XmlNode& list, unsigned long long& serial) const {
+    std::optional<unsigned long long> listed = VersionSerialOf(list);
+    const unsigned long long highest = StoredSerial(context_.paths.VersionSerialFile());
+    if (!listed || !SerialAcceptable(*listed, highest)) {
+        Trace(FormatW(L"失败事件：版本文件序号无效或低于已接受的序号%I64u", highest));
+        return UpdateCode::kInvalidList;
+    }
+    serial = *listed;
+    return 0;
+}
+
+// Written under another name and moved over, so a cut write keeps the old number.
+void UpdateChecker::RememberSerial(unsigned long long serial) const {
+    const std::wstring path = context_.paths.VersionSerialFile();
+    if (serial == 0 || serial <= StoredSerial(path))
+        return;
+    const std::string text = FormatA("%I64u", serial);
+    const std::wstring temporary = path + L".new";
+    bool written = false;
+    {
+        FileHandle file(CreateFileW(temporary.c_str(), GENERIC_WRITE, 0, nullptr, CREATE_ALWAYS,
+                                    FILE_ATTRIBUTE_NORMAL, nullptr));
+        DWORD stored = 0;
+        written = file &&
+                  WriteFile(file.get(), text.data(), static_cast<DWORD>(text.size()), &stored,
+                            nullptr) &&
+                  stored == text.size();
+    }
+    if (!written || !MoveFileExW(temporary.c_str(), path.c_str(), MOVEFILE_REPLACE_EXISTING)) {
+        DeleteFileW(temporary.c_str());
+        Trace(L"失败事件：版本文件序号保存失败");
+    }
 }

@@ -11,6 +11,7 @@
 #include "install/install_locations.h"
 
 #include <mutex>
+#include <optional>
 #include <string>
 #include <vector>
 
@@ -29,11 +30,23 @@ constexpr short kConfigurationUnreadable = 1;
 constexpr short kVerified = 3;
 } // namespace CancelCode
 
+// The version list's anti-replay serial: the root element's "serial"
+// attribute, a decimal number. A list without one reads as 0; a text that is
+// no such number is nothing (the list is refused).
+std::optional<unsigned long long> VersionSerialOf(const XmlNode& list);
+// Whether a list with `serial` may be used on a PC that accepted `highest`
+// before: never an older one than the newest accepted.
+constexpr bool SerialAcceptable(unsigned long long serial, unsigned long long highest) {
+    return serial >= highest;
+}
+
 // Results of the application file check.
 enum class AppCheck { Passed = 0, UpdateListUnreadable = 1, FileMismatch = 2 };
 
 // Threads: StartQueryUpdate and UpdateCancel run on the page's thread, the
 // check itself on its worker. UpdateCancel never waits for a running check.
+class XmlNode;
+
 class UpdateChecker {
 public:
     UpdateChecker(const ComponentContext& context, InstallFolders installFolders);
@@ -48,8 +61,11 @@ public:
     int ApplicationFileCheck() const;
     bool VerifyLocalCompanionFiles() const;
 
-    // The deciphered server version list of the last check (for the self-update).
-    std::wstring VersionListText() const;
+    // The deciphered server version list of the last check, when that check
+    // accepted it (it ended with 47, 48, 54 or 55): the self-update uses no other.
+    std::optional<std::wstring> AcceptedVersionList() const;
+    // Held by a running check, and by the self-update, which works in the same folder.
+    std::mutex& SelfUpdateFolderLock() { return runLock_; }
 
 private:
     struct ListEntry;
@@ -59,6 +75,8 @@ private:
     int FirstPass(const std::vector<ListEntry>& entries);
     int UpdateListPass(const std::vector<ListEntry>& entries, long long& localVersion);
     int ThirdPass(const std::vector<ListEntry>& entries);
+    int CheckSerial(const XmlNode& list, unsigned long long& serial) const;
+    void RememberSerial(unsigned long long serial) const;
     int FetchIntoPlace(const ListEntry& entry, const FetchEvents& events);
     int RunApplicationCheckStep();
     bool LocalCopyCurrent(const ListEntry& entry) const;
@@ -72,7 +90,7 @@ private:
 
     std::mutex runLock_;           // held by a running check: two checks would move the same files
     mutable std::mutex stateLock_; // guards the two fields below (worker writes, page reads)
-    std::wstring versionListText_;
+    std::optional<std::wstring> acceptedVersionList_;
     int pendingResult_ = 0; // 54 or 55 once such an entry was updated; never reset
     KernelHandle thread_;   // the last worker started; page thread only
 };

@@ -54,13 +54,10 @@ struct SiteEntry {
     std::wstring action;
 };
 
-// The entries of one list below the catalogue's root; nothing when the text
-// does not parse or has no such list. The caller holds an apartment.
-std::optional<std::vector<SiteEntry>> SiteList(const std::wstring& catalogue, const wchar_t* list) {
-    XmlNode document;
-    if (!document.LoadXml(catalogue))
-        return std::nullopt;
-    const XmlNode* section = document.FindChild(list);
+// The entries of one list below the catalogue's root; nothing without a
+// catalogue or such a list.
+std::optional<std::vector<SiteEntry>> SiteList(const XmlNode* catalogue, const wchar_t* list) {
+    const XmlNode* section = catalogue ? catalogue->FindChild(list) : nullptr;
     if (!section)
         return std::nullopt;
     std::vector<SiteEntry> sites;
@@ -119,17 +116,15 @@ private:
 
 } // namespace
 
-BrowserSettings::BrowserSettings(const TraceSink& trace, CatalogueSource catalogue,
-                                 VersionSource versions, ZoneManagersFactory managers)
-    : trace_(&trace), catalogue_(std::move(catalogue)), versions_(std::move(versions)),
-      managers_(std::move(managers)) {}
+BrowserSettings::BrowserSettings(const TraceSink& trace, VersionSource versions,
+                                 ZoneManagersFactory managers)
+    : trace_(&trace), versions_(std::move(versions)), managers_(std::move(managers)) {}
 
 BrowserSettings::BrowserSettings(const ComponentContext& context, VersionSource versions)
-    : BrowserSettings(context.Trace(), LanguageCatalogue(context), std::move(versions)) {}
+    : BrowserSettings(context.Trace(), std::move(versions)) {}
 
-BOOL BrowserSettings::ApplyTrustList() const {
-    ComApartment apartment(COINIT_APARTMENTTHREADED);
-    std::optional<std::vector<SiteEntry>> sites = SiteList(catalogue_(), L"TrustList");
+BOOL BrowserSettings::ApplyTrustList(const XmlNode* catalogue) const {
+    std::optional<std::vector<SiteEntry>> sites = SiteList(catalogue, L"TrustList");
     if (!sites)
         return FALSE;
     for (const SiteEntry& site : *sites)
@@ -158,9 +153,8 @@ BOOL BrowserSettings::ApplyRefreshMode() const {
     return TRUE;
 }
 
-BOOL BrowserSettings::ApplyPopupAllowList() const {
-    ComApartment apartment(COINIT_APARTMENTTHREADED);
-    std::optional<std::vector<SiteEntry>> sites = SiteList(catalogue_(), L"OpenWindowSite");
+BOOL BrowserSettings::ApplyPopupAllowList(const XmlNode* catalogue) const {
+    std::optional<std::vector<SiteEntry>> sites = SiteList(catalogue, L"OpenWindowSite");
     if (!sites)
         return FALSE;
     for (const SiteEntry& site : *sites) {

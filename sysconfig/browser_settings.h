@@ -13,25 +13,27 @@
 #include <string>
 
 class TraceSink;
+class XmlNode;
 struct ComponentContext;
 
 class BrowserSettings {
 public:
     // `versions` is asked only by ApplyTrustedZonePolicies.
-    BrowserSettings(const TraceSink& trace, CatalogueSource catalogue, VersionSource versions,
+    BrowserSettings(const TraceSink& trace, VersionSource versions,
                     ZoneManagersFactory managers = CreateSystemZoneManagers);
     BrowserSettings(const ComponentContext& context, VersionSource versions);
 
-    // Every operation may run on any thread; those that read the catalogue or
-    // use the managers join a single-threaded apartment while they run.
+    // Every operation may run on any thread; those that use the managers join
+    // a single-threaded apartment while they run. Those that read the
+    // catalogue read the snapshot of the item in work.
 
     // 5051: SetTrustedSite for each "TrustList" entry. 0 without the list.
-    BOOL ApplyTrustList() const;
+    BOOL ApplyTrustList(const XmlNode* catalogue) const;
     // 5052: "SyncMode5" = 3 (check for newer pages on every visit).
     BOOL ApplyRefreshMode() const;
     // 5053: each "OpenWindowSite" entry added to or removed from the pop-up
     // allow list. 0 without the list.
-    BOOL ApplyPopupAllowList() const;
+    BOOL ApplyPopupAllowList(const XmlNode* catalogue) const;
     // 5054: the pop-up blocker at its medium level.
     BOOL ApplyPopupBlockerLevel() const;
     // 5055: the trusted zone at its recommended level, ActiveX allowed in it,
@@ -46,7 +48,6 @@ private:
     bool SetPopupSite(const std::wstring& site, const std::wstring& action) const;
 
     const TraceSink* trace_;
-    CatalogueSource catalogue_;
     VersionSource versions_;
     ZoneManagersFactory managers_;
 };

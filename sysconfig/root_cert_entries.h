@@ -3,6 +3,8 @@
 // as text, and the installed state of one.
 #pragma once
 
+#include "config/item_ids.h"
+
 #include <windows.h>
 
 #include <optional>
@@ -32,10 +34,11 @@ std::optional<CertificateEntry> FindCertificate(const XmlNode* catalogue, int id
 // The store root of an entry: only the two names, with their case; null else.
 HKEY CertificateRoot(const std::wstring& root);
 
+// A certificate's status: its key exists (installed and current) or not.
 namespace CertStatus {
-constexpr int kUnknown = 0; // no catalogue, list or entry
-constexpr int kPresent = 3; // the certificate's key exists
-constexpr int kAbsent = 4;
+constexpr int kUnknown = ItemStatus::kUnknown; // no catalogue, list or entry
+constexpr int kPresent = ItemStatus::kCurrent;
+constexpr int kAbsent = ItemStatus::kNotInstalled;
 } // namespace CertStatus
 
 // 3 when the entry's key exists, 4 when not, 0 without an entry.

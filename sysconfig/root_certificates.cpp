@@ -1,10 +1,8 @@
 #include "sysconfig/root_certificates.h"
 
-#include "common/com_types.h"
 #include "common/registry.h"
 #include "common/text.h"
 #include "common/trace_sink.h"
-#include "config/component_context.h"
 #include "config/xml_node.h"
 #include "sysconfig/root_cert_entries.h"
 
@@ -51,14 +49,6 @@ bool UsablePaths(const CertificateEntry& entry) {
            entry.subKey.find(L'\\') == std::wstring::npos;
 }
 
-std::optional<CertificateEntry> CatalogueCertificate(const std::wstring& catalogue, int id,
-                                                     CertListLookup lookup) {
-    XmlNode document;
-    if (!document.LoadXml(catalogue))
-        return std::nullopt;
-    return FindCertificate(&document, id, lookup);
-}
-
 const wchar_t kWrittenEvent[] = L" 成功事件：证书写入成功";
 const wchar_t kInstalledEvent[] = L"检测事件：证书已成功写入";
 const wchar_t kNotInstalledEvent[] = L"检测事件：证书写入失败";
@@ -89,35 +79,19 @@ std::vector<BYTE> DecodeCertificateBlob(std::wstring_view data) {
     return bytes;
 }
 
-RootCertificates::RootCertificates(const TraceSink& trace, CatalogueSource catalogue,
-                                   PagePoster post)
-    : trace_(&trace), catalogue_(std::move(catalogue)), post_(std::move(post)) {}
+RootCertificates::RootCertificates(const TraceSink& trace) : trace_(&trace) {}
 
-RootCertificates::RootCertificates(const ComponentContext& context)
-    : RootCertificates(context.Trace(), LanguageCatalogue(context), context.post) {}
-
-void RootCertificates::InstallRootCert(int id) const {
-    ComApartment apartment(COINIT_APARTMENTTHREADED);
-    Written written = WriteBlob(id);
+bool RootCertificates::InstallRootCert(const XmlNode* catalogue, int id) const {
+    Written written = WriteBlob(catalogue, id);
     bool trusted = written == Written::Done || written == Written::StoreNotOpened;
-    bool installed = trusted && RootCertStatus(id) == CertStatus::kPresent;
+    bool installed = trusted && RootCertStatusIn(catalogue, id) == CertStatus::kPresent;
     Trace(id, installed ? kInstalledEvent : kNotInstalledEvent);
-    if (post_)
-        post_(VeyrantMessage::kInstalledCompleted, static_cast<WPARAM>(id),
-              installed ? kReportSuccess : kReportFailure);
+    return installed;
 }
 
-int RootCertificates::RootCertStatus(int id) const {
-    ComApartment apartment(COINIT_APARTMENTTHREADED);
-    XmlNode document;
-    if (!document.LoadXml(catalogue_()))
-        return CertStatus::kUnknown;
-    return RootCertStatusIn(&document, id);
-}
-
-RootCertificates::Written RootCertificates::WriteBlob(int id) const {
+RootCertificates::Written RootCertificates::WriteBlob(const XmlNode* catalogue, int id) const {
     std::optional<CertificateEntry> entry =
-        CatalogueCertificate(catalogue_(), id, CertListLookup::Descendant);
+        catalogue ? FindCertificate(catalogue, id, CertListLookup::Descendant) : std::nullopt;
     if (!entry)
         return Written::NoEntry;
     std::vector<BYTE> blob = DecodeCertificateBlob(entry->data);

@@ -1,10 +1,8 @@
 // Installs the catalogue's root certificates: each is a "Blob" value written
-// straight into a certificate store key of the registry, then checked and
-// reported to the page as installed or not.
+// straight into a certificate store key of the registry, then checked; the
+// download chain's reporter tells the page whether it is installed.
 #pragma once
 
-#include "common/page_messages.h"
-#include "sysconfig/component_inputs.h"
 
 #include <windows.h>
 
@@ -13,7 +11,7 @@
 #include <vector>
 
 class TraceSink;
-struct ComponentContext;
+class XmlNode;
 
 // The bytes of a "Data" text: hexadecimal numbers separated by commas, with
 // white space anywhere ignored. Each non-empty piece gives one byte, the low
@@ -24,21 +22,16 @@ std::vector<BYTE> DecodeCertificateBlob(std::wstring_view data);
 
 class RootCertificates {
 public:
-    RootCertificates(const TraceSink& trace, CatalogueSource catalogue, PagePoster post);
-    explicit RootCertificates(const ComponentContext& context);
+    explicit RootCertificates(const TraceSink& trace);
 
-    // Writes the certificate with this id, checks it and posts installed
-    // completed (id, -1) or (id, 0). Any thread; joins an apartment for the XML.
-    void InstallRootCert(int id) const;
-    // 3 when the certificate's key exists, 4 when not, 0 without an entry.
-    int RootCertStatus(int id) const;
+    // Writes the certificate with this id from the catalogue snapshot and
+    // checks it; true when it is installed. Any thread.
+    bool InstallRootCert(const XmlNode* catalogue, int id) const;
 
 private:
     enum class Written;
-    Written WriteBlob(int id) const;
+    Written WriteBlob(const XmlNode* catalogue, int id) const;
     void Trace(int id, const wchar_t* event) const;
 
     const TraceSink* trace_;
-    CatalogueSource catalogue_;
-    PagePoster post_;
 };

@@ -1,9 +1,31 @@
-"""Shared plumbing of the end-to-end tests: the Wine prefix that ./tovral test
-made for this run, the built programs, client application folders for the
-page host, and the control's per-user data folder."""
+"""Shared plumbing of the end-to-end tests: Wine prefixes, the built
+programs, client application folders for the page host, the control's
+per-user data folder and the local bank server.
 
+How a run is laid out (./tovral test sets it up, see run.py for the rest):
+- ./tovral test makes one template prefix per run with the control
+  registered (TOVRAL_TEMPLATE_PREFIX) and a run folder (TOVRAL_RUN_DIR).
+- CTest runs each end-to-end test through `python3 -m tests.e2e.run MODULE
+  [TEST...]`, which gives the test its own copy of the template, its own
+  wineserver and its own Xvfb display, so tests run side by side.
+- A test class may ask for a fresh copy per test method (fresh_prefix(),
+  as SampleBankTestCase does): whatever a test installs dies with its prefix.
+- start_bank_server() builds a tree for a given set of inputs once per run
+  (TOVRAL_RUN_DIR/bank-trees) and hands each test its own copy.
+
+A new test file needs one line in tests/e2e/CMakeLists.txt:
+    tovral_e2e_test(NAME MODULE)                 # the whole file
+    tovral_e2e_test(NAME MODULE PARTS N)         # its tests shared out, to keep each under 90 s
+Nothing in the file itself changes: it imports what it needs from here."""
+
+import contextlib
+import fcntl
+import functools
+import hashlib
+import json
 import os
 import shutil
+import socket
 import subprocess
 import tempfile
 import unittest
@@ -18,13 +40,16 @@ CLSID = "{6513270E-269E-4D37-B2A7-4DE452E6B438}"
 DEFAULT_DLL = BUILD_DIR / "Tovral.DLL"
 SIGNED_DLL = BUILD_DIR / "signed" / "Tovral.DLL"
 DEFAULT_SIGNATURE_POLICY = os.environ.get("TOVRAL_SIGNATURE_POLICY", "off")
+# Set by ./tovral test (or by run.py when CTest runs without it).
+TEMPLATE_ENV = "TOVRAL_TEMPLATE_PREFIX"
+RUN_DIR_ENV = "TOVRAL_RUN_DIR"
 
 
 def wine_env(extra=None):
     env = dict(os.environ)
     if "WINEPREFIX" not in env:
         raise RuntimeError("WINEPREFIX is not set: run through ./tovral (test, bench or fuzz)")
-    env["WINEARCH"] = "win32"
+    env.setdefault("WINEARCH", "win32")
     env.setdefault("WINEDEBUG", "-all")
     env.update(extra or {})
     return env
@@ -37,6 +62,8 @@ def wine(args, env=None, timeout=120, check=False, input=None, cwd=None):
     program has run at all (no output, a negative exit status); such a start is
     retried once. A program that crashes does not look like that: Wine reports
     the fault, or the control's crash filter ends the process with code 1."""
+    if args and str(args[0]).lower().startswith("regsvr32"):
+        _forget_registration()
     for attempt in range(2):
         result = subprocess.run(["wine", *map(str, args)], env=wine_env(env), timeout=timeout,
                                 capture_output=True, input=input, check=check, cwd=cwd,
@@ -61,11 +88,15 @@ _user_folders = {}
 
 def user_folder(variable):
     """Unix path of one of the prefix user's folders by its variable
-    ("APPDATA", "LOCALAPPDATA"), asked of Wine once."""
+    ("APPDATA", "LOCALAPPDATA"). Wine is asked once a run: every prefix is a
+    copy of one template, so the Windows path is the same in all of them."""
     if variable not in _user_folders:
-        out = wine(["cmd.exe", "/c", "echo", f"%{variable}%"], check=True).stdout.strip()
-        _user_folders[variable] = to_unix(out)
-    return _user_folders[variable]
+        _user_folders[variable] = wine(["cmd.exe", "/c", "echo", f"%{variable}%"],
+                                       check=True).stdout.strip()
+    windows = _user_folders[variable]
+    if windows[:3].upper() == "C:\\":
+        return Path(wine_env()["WINEPREFIX"], "drive_c", *windows[3:].split("\\"))
+    return to_unix(windows)
 
 
 def appdata_folder():
@@ -85,6 +116,16 @@ def reset_data_folder():
     shutil.rmtree(data_folder(), ignore_errors=True)
 
 
+# The build of the control known to be registered machine-wide in the current
+# prefix (a fresh copy of a template), until anything runs regsvr32 again.
+_registered_dll = None
+
+
+def _forget_registration():
+    global _registered_dll
+    _registered_dll = None
+
+
 def register_control(per_user=False, dll=DEFAULT_DLL):
     args = ["regsvr32", "/s"] + (["/n", "/i:user"] if per_user else [])
     return wine(args + [to_windows(dll)]).returncode
@@ -95,17 +136,340 @@ def unregister_control(per_user=False, dll=DEFAULT_DLL):
     return wine(args + [to_windows(dll)]).returncode
 
 
+def ensure_registered(dll=DEFAULT_DLL):
+    """Registers `dll` machine-wide unless the prefix came with it registered."""
+    global _registered_dll
+    if Path(dll) == _registered_dll:
+        return 0
+    rc = register_control(dll=dll)
+    if rc == 0:
+        _registered_dll = Path(dll)
+    return rc
+
+
+# --- prefixes and Wine sessions ----------------------------------------------
+
+# Wine's own programs and libraries in a prefix: never written after
+# wineboot, so copies share them by hard links. Everything else is copied.
+_SHARED_SUFFIXES = {".dll", ".exe", ".drv", ".sys", ".ocx", ".cpl", ".acm", ".tlb", ".ax",
+                    ".ds", ".msstyles", ".tsp", ".vxd", ".mui", ".nls", ".fon", ".ttf"}
+
+
+def copy_prefix(template, target):
+    """A private copy of a prefix whose wineserver is not running."""
+    template, target = Path(template), Path(target)
+    for folder, dirs, files in os.walk(template):
+        here = Path(folder)
+        there = target / here.relative_to(template)
+        there.mkdir(parents=True, exist_ok=True)
+        for name in dirs + files:
+            source = here / name
+            if source.is_symlink():
+                os.symlink(os.readlink(source), there / name)
+                if name in dirs:
+                    dirs.remove(name)  # walked through the link's target otherwise
+        for name in files:
+            source, copy = here / name, there / name
+            if source.is_symlink():
+                continue
+            if source.suffix.lower() in _SHARED_SUFFIXES and "drive_c" in source.parts:
+                try:
+                    os.link(source, copy)
+                    continue
+                except OSError:
+                    pass
+            shutil.copy2(source, copy)
+
+
+def _run_folder():
+    folder = os.environ.get(RUN_DIR_ENV)
+    return Path(folder) if folder else None
+
+
+@contextlib.contextmanager
+def _locked(path):
+    path.parent.mkdir(parents=True, exist_ok=True)
+    with open(path, "a") as lock:
+        fcntl.flock(lock, fcntl.LOCK_EX)
+        try:
+            yield
+        finally:
+            fcntl.flock(lock, fcntl.LOCK_UN)
+
+
+def _prefix_env(prefix):
+    return dict(os.environ, WINEPREFIX=str(prefix), WINEARCH=os.environ.get("WINEARCH", "win32"),
+                WINEDEBUG=os.environ.get("WINEDEBUG", "-all"))
+
+
+def _wine_tool(tool, prefix, *args, check=False):
+    return subprocess.run([tool, *args], env=_prefix_env(prefix), capture_output=True,
+                          text=True, timeout=600, check=check)
+
+
+def start_session(prefix, persistent=True):
+    """A wineserver for the prefix (one that stays: program starts are then
+    short), and its services started with no pipe of ours: a program's
+    output would otherwise stay open until the services, which inherit it, end."""
+    quiet = {"stdin": subprocess.DEVNULL, "stdout": subprocess.DEVNULL,
+             "stderr": subprocess.DEVNULL, "env": _prefix_env(prefix), "timeout": 600}
+    if persistent:
+        subprocess.run(["wineserver", "-p"], **quiet)
+    subprocess.run(["wine", "cmd.exe", "/c", "exit"], **quiet)
+
+
+def end_session(prefix):
+    """Ends whatever still runs in the prefix, and its wineserver."""
+    if (Path(prefix) / "system.reg").exists():
+        _wine_tool("wineserver", prefix, "-k")
+        _wine_tool("wineserver", prefix, "-w")
+
+
+def _z_drive(path):
+    """A Linux path as Wine's Z: drive shows it, without asking Wine."""
+    return "Z:" + str(Path(path).resolve()).replace("/", "\\")
+
+
+def make_template(prefix, dll=DEFAULT_DLL):
+    """A new 32-bit prefix with `dll` registered, its registry on disk."""
+    prefix = Path(prefix)
+    prefix.mkdir(parents=True, exist_ok=True)
+    boot = _wine_tool("wineboot", prefix, "-i")
+    _wine_tool("wineserver", prefix, "-w")
+    if boot.returncode != 0 or not (prefix / "system.reg").exists():
+        raise RuntimeError(f"wineboot failed for {prefix}: {boot.stderr.strip()}")
+    _run_then_close(prefix, [["regsvr32", "/s", _z_drive(dll)]])
+
+
+def _run_then_close(prefix, commands):
+    """Runs Windows commands in a prefix, then waits for its wineserver to end
+    by itself: it writes the registry to disk as it ends, before anything
+    copies the prefix."""
+    start_session(prefix, persistent=False)
+    try:
+        for command in commands:
+            result = _wine_tool("wine", prefix, *command)
+            if result.returncode != 0:
+                raise RuntimeError(f"{' '.join(command)} failed with {result.returncode} in "
+                                   f"{prefix}: {result.stderr.strip()}")
+    finally:
+        _wine_tool("wineserver", prefix, "-w")
+
+
+def template_prefix(dll=DEFAULT_DLL, setup=()):
+    """The run's template with `dll` registered machine-wide and the Windows
+    commands `setup` (lists of arguments) run; each kind is made once a run."""
+    base = Path(os.environ[TEMPLATE_ENV])
+    setup = [list(map(str, command)) for command in setup]
+    if Path(dll) == DEFAULT_DLL and not setup:
+        return base
+    run = _run_folder() or base.parent
+    name = hashlib.sha256(json.dumps([str(dll), setup]).encode()).hexdigest()[:16]
+    target = run / "templates" / name
+    with _locked(run / "templates" / ".lock"):
+        if not target.exists():
+            work = Path(tempfile.mkdtemp(prefix="making-", dir=target.parent))
+            try:
+                copy_prefix(base, work / "prefix")
+                register = [] if Path(dll) == DEFAULT_DLL else [["regsvr32", "/s", _z_drive(dll)]]
+                _run_then_close(work / "prefix", register + setup)
+                os.rename(work / "prefix", target)
+            finally:
+                shutil.rmtree(work, ignore_errors=True)
+    return target
+
+
+class WineSession:
+    """A prefix of the process's own, copied from a template, with a
+    persistent wineserver: WINEPREFIX names it until close(), which ends its
+    programs and removes it."""
+
+    def __init__(self, template, dll=DEFAULT_DLL):
+        global _registered_dll
+        parent = _run_folder()
+        if parent is not None:
+            (parent / "prefixes").mkdir(parents=True, exist_ok=True)
+            parent = parent / "prefixes"
+        self.folder = Path(tempfile.mkdtemp(prefix="prefix-", dir=parent))
+        self.prefix = self.folder / "prefix"
+        copy_prefix(template, self.prefix)
+        self.previous = os.environ.get("WINEPREFIX")
+        os.environ["WINEPREFIX"] = str(self.prefix)
+        self.previous_dll, _registered_dll = _registered_dll, Path(dll)
+        start_session(self.prefix)
+
+    def close(self):
+        global _registered_dll
+        end_session(self.prefix)
+        if self.previous is None:
+            os.environ.pop("WINEPREFIX", None)
+        else:
+            os.environ["WINEPREFIX"] = self.previous
+        _registered_dll = self.previous_dll
+        shutil.rmtree(self.folder, ignore_errors=True)
+
+
+def isolated():
+    """Whether this run hands out copies of a template prefix."""
+    return bool(os.environ.get(TEMPLATE_ENV))
+
+
+def fresh_prefix(test, dll=DEFAULT_DLL, setup=()):
+    """Gives one test a prefix of its own for its duration, copied from the
+    run's template (with `dll` registered and `setup` run). Without a
+    template (a bare CTest run) the test keeps the process's prefix."""
+    if not isolated():
+        return False
+    session = WineSession(template_prefix(dll, setup), dll)
+    test.addCleanup(session.close)
+    return True
+
+
 def start_bank_server(test, packer):
     """A local bank server for one test on a fresh tree folder, stopped and
-    removed after the test; returns the folder, the server and its ServerTree."""
+    removed after the test; returns the folder, the server and its ServerTree.
+
+    In a run with a run folder the server listens on one of the run's ports
+    (one test at a time holds each), so that a tree built for that address
+    and the same inputs is built once a run and copied for each test."""
     from tools.bankserver.bankserver import BankServer
-    from tools.bankserver.server_tree import ServerTree
     root = Path(tempfile.mkdtemp(prefix="tovral-bank-"))
     test.addCleanup(shutil.rmtree, root, True)
-    server = BankServer(root)
-    server.start()
+    slot = _PortSlot.take()
+    server = None
+    if slot is not None:
+        try:
+            server = BankServer(root, port=slot.port).start()
+            test.addCleanup(slot.release)
+        except OSError:  # someone else's now: this test builds its own tree
+            slot.release(forget_port=True)
+            slot = None
+    if server is None:
+        server = BankServer(root).start()
     test.addCleanup(server.stop)
-    return root, server, ServerTree(root, server.url, packer)
+    cache = _run_folder() / "bank-trees" if slot is not None else None
+    return root, server, _cached_tree_class()(root, server.url, packer, cache=cache)
+
+
+class _PortSlot:
+    """One of the run's bank server ports, held through a file lock."""
+
+    def __init__(self, file, port):
+        self.file, self.port = file, port
+
+    @classmethod
+    def take(cls):
+        run = _run_folder()
+        if run is None:
+            return None
+        folder = run / "bank-ports"
+        folder.mkdir(parents=True, exist_ok=True)
+        for number in range(256):
+            file = open(folder / f"{number}.lock", "a+")
+            try:
+                fcntl.flock(file, fcntl.LOCK_EX | fcntl.LOCK_NB)
+            except OSError:
+                file.close()
+                continue
+            file.seek(0)
+            text = file.read().strip()
+            if not text:
+                text = str(_free_port())
+                file.write(text + "\n")
+                file.flush()
+            return cls(file, int(text))
+        return None
+
+    def release(self, forget_port=False):
+        if self.file.closed:
+            return
+        if forget_port:
+            self.file.truncate(0)
+        fcntl.flock(self.file, fcntl.LOCK_UN)
+        self.file.close()
+
+
+def _free_port():
+    with socket.socket() as probe:
+        probe.bind(("127.0.0.1", 0))
+        return probe.getsockname()[1]
+
+
+_UNKNOWN = object()
+
+
+def _tree_inputs(value):
+    """Everything a tree's files depend on, as JSON; _UNKNOWN when something
+    cannot be written down (then the tree is built, not cached)."""
+    if isinstance(value, (str, int, float, bool)) or value is None:
+        return value
+    if isinstance(value, Path):
+        return str(value)
+    if isinstance(value, (list, tuple)):
+        items = [_tree_inputs(v) for v in value]
+        return _UNKNOWN if any(i is _UNKNOWN for i in items) else items
+    if isinstance(value, dict):
+        items = {str(k): _tree_inputs(v) for k, v in value.items()}
+        return _UNKNOWN if any(i is _UNKNOWN for i in items.values()) else items
+    if hasattr(value, "__dict__") and not callable(value):
+        described = _tree_inputs({k: v for k, v in vars(value).items() if k != "root"})
+        if described is _UNKNOWN:
+            return _UNKNOWN
+        return {"type": f"{type(value).__module__}.{type(value).__qualname__}", **described}
+    return _UNKNOWN
+
+
+@functools.cache
+def _cached_tree_class():
+    from tools.bankserver.server_tree import ServerTree
+
+    class CachedServerTree(ServerTree):
+        """A ServerTree whose first build comes from the run's cache of
+        trees built for the same inputs (address, texts, versions, keys...);
+        later builds, and trees with files added before their first build,
+        are built as always."""
+
+        def __init__(self, *args, cache=None, **kwargs):
+            super().__init__(*args, **kwargs)
+            self._cache = cache
+
+        def build(self):
+            key = self._cache_key()
+            if key is None:
+                return super().build()
+            entry = self._cache / key
+            if not entry.exists():
+                self._fill(entry)
+            shutil.copytree(entry / "tree", self.root, dirs_exist_ok=True)
+            return json.loads((entry / "entries.json").read_text(encoding="utf-8"))
+
+        def _cache_key(self):
+            if self._cache is None or any(self.root.iterdir()):
+                return None
+            fields = _tree_inputs({k: v for k, v in vars(self).items()
+                                   if k not in ("root", "_cache")})
+            if fields is _UNKNOWN:
+                return None
+            return hashlib.sha256(json.dumps(fields, sort_keys=True).encode()).hexdigest()[:24]
+
+        def _fill(self, entry):
+            entry.parent.mkdir(parents=True, exist_ok=True)
+            work = Path(tempfile.mkdtemp(prefix="making-", dir=entry.parent))
+            try:
+                tree = ServerTree.__new__(ServerTree)
+                tree.__dict__.update({k: v for k, v in vars(self).items() if k != "_cache"})
+                tree.root = work / "tree"
+                tree.root.mkdir()
+                entries = tree.build()
+                (work / "entries.json").write_text(json.dumps(entries), encoding="utf-8")
+                os.rename(work, entry)  # another test may have been first: keep its copy
+            except OSError:
+                if not entry.exists():
+                    raise
+            finally:
+                shutil.rmtree(work, ignore_errors=True)
+
+    return CachedServerTree
 
 
 class ClientFolder:
@@ -163,8 +527,8 @@ class PageTestCase(unittest.TestCase):
     @classmethod
     def setUpClass(cls):
         if cls.control_dll != DEFAULT_DLL:
-            cls.addClassCleanup(register_control)
-        rc = register_control(dll=cls.control_dll)
+            cls.addClassCleanup(ensure_registered)
+        rc = ensure_registered(cls.control_dll)
         if rc != 0:
             raise RuntimeError(f"regsvr32 failed with {rc}")
 

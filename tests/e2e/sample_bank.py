@@ -1,15 +1,15 @@
 """The sample bank for the list and download tests: the local bank server
 serving the sample catalogue (tools/bankserver/sample) with the sample
 components, a client folder beside it, the page pieces that decrypt the
-catalogue and record the download call-backs, and the clean-up of whatever
-the sample components install into the shared Wine prefix."""
+catalogue and record the download call-backs. Each test runs in a prefix of
+its own, so whatever the sample components install goes with it."""
 
 import shutil
 
 from tests.e2e.harness import (BUILD_DIR, CHINESE_ANSI, PAGE_PRELUDE, ClientFolder,
-                               PageTestCase, clear_trace, data_folder, local_appdata_folder,
-                               reg, reg_values, start_bank_server, to_unix, wine,
-                               write_user_settings)
+                               PageTestCase, clear_trace, data_folder, fresh_prefix, isolated,
+                               local_appdata_folder, reg, reg_values, start_bank_server, to_unix,
+                               wine, write_user_settings)
 from tools.bankserver.server_tree import (SAMPLE_DIR, Packer, certificate_thumbprint,
                                           sample_facts)
 
@@ -95,8 +95,8 @@ def sample_catalogue(replace=()):
 
 
 def remove_installed_samples():
-    """Undoes what the sample components install, so that every test starts
-    from a PC without them (the prefix is shared by the whole run)."""
+    """Undoes what the sample components install, for tests that share one
+    prefix (a run without a template prefix)."""
     wine(["msiexec", "/x", MSI_PRODUCT, "/qn"])
     for clsid in CLSID.values():
         reg("delete", f"HKCR\\CLSID\\{clsid}", "/f")
@@ -121,15 +121,17 @@ class SampleBankTestCase(PageTestCase):
 
     @classmethod
     def setUpClass(cls):
-        super().setUpClass()
+        if not isolated():  # else each test's own prefix comes with its control registered
+            super().setUpClass()
         cls.packer = Packer(BUILD_DIR)
 
     def setUp(self):
-        super().setUp()
-        remove_installed_samples()
-        self.addCleanup(remove_installed_samples)
         # A real PC has the user's root store; a fresh prefix does not.
-        reg("add", CERT_STORE, "/f")
+        if not fresh_prefix(self, self.control_dll, setup=[["reg", "add", CERT_STORE, "/f"]]):
+            remove_installed_samples()
+            self.addCleanup(remove_installed_samples)
+            reg("add", CERT_STORE, "/f")
+        super().setUp()
         self.root, self.server, self.tree = start_bank_server(self, self.packer)
         self.client.close()
         self.client = ClientFolder(root_url=self.server.url)

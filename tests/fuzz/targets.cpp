@@ -4,6 +4,7 @@
 #include "common/text.h"
 #include "common/trace_sink.h"
 #include "config/bank_links.h"
+#include "config/catalogue.h"
 #include "config/component_lists.h"
 #include "config/config_set.h"
 #include "config/crypto.h"
@@ -192,16 +193,13 @@ std::wstring SampleCatalogue(const FuzzPaths& paths) {
 
 // The control's hooks, with fixed statuses where it would look at the PC.
 ListHooks CatalogueHooks() {
-    return ListHooksWithFragments([](int) { return 3; },
-                                  [](int id) { return id % 2 ? 1 : 3; }); // odd ids need installing
+    return ListHooksWithFragments(
+        [](const XmlNode*, int) { return 3; },
+        [](const XmlNode*, int id) { return id % 2 ? 1 : 3; }); // odd ids need installing
 }
 
-ComponentContext ListContext(ConfigurationTexts& texts, const TraceSink& trace) {
-    ComponentContext context;
-    context.trace = &trace;
-    context.texts = &texts;
-    context.language = [] { return std::wstring(L"chs"); };
-    return context;
+std::wstring Chinese() {
+    return L"chs";
 }
 
 class DownloadListTarget final : public FuzzTarget {
@@ -219,11 +217,10 @@ public:
     }
     void Prepare(const FuzzPaths& paths) override {
         texts_.Set(ConfigText::Chinese, SampleCatalogue(paths));
-        context_ = ListContext(texts_, trace_);
     }
     void Run(const Bytes& input) override {
         // The catalogue stays parsed between calls, as in the control.
-        ComponentLists lists(context_, catalogue_, CatalogueHooks(), [] { return UserType{}; });
+        ComponentLists lists(catalogue_.Source(), CatalogueHooks(), [] { return UserType{}; });
         lists.SetDownLoadList(WideFromInput(input));
         std::wstring download = lists.GetDownLoadList();
         if (!download.empty())
@@ -234,10 +231,8 @@ public:
     }
 
 private:
-    NullTraceSink trace_;
     ConfigurationTexts texts_;
-    ComponentContext context_;
-    SharedDocument catalogue_;
+    CatalogueCache catalogue_{texts_, Chinese};
 };
 
 class BatchIdsTarget final : public FuzzTarget {
@@ -306,14 +301,13 @@ public:
                        true);
     }
     void Run(const Bytes& input) override {
-        NullTraceSink trace;
         ConfigurationTexts texts;
         std::wstring text = WideFromInput(input);
         texts.Set(ConfigText::Chinese, text);
-        ComponentContext context = ListContext(texts, trace);
-        SharedDocument catalogue;
+        // Parsed into the frozen tree every reader of the control shares.
+        CatalogueCache catalogue(texts, Chinese);
         UserType user{0, 1, 0};
-        ComponentLists lists(context, catalogue, CatalogueHooks(), [&] { return user; });
+        ComponentLists lists(catalogue.Source(), CatalogueHooks(), [&] { return user; });
 
         XmlNode parsed;
         std::wstring selection = parsed.LoadXml(text) ? ListOfCatalogueIds(parsed)

@@ -1,4 +1,4 @@
-#include "config/bignum.h"
+#include "crypto/bignum.h"
 #include "tests/unit/crypto_fixtures.h"
 
 #include <gtest/gtest.h>

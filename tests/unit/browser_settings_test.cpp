@@ -1,5 +1,7 @@
 #include "common/text.h"
 #include "sysconfig/browser_settings.h"
+
+#include "config/catalogue.h"
 #include "tests/unit/sysconfig_support.h"
 
 #include <gtest/gtest.h>
@@ -87,16 +89,28 @@ private:
     std::shared_ptr<ZoneRecord> record_;
 };
 
+// The settings with a catalogue snapshot, as an item's work hands them one.
+struct SettingsOn {
+    BrowserSettings settings;
+    CatalogueSnapshot catalogue;
+    BOOL ApplyTrustList() const { return settings.ApplyTrustList(catalogue.get()); }
+    BOOL ApplyTrustedZonePolicies() const { return settings.ApplyTrustedZonePolicies(); }
+    BOOL SetTrustedSite(const std::wstring& pattern, const std::wstring& action) const {
+        return settings.SetTrustedSite(pattern, action);
+    }
+};
+
 class BrowserZones : public testing::Test {
 protected:
-    BrowserSettings Settings(std::wstring catalogue, MajorVersions versions = {6, 8}) {
+    SettingsOn Settings(const std::wstring& catalogue, MajorVersions versions = {6, 8}) {
         auto record = record_;
-        return BrowserSettings(
-            trace, [catalogue] { return catalogue; }, [versions] { return versions; },
-            [record] {
-                ++record->created;
-                return std::make_unique<RecordingManagers>(record);
-            });
+        return SettingsOn{BrowserSettings(
+                              trace, [versions] { return versions; },
+                              [record] {
+                                  ++record->created;
+                                  return std::make_unique<RecordingManagers>(record);
+                              }),
+                          XmlNode::ParseFrozen(catalogue)};
     }
     const std::vector<ZoneCall>& calls() const { return record_->calls; }
     ZoneRecord& record() { return *record_; }
@@ -114,7 +128,7 @@ const wchar_t kTrustedSiteLine[] = L" 成功事件：信任站点修改成功";
 
 TEST_F(BrowserZones, TrustListMapsEachSiteWithFlagsLoweredMeanwhile) {
     SetFlags(DwordValue(0x47));
-    BrowserSettings settings =
+    SettingsOn settings =
         Settings(L"<Utility><TrustList>"
                  L"<Site id='2001' url='http://*.bank.example' action='add'/>"
                  L"<Site id='2002' url='https://a.example' action='Add'/>"
@@ -237,13 +251,13 @@ TEST_F(BrowserZones, VersionsAreAskedOnlyForTheZonePolicies) {
     int asked = 0;
     BrowserSettings settings(
         trace,
-        [] { return std::wstring(L"<U><TrustList><S url='a' action='add'/></TrustList></U>"); },
         [&asked] {
             ++asked;
             return MajorVersions{6, 7};
         },
         [this] { return std::make_unique<RecordingManagers>(record_); });
-    settings.ApplyTrustList();
+    settings.ApplyTrustList(
+        XmlNode::ParseFrozen(L"<U><TrustList><S url='a' action='add'/></TrustList></U>").get());
     EXPECT_EQ(asked, 0);
     settings.ApplyTrustedZonePolicies();
     EXPECT_EQ(asked, 1);
@@ -253,11 +267,7 @@ TEST_F(BrowserZones, VersionsAreAskedOnlyForTheZonePolicies) {
 // implemented there, and the operations still finish as they should.
 TEST_F(BrowserZones, SystemManagersUnderWine) {
     SetFlags(DwordValue(0x47));
-    BrowserSettings settings(
-        trace, [] { return std::wstring(); },
-        [] {
-            return MajorVersions{6, 7};
-        });
+    BrowserSettings settings(trace, [] { return MajorVersions{6, 7}; });
     EXPECT_EQ(settings.SetTrustedSite(L"http://bank.example", L"add"), FALSE);
     EXPECT_EQ(Flags(), DwordValue(0x47));
     EXPECT_EQ(settings.ApplyTrustedZonePolicies(), TRUE);

@@ -1,8 +1,8 @@
-#include "config/checksum.h"
+#include "crypto/checksum.h"
 #include "common/handles.h"
 #include "common/text.h"
 #include "config/listed_file.h"
-#include "config/sha256.h"
+#include "crypto/sha256.h"
 #include "tests/unit/test_support.h"
 
 #include <gtest/gtest.h>

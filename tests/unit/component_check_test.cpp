@@ -4,6 +4,7 @@
 #include "common/handles.h"
 #include "common/registry.h"
 #include "common/text.h"
+#include "config/catalogue.h"
 #include "config/component_context.h"
 #include "envcheck/component_checker.h"
 #include "tests/unit/test_support.h"
@@ -273,6 +274,7 @@ protected:
     RecordingTrace trace_;
     ConfigurationTexts texts_;
     ComponentContext context_;
+    CatalogueCache catalogue_{texts_, [this] { return language_; }};
 };
 
 TEST_F(CheckerTest, ApplicationDecisions) {
@@ -286,7 +288,7 @@ TEST_F(CheckerTest, ApplicationDecisions) {
                      App(4006, L"regrootkey=\"\"") +
                      App(4007, hkcu + L"regkey=\"Missing\" vernum=\"1.0\"") +
                      App(4002, hkcu + L"regkey=\"Version\" vernum=\"9\""));
-    ComponentChecker checker(context_);
+    ComponentChecker checker(context_, catalogue_.Source());
     EXPECT_EQ(checker.CheckApplicationStatus(4001), 1); // 1.0.9 is lower than 1.0.10
     EXPECT_EQ(trace_.Take(),
               (std::vector<std::wstring>{L"文件号：4001 成功事件：注册表键值存在",
@@ -313,7 +315,7 @@ TEST_F(CheckerTest, ControlDecisions) {
                      Control(1004, L"\\Gone", L"vernum=\"1.0\"") + Control(1005, L"\\NoPath", L"") +
                      Control(1006, L"\\Nothing", L""),
                  L"");
-    ComponentChecker checker(context_);
+    ComponentChecker checker(context_, catalogue_.Source());
     EXPECT_EQ(checker.CheckControlStatus(1001), 3);
     std::vector<std::wstring> lines = trace_.Take();
     ASSERT_EQ(lines.size(), 3u);
@@ -344,7 +346,7 @@ TEST_F(CheckerTest, AvailabilityLibraries) {
                      with(1005, escape) + with(1006, L"C:\\windows\\system32\\kernel32.dll") +
                      with(1007, L"Absent.dll") + with(1008, L"sub/../NUL.dll"),
                  App(4001, L"regrootkey=\"HKEY_CURRENT_USER\" checkstatedll=\"CheckFail.dll\""));
-    ComponentChecker checker(context_);
+    ComponentChecker checker(context_, catalogue_.Source());
     EXPECT_EQ(checker.CheckControlStatus(1001), 3);
     EXPECT_EQ(trace_.Take().back(),
               L"文件号：1001, 结果：检测DLL返回成功,返回值：0, 返回信息： sample component ready");
@@ -400,24 +402,21 @@ TEST(AvailabilityLibraryPath, JoinsAsWrittenAndRefusesWhatCannotBeAPath) {
         EXPECT_EQ(AvailabilityLibraryPath(client, c.text), c.path) << c.text;
 }
 
-TEST_F(CheckerTest, ListIsParsedOnceInTheLanguageOfTheFirstCheck) {
+TEST_F(CheckerTest, TheCatalogueFollowsTheLanguageAndItsText) {
     SetCatalogue(ConfigText::Chinese, L"", L"");
     SetCatalogue(ConfigText::English, Control(1001, L"\\Ctl", L""), L"");
-    ComponentChecker checker(context_);
+    ComponentChecker checker(context_, catalogue_.Source());
     language_ = L"ENG";
     EXPECT_EQ(checker.CheckControlStatus(1001), 3) << "English list for \"eng\"";
-    language_ = L"chs";
     SetCatalogue(ConfigText::English, L"", L"");
-    EXPECT_EQ(checker.CheckControlStatus(1001), 3) << "kept for the process";
-
-    ComponentChecker other(context_);
+    EXPECT_EQ(checker.CheckControlStatus(1001), 0) << "a new text replaces the old whole";
     language_ = L"fra";
     SetCatalogue(ConfigText::Chinese, Control(1001, L"\\Nothing", L""), L"");
-    EXPECT_EQ(other.CheckControlStatus(1001), 4) << "Chinese list for any other language";
+    EXPECT_EQ(checker.CheckControlStatus(1001), 4) << "Chinese list for any other language";
 }
 
 TEST_F(CheckerTest, UnreadableListAndMissingSection) {
-    ComponentChecker checker(context_);
+    ComponentChecker checker(context_, catalogue_.Source());
     EXPECT_EQ(checker.CheckControlStatus(1001), 0) << "nothing decrypted yet";
     EXPECT_TRUE(trace_.Take().empty());
     texts_.Set(ConfigText::Chinese, L"<Utility><Control/></Utility>");
@@ -429,7 +428,7 @@ TEST_F(CheckerTest, UnreadableListAndMissingSection) {
 TEST_F(CheckerTest, FirstChecksOfTwoThreadsAgree) {
     SetCatalogue(ConfigText::Chinese, Control(1001, L"\\Ctl", L"checkstatedll=\"CheckOk.dll\""),
                  L"");
-    ComponentChecker checker(context_);
+    ComponentChecker checker(context_, catalogue_.Source());
     short results[2][20] = {};
     auto run = [&](int thread) {
         CoInitializeEx(nullptr, COINIT_MULTITHREADED);

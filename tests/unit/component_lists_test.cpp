@@ -2,12 +2,15 @@
 // recorded hooks for the statuses and the descriptions of other layers.
 #include "common/text.h"
 #include "config/component_lists.h"
+#include "config/catalogue.h"
 #include "config/item_ids.h"
 #include "tests/unit/test_support.h"
 
 #include <gtest/gtest.h>
 
+#include <functional>
 #include <map>
+#include <utility>
 
 namespace {
 
@@ -34,18 +37,14 @@ class Lists : public testing::Test {
 protected:
     Lists() { texts_.Set(ConfigText::Chinese, kCatalogue); }
 
-    ComponentContext MakeContext() {
-        ComponentContext context;
-        context.trace = &trace_;
-        context.texts = &texts_;
-        context.language = [] { return std::wstring(L"chs"); };
-        return context;
-    }
-
     ListHooks MakeHooks() {
         ListHooks hooks;
-        hooks.controlStatus = [](int) { return 3; };
-        hooks.applicationStatus = [this](int id) { return appStatus_[id]; };
+        hooks.controlStatus = [](const XmlNode*, int) { return 3; };
+        hooks.applicationStatus = [this](const XmlNode*, int id) {
+            if (reenter_) // as a bank's check library that pumps the page's messages
+                std::exchange(reenter_, nullptr)();
+            return appStatus_[id];
+        };
         hooks.rootCertStatus = [](const XmlNode* catalogue, int) { return catalogue ? 4 : -1; };
         hooks.trustedSite = [](const XmlNode*, int id) { return FormatW(L"[site %d]", id); };
         hooks.popupSite = [](const XmlNode*, int id, const std::wstring& type) {
@@ -62,13 +61,12 @@ protected:
         return hooks;
     }
 
-    RecordingTraceSink trace_;
     ConfigurationTexts texts_;
-    ComponentContext context_ = MakeContext();
-    SharedDocument catalogue_;
+    CatalogueCache catalogue_{texts_, [] { return std::wstring(L"chs"); }};
     std::map<int, int> appStatus_;
+    std::function<void()> reenter_;
     UserType user_{0, 1, 0};
-    ComponentLists lists_{context_, catalogue_, MakeHooks(), [this] { return user_; }};
+    ComponentLists lists_{catalogue_.Source(), MakeHooks(), [this] { return user_; }};
 };
 
 TEST(ResEntries, ExactTextAndEscaping) {
@@ -179,8 +177,7 @@ TEST_F(Lists, SystemListFollowsTheUserTypeAndSectionOrder) {
 
 TEST_F(Lists, WithoutACatalogueOnlyTheFrames) {
     texts_.Set(ConfigText::Chinese, L"");
-    SharedDocument empty;
-    ComponentLists lists(context_, empty, MakeHooks(), [] { return UserType{}; });
+    ComponentLists lists(catalogue_.Source(), MakeHooks(), [] { return UserType{}; });
     lists.SetDownLoadList(L"<list><item id='1001' falg='true'/></list>");
     EXPECT_EQ(lists.GetDownLoadList(), L"<Update></Update>");
     EXPECT_EQ(lists.GetSysInfoList(), L"<Update></Update>");
@@ -188,6 +185,18 @@ TEST_F(Lists, WithoutACatalogueOnlyTheFrames) {
     // Once decrypted, the next call parses it.
     texts_.Set(ConfigText::Chinese, kCatalogue);
     EXPECT_NE(lists.GetDownLoadList(), L"<Update></Update>");
+}
+
+TEST_F(Lists, AStatusCheckMayCallTheListsAgain) {
+    // A check library that pumps messages lets a call-back run the page's
+    // list methods inside a list method: nothing is held that they wait for.
+    lists_.SetDownLoadList(L"<Update><item id='4001' falg='f' Type='t'/></Update>");
+    appStatus_[4001] = 4;
+    std::wstring inner;
+    reenter_ = [&] { inner = lists_.GetStatuByXML(); };
+    const std::wstring outer = lists_.GetStatuByXML();
+    EXPECT_EQ(outer, inner);
+    EXPECT_NE(outer.find(L"id=\"4001\""), std::wstring::npos);
 }
 
 TEST(BatchIds, ListChildrenInOrder) {

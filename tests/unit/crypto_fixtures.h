@@ -2,8 +2,8 @@
 // at test time by the packer's own code from plain text.
 #pragma once
 
-#include "config/bignum.h"
-#include "config/signature.h"
+#include "crypto/bignum.h"
+#include "crypto/signature.h"
 #include "tools/packer/packer_core.h"
 
 #include <string>

@@ -1,6 +1,6 @@
 #include "common/text.h"
 #include "config/crypto.h"
-#include "config/rc4.h"
+#include "crypto/rc4.h"
 #include "config/text_decoding.h"
 #include "tests/unit/crypto_fixtures.h"
 #include "tests/unit/test_support.h"

@@ -5,6 +5,8 @@
 #include "config/component_context.h"
 #include "config/xml_node.h"
 #include "envcheck/diagnosis.h"
+
+#include "config/catalogue.h"
 #include "envcheck/diagnosis_report.h"
 #include "envcheck/system_inventory.h"
 #include "tests/unit/test_support.h"
@@ -150,6 +152,7 @@ protected:
     NullTraceSink trace_;
     ConfigurationTexts texts_;
     ComponentContext context_;
+    CatalogueCache catalogue_{texts_, [] { return std::wstring(L"chs"); }};
 };
 
 TEST_F(DiagnosisRun, WritesTheReportAndAnswersTheResultList) {
@@ -157,7 +160,7 @@ TEST_F(DiagnosisRun, WritesTheReportAndAnswersTheResultList) {
     texts_.Set(ConfigText::Chinese,
                L"<U><Control><c id=\"1001\" name=\"SecureCtl\" regrootkey=\"HKEY_CLASSES_ROOT\" "
                L"regsubkey=\"CLSID\\{00000000-0000-0000-0000-00000000F00D}\"/></Control></U>");
-    ComponentChecker checks(context_);
+    ComponentChecker checks(context_, catalogue_.Source());
     DiagnosisReporter reporter(context_, checks);
     EXPECT_EQ(reporter.GetSystemInfo(),
               L"<item id=\"1\" name=\"操作&amp;系统&lt;\" statue=\"0\" /><item id=\"2\" "
@@ -186,7 +189,7 @@ TEST_F(DiagnosisRun, WritesTheReportAndAnswersTheResultList) {
 }
 
 TEST_F(DiagnosisRun, FailedCheckLists) {
-    ComponentChecker checks(context_);
+    ComponentChecker checks(context_, catalogue_.Source());
     DiagnosisReporter reporter(context_, checks);
     EXPECT_EQ(reporter.RunCheck(), L"") << "nothing decrypted";
     EXPECT_NE(Report().find("BHO List:"), std::string::npos) << "the report is still written";

@@ -1,232 +1,257 @@
-// The download chain driven through its seams: a fake server for the fetch,
-// a recording installer and the posted messages. Workers are real threads;
-// each test waits for the chain's last report.
+// The download chain through its seams: a fake bank server behind the fetch,
+// an installer that answers from a table, the real work queue and reporter,
+// and the call-backs recorded as the page would see them.
 #include "install/download_chain.h"
 
 #include "common/text.h"
-#include "config/checksum.h"
-#include "config/sha256.h"
-#include "tests/unit/test_support.h"
+#include "crypto/checksum.h"
+#include "crypto/sha256.h"
+#include "tests/unit/component_fixture.h"
 
 #include <gtest/gtest.h>
 
-#include <chrono>
-#include <condition_variable>
+#include <shlobj.h>
+
 #include <map>
+#include <set>
+#include <stdexcept>
 
 namespace {
+
+using Texts = std::vector<std::wstring>;
 
 std::wstring Checksum(const std::string& bytes) {
     return ChecksumText(Crc32Update(0, bytes));
 }
 
-struct Posted {
-    UINT message;
-    int wParam;
-    int lParam;
-    bool operator==(const Posted&) const = default;
-};
-
-std::ostream& operator<<(std::ostream& out, const Posted& p) {
-    return out << "(" << p.message << "," << p.wParam << "," << p.lParam << ")";
-}
-
-constexpr UINT kDownloaded = VeyrantMessage::kDownloadCompleted;
-constexpr UINT kAllDownloaded = VeyrantMessage::kAllDownloadsCompleted;
-constexpr UINT kInstalled = VeyrantMessage::kInstalledCompleted;
-constexpr UINT kAllInstalled = VeyrantMessage::kAllInstallsCompleted;
-
-class Chain : public testing::Test {
+class Chain : public testing::Test, protected ComponentFixture {
 protected:
     Chain() {
         Serve(L"controls/a.dll", "control a");
         Serve(L"controls/b.dll", "control b");
         Serve(L"apps/c.exe", "application c");
-        texts_.Set(ConfigText::Chinese, CatalogueText());
+        texts.Set(ConfigText::Chinese, CatalogueText());
     }
+    ~Chain() override { queue_.Close(); }
 
     void Serve(const std::wstring& url, const std::string& body) {
-        server_.Serve(L"http://bank/" + url, body);
+        server.Serve(rootUrl + url, body);
         macs_[url] = Checksum(body);
     }
 
-    std::wstring CatalogueText() {
+    std::wstring CatalogueText(const std::wstring& extraControls = L"") {
         return FormatW(L"<Utility><Control>"
                        L"<e id='1001' url='controls/a.dll' mac='%ls'/>"
                        L"<e id='1002' url='controls/b.dll' mac='%ls'/>"
-                       L"<e id='1003' url='../../escape.dll' mac='0'/>"
+                       L"<e id='1003' url='../../escape.dll' mac='0'/>%ls"
                        L"</Control><Application><e id='4001' url='apps/c.exe' mac='%ls'%ls/>"
                        L"</Application></Utility>",
                        macs_[L"controls/a.dll"].c_str(), ToUpper(macs_[L"controls/b.dll"]).c_str(),
-                       macs_[L"apps/c.exe"].c_str(), applicationSha256_.c_str());
+                       extraControls.c_str(), macs_[L"apps/c.exe"].c_str(),
+                       applicationSha256_.c_str());
     }
 
-    ComponentContext MakeContext() {
-        ComponentContext context;
-        context.paths = SettingsPaths::ForDataFolder(dir_.path());
-        context.rootUrl = L"http://bank/";
-        context.trace = &trace_;
-        context.texts = &texts_;
-        context.language = [] { return std::wstring(L"chs"); };
-        context.post = [this](UINT message, WPARAM w, LPARAM l) {
-            std::lock_guard guard(lock_);
-            posted_.push_back(Posted{message, static_cast<int>(w), static_cast<int>(l)});
-            changed_.notify_all();
-        };
-        context.fetch = server_.Fetcher();
-        return context;
+    void PlaceDownloaded(const std::wstring& url, const std::string& body) {
+        const std::wstring path = context_.paths.appDownloadFolder + ReplaceAll(url, L"/", L"\\");
+        SHCreateDirectoryExW(nullptr, FolderPart(path).c_str(), nullptr);
+        WriteBytes(path, body);
     }
 
-    // Waits until `message` was posted `count` times (the chain's workers run on).
-    std::vector<Posted> WaitFor(UINT message, size_t count = 1) {
-        std::unique_lock guard(lock_);
-        changed_.wait_for(guard, std::chrono::seconds(60), [&] {
-            return static_cast<size_t>(
-                       std::count_if(posted_.begin(), posted_.end(), [&](const Posted& p) {
-                           return p.message == message;
-                       })) >= count;
-        });
-        return posted_;
+    InstallOutcome Install(const ItemWork& work) {
+        std::lock_guard guard(lock_);
+        installed_.push_back(work.id);
+        installThreads_.insert(GetCurrentThreadId());
+        if (work.id == throwingInstall_)
+            throw std::runtime_error("installer broke");
+        if (onInstall_)
+            onInstall_(work);
+        auto answer = answers_.find(work.id);
+        return answer == answers_.end() ? InstallOutcome::Installed : answer->second;
     }
 
-    std::vector<std::wstring> Fetched() const { return server_.Requests(); }
+    Texts Wait(size_t ends = 1) {
+        posted.WaitFor(VeyrantMessage::kAllInstallsCompleted, ends);
+        queue_.WaitUntilIdle();
+        return posted.Texts();
+    }
 
-    TempFolder dir_;
-    RecordingTraceSink trace_;
-    ConfigurationTexts texts_;
-    FakeBankServer server_;
     std::map<std::wstring, std::wstring> macs_;
     std::wstring applicationSha256_; // a " sha256='...'" attribute for 4001, or none
     std::mutex lock_;
-    std::condition_variable changed_;
-    std::vector<Posted> posted_;
-    std::vector<std::pair<int, bool>> installed_; // under lock_
+    std::vector<int> installed_;
+    std::set<DWORD> installThreads_;
+    std::map<int, InstallOutcome> answers_{{2500, InstallOutcome::Unreported}};
+    int throwingInstall_ = 0;
+    std::function<void(const ItemWork&)> onInstall_;
     ComponentContext context_ = MakeContext();
-    DownloadChain chain_{context_, [this](int id, bool last) {
-                             std::lock_guard guard(lock_);
-                             installed_.emplace_back(id, last);
-                             // Installers report their item, and the last one all installs.
-                             posted_.push_back(Posted{kInstalled, id, -1});
-                             if (last)
-                                 posted_.push_back(Posted{kAllInstalled, 0, 0});
-                             changed_.notify_all();
-                         }};
+    CatalogueCache catalogue_{texts, [this] { return language; }};
+    WorkQueue queue_{trace};
+    DownloadReporter reporter_{context_.post, trace};
+    DownloadChain chain_{context_, queue_, reporter_, catalogue_.Source(),
+                         [this](const ItemWork& work) { return Install(work); }};
 };
 
-TEST_F(Chain, ABatchOfThreeWhoseSecondFails) {
-    server_.Forget(L"http://bank/controls/b.dll"); // the server answers nothing for it
+TEST_F(Chain, ABatchOfThreeWhoseSecondFailsRunsOnTheWorker) {
+    server.Forget(L"http://bank/controls/b.dll"); // the server answers nothing for it
     EXPECT_EQ(chain_.EBankDownLoad(L"<list><i id='1001'/><i id='1002'/><i id='4001'/></list>"), 1);
-    std::vector<Posted> posted = WaitFor(kAllInstalled);
-    EXPECT_EQ(posted, (std::vector<Posted>{{kDownloaded, 1001, -1},
-                                           {kInstalled, 1001, -1},
-                                           {kDownloaded, 1002, 0},
-                                           {kInstalled, 1002, 0},
-                                           {kDownloaded, 4001, -1},
-                                           {kAllDownloaded, 0, 0},
-                                           {kInstalled, 4001, -1},
-                                           {kAllInstalled, 0, 0}}));
-    EXPECT_TRUE(trace_.Contains(L"文件号：1002 错误原因：下载失败"));
-    EXPECT_TRUE(trace_.Contains(L"文件号：4001 成功事件：完整性校验成功"));
-    EXPECT_EQ(ReadBytes(dir_ / L"AppsDownload\\apps\\c.exe"), "application c");
+    EXPECT_EQ(Wait(), (Texts{L"downloaded 1001 -1", L"installed 1001 -1", L"downloaded 1002 0",
+                             L"installed 1002 0", L"downloaded 4001 -1", L"all downloaded",
+                             L"installed 4001 -1", L"all installed"}));
+    EXPECT_TRUE(trace.Contains(L"文件号：1002 错误原因：下载失败"));
+    EXPECT_TRUE(trace.Contains(L"文件号：4001 成功事件：完整性校验成功"));
+    EXPECT_EQ(ReadBytes(context_.paths.appDownloadFolder + L"apps\\c.exe"), "application c");
+    // The page's thread only queued the list: it never installs.
+    EXPECT_EQ(installThreads_.count(GetCurrentThreadId()), 0u);
 }
 
-TEST_F(Chain, AVerifiedFileAlreadyThereIsNotFetched) {
-    CreateDirectoryW((dir_ / L"AppsDownload").c_str(), nullptr);
-    CreateDirectoryW((dir_ / L"AppsDownload\\controls").c_str(), nullptr);
-    WriteBytes(dir_ / L"AppsDownload\\controls\\b.dll", "control b");
-    // The listed checksum is upper case: it still matches.
-    EXPECT_EQ(chain_.StartDownLoad(1002), 0);
-    EXPECT_EQ(WaitFor(kAllInstalled), (std::vector<Posted>{{kDownloaded, 1002, -1},
-                                                           {kAllDownloaded, 0, 0},
-                                                           {kInstalled, 1002, -1},
-                                                           {kAllInstalled, 0, 0}}));
-    EXPECT_TRUE(Fetched().empty());
-    EXPECT_TRUE(trace_.Contains(L"成功事件：文件号：1002 文件存在且校验成功"));
-}
-
-TEST_F(Chain, AFileFailingItsChecksumIsDeletedAndReportedOnce) {
-    server_.Serve(L"http://bank/controls/a.dll", "<html>server error</html>");
-    chain_.StartDownLoad(1001);
-    EXPECT_EQ(WaitFor(kAllInstalled), (std::vector<Posted>{{kDownloaded, 1001, 0},
-                                                           {kInstalled, 1001, 0},
-                                                           {kAllDownloaded, 0, 0},
-                                                           {kAllInstalled, 0, 0}}));
-    EXPECT_FALSE(FileExists(dir_ / L"AppsDownload\\controls\\a.dll"));
-    EXPECT_TRUE(trace_.Contains(L"文件号：1001 错误原因：完整性校验失败"));
-    EXPECT_TRUE(installed_.empty());
-}
-
-TEST_F(Chain, AListedSha256GuardsThePresentFileAndTheFetchedOne) {
-    const std::wstring present = dir_ / L"AppsDownload\\apps\\c.exe";
-    CreateDirectoryW((dir_ / L"AppsDownload").c_str(), nullptr);
-    CreateDirectoryW((dir_ / L"AppsDownload\\apps").c_str(), nullptr);
-    WriteBytes(present, "application c");
-    // The checksum of both files, but the SHA-256 of another.
+TEST_F(Chain, VerifiedFilesAlreadyThereAreNotFetchedAndBadOnesNotKept) {
+    PlaceDownloaded(L"controls/b.dll", "control b"); // listed in upper case: still matches
+    server.Serve(L"http://bank/controls/a.dll", "<html>server error</html>");
+    // The checksum of both files, but the SHA-256 of another for 4001.
+    PlaceDownloaded(L"apps/c.exe", "application c");
     applicationSha256_ = L" sha256='" + Sha256Text(*Sha256Of("application d")) + L"'";
-    texts_.Set(ConfigText::Chinese, CatalogueText());
-    chain_.StartDownLoad(4001);
-    EXPECT_EQ(WaitFor(kAllInstalled), (std::vector<Posted>{{kDownloaded, 4001, 0},
-                                                           {kInstalled, 4001, 0},
-                                                           {kAllDownloaded, 0, 0},
-                                                           {kAllInstalled, 0, 0}}));
-    EXPECT_EQ(Fetched(), std::vector<std::wstring>{L"http://bank/apps/c.exe"});
-    EXPECT_TRUE(trace_.Contains(L"文件号：4001 错误原因：完整性校验失败"));
-    EXPECT_FALSE(FileExists(present));
-    EXPECT_TRUE(installed_.empty());
+    texts.Set(ConfigText::Chinese, CatalogueText());
+    chain_.EBankDownLoad(L"<list><i id='1002'/><i id='1001'/><i id='4001'/></list>");
+    EXPECT_EQ(Wait(), (Texts{L"downloaded 1002 -1", L"installed 1002 -1", L"downloaded 1001 0",
+                             L"installed 1001 0", L"downloaded 4001 0", L"installed 4001 0",
+                             L"all downloaded", L"all installed"}));
+    EXPECT_EQ(server.Requests(),
+              (Texts{L"http://bank/controls/a.dll", L"http://bank/apps/c.exe"}));
+    EXPECT_TRUE(trace.Contains(L"成功事件：文件号：1002 文件存在且校验成功"));
+    EXPECT_TRUE(trace.Contains(L"文件号：1001 错误原因：完整性校验失败"));
+    EXPECT_FALSE(FileExists(context_.paths.appDownloadFolder + L"controls\\a.dll"));
+    EXPECT_FALSE(FileExists(context_.paths.appDownloadFolder + L"apps\\c.exe"));
+    EXPECT_EQ(installed_, std::vector<int>{1002});
 }
 
-TEST_F(Chain, ItemsWithoutFilesAndIgnoredIds) {
-    EXPECT_EQ(chain_.StartDownLoad(999), 0);
+TEST_F(Chain, IdsWithoutFilesUnknownIdsAndEscapingNames) {
+    EXPECT_EQ(chain_.StartDownLoad(999), 0); // no item: refused, nothing posted
     EXPECT_EQ(chain_.StartDownLoad(5051), 1);
-    EXPECT_EQ(chain_.StartDownLoad(2500), 1);
-    EXPECT_EQ(WaitFor(kAllInstalled, 2), (std::vector<Posted>{{kDownloaded, 5051, -1},
-                                                              {kAllDownloaded, 0, 0},
-                                                              {kInstalled, 5051, -1},
-                                                              {kAllInstalled, 0, 0},
-                                                              {kDownloaded, 2500, -1},
-                                                              {kAllDownloaded, 0, 0},
-                                                              {kInstalled, 2500, -1},
-                                                              {kAllInstalled, 0, 0}}));
-    EXPECT_TRUE(Fetched().empty());
+    EXPECT_EQ(chain_.StartDownLoad(2500), 1); // a trusted site: installed without a report
+    chain_.EBankDownLoad(L"<list><i id='1999'/><i id='1003'/><i id='50'/><i/></list>");
+    EXPECT_EQ(Wait(3), (Texts{L"downloaded 5051 -1", L"all downloaded", L"installed 5051 -1",
+                              L"all installed", L"downloaded 2500 -1", L"all downloaded",
+                              L"all installed", L"downloaded 1999 0", L"installed 1999 0",
+                              L"downloaded 1003 0", L"installed 1003 0", L"downloaded 50 0",
+                              L"installed 50 0", L"downloaded 0 0", L"installed 0 0",
+                              L"all downloaded", L"all installed"}));
+    EXPECT_TRUE(trace.Contains(L"文件号：999 错误原因：文件号无效"));
+    EXPECT_TRUE(trace.Contains(L"文件号：1003 错误原因：文件路径不合法"));
+    EXPECT_TRUE(trace.Contains(L"文件号：1999 错误原因：目录中无此文件"));
+    EXPECT_TRUE(server.Requests().empty());
 }
 
-TEST_F(Chain, UnknownIdsAndEscapingNamesFailWithoutStallingTheBatch) {
-    chain_.EBankDownLoad(L"<list><i id='1999'/><i id='1003'/><i id='5052'/></list>");
-    EXPECT_EQ(WaitFor(kAllInstalled), (std::vector<Posted>{{kDownloaded, 1999, 0},
-                                                           {kInstalled, 1999, 0},
-                                                           {kDownloaded, 1003, 0},
-                                                           {kInstalled, 1003, 0},
-                                                           {kDownloaded, 5052, -1},
-                                                           {kAllDownloaded, 0, 0},
-                                                           {kInstalled, 5052, -1},
-                                                           {kAllInstalled, 0, 0}}));
-    EXPECT_TRUE(trace_.Contains(L"文件号：1003 错误原因：文件路径不合法"));
-    EXPECT_FALSE(FileExists(dir_ / L"..\\escape.dll"));
+TEST_F(Chain, WorkGivenWhileAnItemIsInFlightWaitsForItsTurn) {
+    std::mutex gate;
+    std::unique_lock held(gate);
+    onInstall_ = [&](const ItemWork& work) {
+        if (work.id == 5052)
+            std::lock_guard wait(gate); // the first item installs until the test lets it go
+    };
+    EXPECT_EQ(chain_.StartDownLoad(5052), 1);
+    EXPECT_EQ(chain_.EBankDownLoad(L"<list><i id='1001'/><i id='5053'/></list>"), 1);
+    // A second list while the first is pending is ignored, as before; an item is queued.
+    EXPECT_EQ(chain_.EBankDownLoad(L"<list><i id='5055'/></list>"), 1);
+    EXPECT_EQ(chain_.StartDownLoad(5054), 1);
+    held.unlock();
+    EXPECT_EQ(Wait(3), (Texts{L"downloaded 5052 -1", L"all downloaded", L"installed 5052 -1",
+                              L"all installed", L"downloaded 1001 -1", L"installed 1001 -1",
+                              L"downloaded 5053 -1", L"all downloaded", L"installed 5053 -1",
+                              L"all installed", L"downloaded 5054 -1", L"all downloaded",
+                              L"installed 5054 -1", L"all installed"}));
+    EXPECT_TRUE(trace.Contains(L"失败事件：上一下载列表尚未完成，忽略本次下载列表"));
 }
 
-TEST_F(Chain, ALongBatchOfImmediateItemsRunsInALoop) {
+TEST_F(Chain, APageAnsweringTheEndOfAListWithANewOneIsHeard) {
+    // As a page's OnAllInstalledCompleted would, at the earliest moment it could.
+    DownloadChain* chain = nullptr;
+    bool answered = false;
+    ComponentContext context = context_;
+    context.post = [&, post = context_.post](UINT message, WPARAM w, LPARAM l) {
+        post(message, w, l);
+        if (message == VeyrantMessage::kAllInstallsCompleted && !std::exchange(answered, true))
+            chain->EBankDownLoad(L"<list><i id='5052'/></list>");
+    };
+    DownloadReporter reporter(context.post, trace);
+    DownloadChain answering(context, queue_, reporter, catalogue_.Source(),
+                            [](const ItemWork&) { return InstallOutcome::Installed; });
+    chain = &answering;
+    answering.EBankDownLoad(L"<list><i id='5051'/></list>");
+    EXPECT_EQ(Wait(2), (Texts{L"downloaded 5051 -1", L"all downloaded", L"installed 5051 -1",
+                              L"all installed", L"downloaded 5052 -1", L"all downloaded",
+                              L"installed 5052 -1", L"all installed"}));
+}
+
+TEST_F(Chain, EachItemReadsTheCatalogueItWasStartedWith) {
+    Serve(L"controls/new.dll", "only in the new catalogue");
+    // While 5051 installs, a new catalogue arrives (an update check, a language switch).
+    onInstall_ = [&](const ItemWork& work) {
+        if (work.id == 5051)
+            texts.Set(ConfigText::Chinese,
+                      CatalogueText(L"<e id='1004' url='controls/new.dll' mac='" +
+                                    macs_[L"controls/new.dll"] + L"'/>"));
+        if (work.entry) { // the entry the item was fetched by is in the item's own snapshot
+            EXPECT_EQ(FindCatalogueItem(work.catalogue.get(), work.id), work.entry);
+        }
+    };
+    chain_.EBankDownLoad(L"<list><i id='5051'/><i id='1004'/><i id='1001'/></list>");
+    EXPECT_EQ(Wait(), (Texts{L"downloaded 5051 -1", L"installed 5051 -1", L"downloaded 1004 -1",
+                             L"installed 1004 -1", L"downloaded 1001 -1", L"all downloaded",
+                             L"installed 1001 -1", L"all installed"}));
+}
+
+TEST_F(Chain, AnInstallerThatBreaksStillReportsItsUnitToTheEnd) {
+    throwingInstall_ = 5052;
+    chain_.EBankDownLoad(L"<list><i id='5051'/><i id='5052'/><i id='5053'/></list>");
+    EXPECT_EQ(Wait(), (Texts{L"downloaded 5051 -1", L"installed 5051 -1", L"downloaded 5052 -1",
+                             L"installed 5052 0", L"downloaded 5053 0", L"installed 5053 0",
+                             L"all downloaded", L"all installed"}));
+    EXPECT_TRUE(trace.Contains(L"失败事件：EBankDownLoad 异常：installer broke"));
+    // The chain is free again.
+    chain_.EBankDownLoad(L"<list><i id='5054'/></list>");
+    EXPECT_EQ(Wait(2).size(), 12u);
+}
+
+TEST_F(Chain, ALongListOfImmediateItemsNeverHoldsThePage) {
     std::wstring list = L"<list>";
     for (int i = 0; i < 20000; ++i)
         list += L"<i id='5051'/>";
     chain_.EBankDownLoad(list + L"</list>");
-    std::lock_guard guard(lock_);
+    Wait();
     EXPECT_EQ(installed_.size(), 20000u);
-    EXPECT_TRUE(installed_.back().second);
-    EXPECT_FALSE(installed_.front().second);
+    EXPECT_EQ(posted.Count(VeyrantMessage::kAllDownloadsCompleted), 1u);
 }
 
-TEST_F(Chain, BatchStepsOfAOneItemList) {
-    const std::wstring list = L"<list><i id='5051'/></list>";
-    chain_.EBankDownLoad(list); // loads it and runs the item, which steps to the end
-    EXPECT_EQ(chain_.State().BatchCount(), 0);
-    // Started by hand, the batch is loaded but not yet stepped past its item.
-    DownloadChainState state;
-    EXPECT_EQ(state.StepBatch(std::vector<int>{7}), 7);
-    EXPECT_EQ(state.Current().id, 7);
-    EXPECT_TRUE(state.AtBatchEnd());
-    EXPECT_EQ(state.StepBatch(std::vector<int>{8}), std::nullopt); // pending: ids ignored, reset
-    EXPECT_EQ(state.BatchCount(), 0);
-    EXPECT_EQ(state.StepBatch(std::vector<int>{8}), 8); // a new batch
+// The reporter alone: every call its state does not allow is refused,
+// traced and not posted.
+TEST(Reporter, RefusesWhatItsOrderDoesNotAllow) {
+    RecordingTraceSink trace;
+    MessageRecorder posted;
+    DownloadReporter reporter(posted.Poster(), trace);
+    EXPECT_FALSE(reporter.ItemStarted(7));      // no unit
+    EXPECT_FALSE(reporter.SelfUpdateFailed());  // no self-update
+    EXPECT_FALSE(reporter.BeginUnit(0));        // a unit of nothing
+    EXPECT_TRUE(reporter.BeginUnit(2));
+    EXPECT_FALSE(reporter.BeginUnit(1));        // one unit at a time
+    EXPECT_FALSE(reporter.Downloaded(7, true)); // not started
+    EXPECT_TRUE(reporter.ItemStarted(7));
+    EXPECT_FALSE(reporter.ItemStarted(8));    // one item at a time
+    EXPECT_FALSE(reporter.Installed(7, true)); // not downloaded yet
+    EXPECT_FALSE(reporter.Downloaded(8, true)); // another id
+    EXPECT_TRUE(reporter.Downloaded(7, true));
+    EXPECT_FALSE(reporter.Downloaded(7, true)); // twice
+    EXPECT_TRUE(reporter.Installed(7, false));
+    EXPECT_TRUE(reporter.ItemStarted(8));
+    EXPECT_TRUE(reporter.Downloaded(8, false));
+    EXPECT_FALSE(reporter.Installed(8, true)); // a failed item is over
+    EXPECT_TRUE(reporter.BeginSelfUpdate());
+    EXPECT_FALSE(reporter.BeginSelfUpdate());
+    EXPECT_TRUE(reporter.SelfUpdateFailed());
+    EXPECT_FALSE(reporter.SelfUpdateEnded());
+    EXPECT_EQ(posted.Texts(), (Texts{L"downloaded 7 -1", L"installed 7 0", L"downloaded 8 0",
+                                     L"installed 8 0", L"all downloaded", L"all installed",
+                                     L"self-update error 1"}));
+    EXPECT_TRUE(trace.Contains(L"失败事件：文件号：8 回调顺序不允许：Installed"));
 }
 
 } // namespace

@@ -1,5 +1,9 @@
-#include "common/text.h"
 #include "sysconfig/root_certificates.h"
+
+#include "common/page_messages.h"
+#include "common/text.h"
+#include "config/catalogue.h"
+#include "sysconfig/root_cert_entries.h"
 #include "tests/unit/sysconfig_support.h"
 
 #include <gtest/gtest.h>
@@ -62,17 +66,11 @@ protected:
     void TearDown() override { RegDeleteTreeW(HKEY_CURRENT_USER, L"Software\\Zelmor\\UnitTests"); }
 
     // Installs 3001 from the catalogue; the lParam posted.
+    // What the page is told of the certificate: installed or not.
     LPARAM Install(const std::wstring& catalogue, int id = 3001) {
-        RecordingPoster poster;
-        RootCertificates certificates(
-            trace, [catalogue] { return catalogue; }, poster.poster());
-        certificates.InstallRootCert(id);
-        EXPECT_EQ(poster.posted.size(), 1u);
-        if (poster.posted.empty())
-            return 1;
-        EXPECT_EQ(poster.posted[0].message, VeyrantMessage::kInstalledCompleted);
-        EXPECT_EQ(poster.posted[0].wParam, static_cast<WPARAM>(id));
-        return poster.posted[0].lParam;
+        CatalogueSnapshot snapshot = XmlNode::ParseFrozen(catalogue);
+        return RootCertificates(trace).InstallRootCert(snapshot.get(), id) ? kReportSuccess
+                                                                           : kReportFailure;
     }
     std::optional<RawValue> Blob(const std::wstring& subKey) {
         return ReadRawValue(HKEY_CURRENT_USER, std::wstring(kStore) + L"\\" + subKey, L"Blob");
@@ -136,12 +134,11 @@ TEST_F(RootCertInstall, UnknownIdOrUnreadableCatalogueReportsNotInstalled) {
 
 TEST_F(RootCertInstall, StatusFollowsTheCertificateKey) {
     std::wstring catalogue = Catalogue(L"HKEY_CURRENT_USER", kStore, L"ABCD", L"30");
-    RootCertificates certificates(
-        trace, [catalogue] { return catalogue; }, PagePoster());
-    EXPECT_EQ(certificates.RootCertStatus(3001), 4);
-    certificates.InstallRootCert(3001); // no poster: nothing to tell
-    EXPECT_EQ(certificates.RootCertStatus(3001), 3);
-    EXPECT_EQ(certificates.RootCertStatus(3002), 0);
+    CatalogueSnapshot snapshot = XmlNode::ParseFrozen(catalogue);
+    EXPECT_EQ(RootCertStatusIn(snapshot.get(), 3001), 4);
+    RootCertificates(trace).InstallRootCert(snapshot.get(), 3001);
+    EXPECT_EQ(RootCertStatusIn(snapshot.get(), 3001), 3);
+    EXPECT_EQ(RootCertStatusIn(snapshot.get(), 3002), 0);
 }
 
 } // namespace

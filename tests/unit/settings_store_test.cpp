@@ -1,6 +1,8 @@
 // The page's settings operations: what the language switch stores and what
 // it refuses, and the language text it makes current.
 #include "config/settings_store.h"
+
+#include "config/catalogue.h"
 #include "tests/unit/test_support.h"
 
 #include <gtest/gtest.h>
@@ -31,19 +33,23 @@ protected:
         context.texts = &texts_;
         return context;
     }
+    // The catalogue as the control reads it after the switch.
     std::wstring LanguageOfText() const {
-        return languageText_.Read(
-            [](const XmlNode* root) { return root ? root->GetAttribute(L"lang", L"") : L"?"; });
+        CatalogueSnapshot root = catalogue_.Current();
+        return root ? root->GetAttribute(L"lang", L"") : L"?";
     }
 
     TempFolder dir_;
     RecordingTraceSink trace_;
     ConfigurationTexts texts_;
     ComponentContext context_ = MakeContext();
-    SharedDocument languageText_;
+    std::wstring current_ = L"chs";
+    CatalogueCache catalogue_{texts_, [this] { return current_; }};
     std::vector<std::wstring> madeCurrent_;
-    SettingsStore store_{context_, languageText_,
-                         [this](const std::wstring& l) { madeCurrent_.push_back(l); }};
+    SettingsStore store_{context_, [this](const std::wstring& l) {
+                             madeCurrent_.push_back(l);
+                             current_ = l;
+                         }};
 };
 
 TEST_F(LanguageSwitch, StoresMakesCurrentAndLoadsTheText) {

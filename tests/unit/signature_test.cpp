@@ -2,8 +2,8 @@
 // by the control's CryptoAPI verification, and the rule for files read from
 // disk under either policy.
 #include "config/crypto.h"
-#include "config/sha256.h"
-#include "config/signature.h"
+#include "crypto/sha256.h"
+#include "crypto/signature.h"
 #include "tests/unit/crypto_fixtures.h"
 #include "tests/unit/test_support.h"
 

@@ -1,8 +1,6 @@
-// Helpers of the sysconfig tests: a trace sink and a page poster that record,
-// and a registry value that a test changes and puts back afterwards.
+// Helpers of the sysconfig tests: a trace sink that records, and a registry value that a test changes and puts back afterwards.
 #pragma once
 
-#include "common/page_messages.h"
 #include "common/registry.h"
 #include "common/trace_sink.h"
 
@@ -14,23 +12,6 @@ class RecordingTrace final : public TraceSink {
 public:
     void Write(const std::wstring& text, int = 1) const override { lines.push_back(text); }
     mutable std::vector<std::wstring> lines;
-};
-
-struct PostedMessage {
-    UINT message;
-    WPARAM wParam;
-    LPARAM lParam;
-    bool operator==(const PostedMessage&) const = default;
-};
-
-class RecordingPoster {
-public:
-    PagePoster poster() {
-        return [this](UINT message, WPARAM wParam, LPARAM lParam) {
-            posted.push_back({message, wParam, lParam});
-        };
-    }
-    std::vector<PostedMessage> posted;
 };
 
 // The raw data and type of a registry value, or nothing when it is missing.

@@ -5,8 +5,8 @@
 
 #include "common/com_types.h"
 #include "common/text.h"
-#include "config/checksum.h"
-#include "config/sha256.h"
+#include "crypto/checksum.h"
+#include "crypto/sha256.h"
 #include "tests/unit/crypto_fixtures.h"
 #include "tests/unit/test_support.h"
 
@@ -208,7 +208,7 @@ TEST_F(UpdateCheck, FreshPcFetchesTheSetVerifiesAndDecryptsIt) {
     EXPECT_TRUE(trace_.Contains(L"成功事件：Update.cfg本地文件存在且校验成功"));
     EXPECT_TRUE(trace_.Contains(L"成功事件：启动检查完成"));
     EXPECT_TRUE(trace_.Contains(L"成功事件：删除新Version.cfg文件完成"));
-    EXPECT_EQ(checker_.VersionListText(), VersionListText());
+    EXPECT_EQ(checker_.AcceptedVersionList(), VersionListText());
 }
 
 TEST_F(UpdateCheck, WithoutTheServerTheLocalFilesDecide) {

@@ -13,21 +13,19 @@ the version of a configuration file, ${certblob:NAME} and ${certthumb:NAME} the
 registry blob and thumbprint of a built certificate, ${clsid:NAME} the class id of a sample
 control ("SampleCtl.dll")."""
 
-import json
 import hashlib
-import os
+import json
 import re
 import shutil
 import struct
-import subprocess
-import zlib
 from pathlib import Path
+
+# The packer and the checksum texts are the bank's own tools (publish).
+from tools.publish.tree import (TEST_KEY, TEST_SIGNING_KEY, Packer,  # noqa: F401
+                                checksum_text, sha256_text, windows_path)
 
 HERE = Path(__file__).resolve().parent
 SAMPLE_DIR = HERE / "sample"
-SOURCE_DIR = HERE.parents[1]
-TEST_KEY = SOURCE_DIR / "tests" / "fixtures" / "keys" / "test.key"
-TEST_SIGNING_KEY = SOURCE_DIR / "tests" / "fixtures" / "keys" / "test-signing.key"
 SETTINGS_DIR = "VeyrantSettingV2"
 
 # Files of the tree made by the build: tree path -> path in the build folder.
@@ -46,24 +44,6 @@ BUILT_FILES = {
 # 50 is the update list, 54 and 55 the two catalogues.
 CONFIG_FILES = [("UtilityChs", 54), ("UtilityEn", 55), ("Update", 50),
                 ("Resource", 56), ("EnvPatch", 57)]
-
-
-def checksum_text(path):
-    """The control's checksum text: CRC-32, lowercase hex, no leading zeros."""
-    crc = 0
-    with open(path, "rb") as f:
-        for block in iter(lambda: f.read(1 << 20), b""):
-            crc = zlib.crc32(block, crc)
-    return format(crc, "x")
-
-
-def sha256_text(path):
-    """The "sha256" attribute of the lists: SHA-256, lower-case hex."""
-    digest = hashlib.sha256()
-    with open(path, "rb") as f:
-        for block in iter(lambda: f.read(1 << 20), b""):
-            digest.update(block)
-    return digest.hexdigest()
 
 
 def sample_facts(build_dir):
@@ -87,38 +67,6 @@ def certificate_blob_text(der_path):
 def certificate_thumbprint(der_path):
     """The store's key name of a certificate: its SHA-1, upper-case hex."""
     return hashlib.sha1(Path(der_path).read_bytes()).hexdigest().upper()
-
-
-def windows_path(path):
-    """Wine's Z: drive maps the Linux root."""
-    return "Z:" + str(Path(path).resolve()).replace("/", "\\")
-
-
-class Packer:
-    """Runs TovralPack.exe under Wine (WINEPREFIX from the environment). Every
-    file it encrypts is signed into TARGET.sig, unless signing_key is None."""
-
-    def __init__(self, build_dir, private_key=TEST_KEY, signing_key=TEST_SIGNING_KEY):
-        self.build_dir = Path(build_dir)
-        self.exe = self.build_dir / "TovralPack.exe"
-        self.key = Path(private_key)
-        self.signing_key = Path(signing_key) if signing_key else None
-
-    def encrypt(self, source, target, encoding="utf8"):
-        signing = ["--sign", windows_path(self.signing_key)] if self.signing_key else []
-        self.run(source, "encrypt", "--key", windows_path(self.key), *signing,
-                 "--encoding", encoding, windows_path(source), windows_path(target))
-
-    def sign(self, target):
-        """Signs an encrypted file as it is (TARGET.sig)."""
-        self.run(target, "sign", "--sign", windows_path(self.signing_key), windows_path(target))
-
-    def run(self, subject, *args):
-        env = dict(os.environ, WINEDEBUG=os.environ.get("WINEDEBUG", "-all"))
-        result = subprocess.run(["wine", str(self.exe), *args], env=env, capture_output=True,
-                                text=True)
-        if result.returncode != 0:
-            raise RuntimeError(f"packer failed for {subject}: {result.stderr.strip()}")
 
 
 class ServerTree:
@@ -220,3 +168,40 @@ class ServerTree:
         self.packer.encrypt(plain, self.settings_dir / "Version.cfg")
         plain.unlink()
         return entries
+
+
+def write_sample_source(folder, server_url, build_dir):
+    """The sample bank as an operator's publish SOURCE for the bank served at
+    `server_url`: the version list and the configuration texts with the
+    server, class ids and certificates filled in (checksums and versions stay
+    placeholders for publish), and the component files at their tree paths."""
+    folder = Path(folder)
+    folder.mkdir(parents=True, exist_ok=True)
+    server_url = server_url.rstrip("/")
+    facts = sample_facts(build_dir)
+
+    def value(match):
+        kind, _, arg = match.group(1).partition(":")
+        if kind == "server":
+            return server_url
+        if kind == "version":
+            return "${version}"
+        if kind == "clsid":
+            return facts[arg]["clsid"]
+        if kind in ("certblob", "certthumb"):
+            der = Path(facts[arg]["path"])
+            return certificate_blob_text(der) if kind == "certblob" else certificate_thumbprint(der)
+        return match.group(0)  # ${mac:...} and ${sha256:...} are publish's
+
+    for name in [name for name, _ in CONFIG_FILES] + ["Version"]:
+        text = (SAMPLE_DIR / f"{name}.xml").read_text(encoding="utf-8")
+        (folder / f"{name}.xml").write_text(re.sub(r"\$\{([^}]+)\}", value, text),
+                                            encoding="utf-8")
+    copies = [(plain, plain.relative_to(SAMPLE_DIR)) for plain in SAMPLE_DIR.rglob("*")
+              if plain.is_file() and plain.suffix != ".xml"]
+    copies += [(Path(build_dir) / built, tree_path) for tree_path, built in BUILT_FILES.items()]
+    for source, tree_path in copies:
+        target = folder / tree_path
+        target.parent.mkdir(parents=True, exist_ok=True)
+        shutil.copy2(source, target)
+    return folder

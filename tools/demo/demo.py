@@ -1,15 +1,18 @@
 #!/usr/bin/env python3
 """./tovral demo: the control on a bank page, end to end.
 
-Starts the local bank server on a tree that the packer builds from the plain
-sample configuration, makes a client application folder with the page host,
+Publishes the sample bank (./tovral publish: every configuration file
+encrypted and signed, the version list written), verifies the tree as the
+control would (./tovral verify), serves it with nginx on 127.0.0.1, makes a
+client application folder with the page host,
 runs the demo page (the update check, the settings methods, the list of the
 sample components, one download batch that installs them, statuses before
 and after, the diagnosis, the patch check and the bank's links) and prints
 what the page saw, the requests the server answered, what the batch put on
 the PC, the files the update check put in place and the trace log. Then the
-bank publishes a new client release and a second page visit hands it to the
-updater, which records what it was given.
+bank publishes a new client release (publish again: only the update list's
+Version rises) and a second page visit hands it to the updater, which
+records what it was given.
 
 It runs in the project's Wine prefix (WINEPREFIX, set by ./tovral) and reuses
 the end-to-end tests' plumbing for Wine, the data folder and the client
@@ -29,8 +32,10 @@ from tests.e2e.harness import (BUILD_DIR, CHINESE_ANSI,  # noqa: E402
                                ClientFolder, data_folder, to_unix)
 from tests.e2e.sample_bank import (APP_KEYS, CERT_KEY, CERT_STORE, CLSID,  # noqa: E402
                                    reg, reg_values, remove_installed_samples)
-from tools.bankserver.bankserver import BankServer  # noqa: E402
-from tools.bankserver.server_tree import SAMPLE_DIR, Packer, ServerTree  # noqa: E402
+from tools.bankserver.nginx import Nginx  # noqa: E402
+from tools.bankserver.server_tree import write_sample_source  # noqa: E402
+from tools.publish import publish, verify  # noqa: E402
+from tools.publish.tree import KEYS_DIR  # noqa: E402
 
 PAGE = SOURCE_DIR / "tools" / "demo" / "demo_page.js"
 SELF_UPDATE_PAGE = SOURCE_DIR / "tools" / "demo" / "self_update_page.js"
@@ -108,13 +113,28 @@ def run_demo_page(client):
     return page.returncode
 
 
-def publish_new_release(tree):
-    text = tree.plain_text("Update")
+def publish_tree(source, out, title):
+    """./tovral publish with the test keys; the lines it printed."""
+    lines = publish.publish(source, out, KEYS_DIR / "test.key", KEYS_DIR / "test-signing.key",
+                            BUILD_DIR)
+    print_section(title, lines)
+
+
+def verify_tree(out, url):
+    """./tovral verify of the folder as served at its URL; True when sound."""
+    problems, checked = verify.verify(out, url + "/", KEYS_DIR / "test.pub",
+                                      KEYS_DIR / "test-signing.pub", BUILD_DIR)
+    print_section(f"verify {out} --url {url}",
+                  problems or [f"sound: {checked} files checked as the control would use them"])
+    return not problems
+
+
+def publish_new_release(source, out):
+    text = (source / "Update.xml").read_text(encoding="utf-8")
     for old, new in NEW_RELEASE:
         text = text.replace(old, new)
-    tree.texts["Update"] = text
-    tree.versions["Update"] += 1
-    tree.build()
+    (source / "Update.xml").write_text(text, encoding="utf-8")
+    publish_tree(source, out, "the bank publishes a new release: publish SOURCE OUT again")
 
 
 def updater_record(client, timeout=60):
@@ -129,10 +149,10 @@ def updater_record(client, timeout=60):
     return ["no record: the updater did not run"]
 
 
-def run_self_update(tree, client):
+def run_self_update(source, out, client):
     """The second visit after the bank published a new release; returns 0
     when the control ended the browser process for the updater."""
-    publish_new_release(tree)
+    publish_new_release(source, out)
     page = client.run_page(SELF_UPDATE_PAGE, env=CHINESE_ANSI, timeout=300)
     print_section("the bank publishes a release with a new updater; the page is visited again",
                   page.stdout.splitlines() + [f"browser process ended with exit code "
@@ -149,28 +169,31 @@ def run_self_update(tree, client):
 def main():
     prepare_pc()
     with tempfile.TemporaryDirectory(prefix="tovral-demo-") as work:
-        bank = Path(work) / "bank"
-        bank.mkdir()
-        with BankServer(bank) as server:
-            print(f"bank server: {server.url} (tree built and signed by the packer from "
-                  f"{SAMPLE_DIR})")
+        out = Path(work) / "out"
+        with Nginx(out) as server:
+            source = write_sample_source(Path(work) / "source", server.url, BUILD_DIR)
+            print(f"bank server: nginx at {server.url}, serving {out}")
+            print(f"the bank's plain files: {source}")
             print("control: build/signed/Tovral.DLL (uses an encrypted file only when its "
                   "signature verifies)")
-            tree = ServerTree(bank, server.url, Packer(BUILD_DIR))
-            tree.build()
+            publish_tree(source, out, "publish SOURCE OUT")
+            if not verify_tree(out, server.url):
+                return 1
             with make_client_folder(server.url) as client:
                 code = run_demo_page(client)
                 if code != 0:
                     return code
-                print_section("requests the bank server answered",
-                              [f"{r.method} /{r.key}" for r in server.requests])
+                print_section("requests nginx answered", server.requests())
                 print_section("on this PC after the batch", installed_on_the_pc())
                 settings = sorted(p.name for p in (data_folder() / "VeyrantSetting").iterdir())
                 print_section("settings folder after the update check", settings)
                 trace = (data_folder() / "VeyrantLog" / "VeyrantTrace.log").read_bytes()
                 print_section("trace log (VeyrantTrace.log)",
                               trace.decode("gbk", "replace").splitlines())
-                return run_self_update(tree, client)
+                server.clear_log()
+                code = run_self_update(source, out, client)
+                print_section("requests nginx answered for the second visit", server.requests())
+                return code
 
 
 if __name__ == "__main__":

@@ -1,9 +1,9 @@
 #include "tools/packer/packer_core.h"
 
 #include "common/text.h"
-#include "config/rc4.h"
-#include "config/sha256.h"
-#include "config/signature.h"
+#include "crypto/rc4.h"
+#include "crypto/sha256.h"
+#include "crypto/signature.h"
 
 #include <windows.h>
 

@@ -5,7 +5,7 @@
 // tests use is made by this code.
 #pragma once
 
-#include "config/bignum.h"
+#include "tools/packer/key_generation.h"
 #include "config/crypto.h"
 
 #include <optional>

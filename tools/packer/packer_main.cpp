@@ -9,7 +9,7 @@
 // go to FILE.sig beside each encrypted file.
 #include "common/command_line.h"
 #include "common/handles.h"
-#include "config/signature.h"
+#include "crypto/signature.h"
 #include "config/text_decoding.h"
 #include "tools/packer/packer_core.h"
 

@@ -1,6 +1,7 @@
 // Runs one browser, certificate or access-rights operation as the installer
 // would, against a catalogue text read from a UTF-8 file. Prints, one per
-// line, what was posted to the page ("post=MESSAGE,WPARAM,LPARAM") and the
+// line, what the page would be told ("post=MESSAGE,WPARAM,LPARAM", as the
+// download chain's reporter posts a certificate's result) and the
 // operation's result ("result=N"); access-rights messages come in between, on
 // the same standard output. Trace lines go to %APPDATA%\Zelmor\VeyrantLog\.
 //
@@ -9,11 +10,14 @@
 //   zones [OS_MAJOR IE_MAJOR]  (without them: the versions the system reports)
 //   cert ID | certstatus ID | access PATH | grant PATH ACCOUNT
 #include "common/com_types.h"
+#include "common/page_messages.h"
 #include "common/text.h"
+#include "config/catalogue.h"
 #include "config/trace_log.h"
 #include "envcheck/low_version.h"
 #include "sysconfig/access_rights.h"
 #include "sysconfig/browser_settings.h"
+#include "sysconfig/root_cert_entries.h"
 #include "sysconfig/root_certificates.h"
 
 #include <windows.h>
@@ -51,7 +55,7 @@ void PrintPost(UINT message, WPARAM wParam, LPARAM lParam) {
 
 struct Probe {
     const TraceSink& trace;
-    CatalogueSource catalogue;
+    CatalogueSnapshot catalogue;
 
     // The versions as the control asks them of its version check.
     MajorVersions SystemVersions() const {
@@ -60,7 +64,7 @@ struct Probe {
     }
 
     BrowserSettings Browser(VersionSource versions) const {
-        return BrowserSettings(trace, catalogue, std::move(versions));
+        return BrowserSettings(trace, std::move(versions));
     }
 
     int Run(const std::vector<std::wstring>& args) const {
@@ -68,11 +72,11 @@ struct Probe {
         size_t count = args.size();
         VersionSource system = [this] { return SystemVersions(); };
         if (op == L"trustlist" && count == 1)
-            return Browser(system).ApplyTrustList();
+            return Browser(system).ApplyTrustList(catalogue.get());
         if (op == L"refresh" && count == 1)
             return Browser(system).ApplyRefreshMode();
         if (op == L"popups" && count == 1)
-            return Browser(system).ApplyPopupAllowList();
+            return Browser(system).ApplyPopupAllowList(catalogue.get());
         if (op == L"blocker" && count == 1)
             return Browser(system).ApplyPopupBlockerLevel();
         if (op == L"site" && count == 3)
@@ -83,13 +87,15 @@ struct Probe {
             MajorVersions given{_wtoi(args[1].c_str()), _wtoi(args[2].c_str())};
             return Browser([given] { return given; }).ApplyTrustedZonePolicies();
         }
-        RootCertificates certificates(trace, catalogue, PrintPost);
         if (op == L"cert" && count == 2) {
-            certificates.InstallRootCert(_wtoi(args[1].c_str()));
+            const int id = _wtoi(args[1].c_str());
+            const bool installed = RootCertificates(trace).InstallRootCert(catalogue.get(), id);
+            PrintPost(VeyrantMessage::kInstalledCompleted, static_cast<WPARAM>(id),
+                      installed ? kReportSuccess : kReportFailure);
             return 1;
         }
         if (op == L"certstatus" && count == 2)
-            return certificates.RootCertStatus(_wtoi(args[1].c_str()));
+            return RootCertStatusIn(catalogue.get(), _wtoi(args[1].c_str()));
         if (op == L"access" && count == 2)
             return AddAccessRights(args[1]);
         if (op == L"grant" && count == 3)
@@ -106,7 +112,7 @@ int wmain(int argc, wchar_t** argv) {
         return Usage();
     std::wstring text = ReadUtf8File(argv[1]);
     TraceLog log = TraceLog::ForPaths(SettingsPaths::ForDataFolder(DataFolder()));
-    Probe probe{log, [text] { return text; }};
+    Probe probe{log, XmlNode::ParseFrozen(text)};
     int result = probe.Run(std::vector<std::wstring>(argv + 2, argv + argc));
     if (result < 0)
         return Usage();

@@ -1,15 +1,13 @@
 // Unsigned multiprecision integers: what the RSA step of the encrypted
-// configuration files needs (hexadecimal text in, big-endian bytes out,
-// modular exponentiation) and what the packer needs to make keys (random
-// numbers, primality, gcd, modular inverse).
+// configuration files and of the signatures needs (hexadecimal text in,
+// big-endian bytes out, modular exponentiation). Making keys is the packer's
+// (tools/packer/key_generation.h) and is not linked into the control.
 #pragma once
 
 #include <compare>
 #include <cstddef>
 #include <cstdint>
-#include <functional>
 #include <optional>
-#include <span>
 #include <string>
 #include <string_view>
 #include <vector>
@@ -61,19 +59,3 @@ private:
 // base^exponent mod modulus; throws std::domain_error for a zero modulus.
 // Odd moduli (every RSA modulus) use Montgomery multiplication.
 BigUint ModPow(const BigUint& base, const BigUint& exponent, const BigUint& modulus);
-BigUint Gcd(BigUint a, BigUint b);
-// The inverse of a modulo m, nullopt when none exists (gcd not 1, or m < 2).
-std::optional<BigUint> ModInverse(const BigUint& a, const BigUint& m);
-
-// Fills a buffer with random bytes; throws when no randomness can be had.
-using RandomFill = std::function<void(std::span<uint8_t>)>;
-// The system's cryptographic random number generator.
-void SystemRandomFill(std::span<uint8_t> out);
-
-// A number of exactly `bits` bits or fewer, uniformly chosen.
-BigUint RandomBits(size_t bits, const RandomFill& random);
-// Uniformly chosen in [low, high]; low must not exceed high.
-BigUint RandomInRange(const BigUint& low, const BigUint& high, const RandomFill& random);
-
-// Trial division by small primes, then Miller-Rabin with `rounds` random bases.
-bool IsProbablePrime(const BigUint& n, int rounds, const RandomFill& random);

@@ -5,7 +5,7 @@
 // from the format's 1024-bit key. The control verifies with CryptoAPI.
 #pragma once
 
-#include "config/rsa_public_key.h"
+#include "crypto/rsa_public_key.h"
 
 #include <cstddef>
 #include <optional>

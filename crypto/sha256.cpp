@@ -1,7 +1,7 @@
-#include "config/sha256.h"
+#include "crypto/sha256.h"
 
 #include "common/files.h"
-#include "config/crypto_api.h"
+#include "crypto/crypto_api.h"
 
 namespace {
 

@@ -2,7 +2,7 @@
 // may carry beside a file's "mac", and the digest the signatures sign.
 #pragma once
 
-#include "config/crypto_api.h"
+#include "crypto/crypto_api.h"
 
 #include <array>
 #include <cstddef>

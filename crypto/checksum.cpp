@@ -1,4 +1,4 @@
-#include "config/checksum.h"
+#include "crypto/checksum.h"
 
 #include "common/files.h"
 #include "common/handles.h"

@@ -1,4 +1,4 @@
-#include "config/rc4.h"
+#include "crypto/rc4.h"
 
 #include <stdexcept>
 #include <utility>

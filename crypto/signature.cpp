@@ -1,8 +1,8 @@
-#include "config/signature.h"
+#include "crypto/signature.h"
 
 #include "common/files.h"
-#include "config/bignum.h"
-#include "config/crypto_api.h"
+#include "crypto/bignum.h"
+#include "crypto/crypto_api.h"
 
 #include "tovral_signing_key.h" // generated from the TOVRAL_SIGNATURE_KEY build setting
 

@@ -1,4 +1,4 @@
-#include "config/crypto_api.h"
+#include "crypto/crypto_api.h"
 
 #include <algorithm>
 

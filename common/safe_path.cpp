@@ -12,22 +12,6 @@ namespace {
 // Longer names are refused rather than cut: MAX_PATH bounds the whole path anyway.
 constexpr size_t kLongestName = 255;
 
-bool IsDeviceName(std::wstring_view name) {
-    // Windows maps these names to devices in every folder, whatever the extension.
-    std::wstring stem = ToUpper(std::wstring(name.substr(0, name.find(L'.'))));
-    while (!stem.empty() && stem.back() == L' ')
-        stem.pop_back();
-    static const std::array<const wchar_t*, 6> kPlain = {L"CON", L"PRN",    L"AUX",
-                                                         L"NUL", L"CONIN$", L"CONOUT$"};
-    for (const wchar_t* device : kPlain) {
-        if (stem == device)
-            return true;
-    }
-    if (stem.size() == 4 && (stem.starts_with(L"COM") || stem.starts_with(L"LPT")))
-        return stem[3] >= L'0' && stem[3] <= L'9';
-    return false;
-}
-
 bool HasForbiddenCharacter(std::wstring_view name) {
     for (wchar_t c : name) {
         if (c < 0x20 || std::wcschr(L"\\/:*?\"<>|", c))
@@ -50,6 +34,22 @@ std::vector<std::wstring_view> SplitComponents(std::wstring_view path) {
 }
 
 } // namespace
+
+bool IsDeviceName(std::wstring_view name) {
+    // Windows maps these names to devices in every folder, whatever the extension.
+    std::wstring stem = ToUpper(std::wstring(name.substr(0, name.find(L'.'))));
+    while (!stem.empty() && stem.back() == L' ')
+        stem.pop_back();
+    static const std::array<const wchar_t*, 6> kPlain = {L"CON", L"PRN",    L"AUX",
+                                                         L"NUL", L"CONIN$", L"CONOUT$"};
+    for (const wchar_t* device : kPlain) {
+        if (stem == device)
+            return true;
+    }
+    if (stem.size() == 4 && (stem.starts_with(L"COM") || stem.starts_with(L"LPT")))
+        return stem[3] >= L'0' && stem[3] <= L'9';
+    return false;
+}
 
 bool IsSafeFileName(std::wstring_view name) {
     if (name.empty() || name.size() > kLongestName || name == L"." || name == L"..")

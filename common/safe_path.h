@@ -13,6 +13,11 @@
 // device name (CON, PRN, AUX, NUL, COM1-9, LPT1-9, with or without extension).
 bool IsSafeFileName(std::wstring_view name);
 
+// A name Windows maps to a device in every folder, whatever its extension
+// (CON, PRN, AUX, NUL, CONIN$, CONOUT$, COM0-9, LPT0-9): opening it reaches
+// the device, whose reads may block for ever.
+bool IsDeviceName(std::wstring_view name);
+
 // `folder` (ending in a backslash) joined with a relative path whose
 // components are separated by "/" or "\" (doubled separators collapse); every
 // component must be a safe file name. Nothing when any is not.

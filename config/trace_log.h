@@ -7,6 +7,8 @@
 
 #include <windows.h>
 
+#include <cstdint>
+#include <mutex>
 #include <string>
 #include <string_view>
 
@@ -17,6 +19,18 @@ std::string FormatTraceLine(const SYSTEMTIME& time, std::wstring_view text, unsi
 // (case matters), or any level other than 1.
 bool TraceSwitchAllows(bool hasDebugElement, const std::wstring& debugText, int level);
 
+// How the switch file looked: whether it is there, its size and its last
+// write time (100 ns units), so it is parsed again only when it changed.
+struct SwitchFileFacts {
+    bool exists = false;
+    std::uint64_t size = 0;
+    std::uint64_t lastWrite = 0;
+    bool operator==(const SwitchFileFacts&) const = default;
+};
+
+// Any thread may write lines at once: the switch is kept under a lock and
+// Default.cfg is parsed only when its facts change, so a line costs the same
+// whatever the file holds.
 class TraceLog final : public TraceSink {
 public:
     // The log file and the Default.cfg that holds the switch (full paths).
@@ -25,6 +39,8 @@ public:
     static TraceLog ForPaths(const SettingsPaths& paths) {
         return TraceLog(paths.TraceLogFile(), paths.userSettingsFile);
     }
+    TraceLog(const TraceLog&) = delete;
+    TraceLog& operator=(const TraceLog&) = delete;
 
     // Appends one line when the switch allows it; failures are silent.
     void Write(const std::wstring& text, int level = 1) const override;
@@ -32,8 +48,22 @@ public:
     const std::wstring& LogFile() const { return logFile_; }
 
 private:
+    // The switch as last read, with the facts and the time of that reading.
+    struct SwitchReading {
+        bool valid = false;
+        SwitchFileFacts facts;
+        std::uint64_t readAt = 0;
+        bool hasDebug = false;
+        std::wstring debugText;
+    };
+
     bool Enabled(int level) const;
+    void MakeFolderOnce() const;
+    void Append(const std::string& line) const;
 
     std::wstring logFile_;
     std::wstring switchFile_;
+    mutable std::mutex lock_;
+    mutable SwitchReading switch_;
+    mutable bool folderMade_ = false;
 };

@@ -9,6 +9,7 @@
 #include "envcheck/file_facts.h"
 #include "envcheck/version_compare.h"
 
+#include <algorithm>
 #include <cstdint>
 #include <cwchar>
 #include <optional>
@@ -60,8 +61,7 @@ void InspectAvailability(ComponentFinding& f, const std::wstring& clientFolder,
                          AvailabilityLibraries& libraries) {
     if (f.entry.checkStateDll.empty())
         return Add(f, Step::LibraryNotConfigured);
-    // A name that would leave the client folder is no library of the bank's.
-    std::optional<std::wstring> path = JoinConfined(clientFolder, f.entry.checkStateDll);
+    std::optional<std::wstring> path = AvailabilityLibraryPath(clientFolder, f.entry.checkStateDll);
     if (!path || !IsExistingFile(*path))
         return Add(f, Step::LibraryMissing);
     f.libraryPath = *path;
@@ -340,6 +340,21 @@ std::wstring AvailabilityReport(Step step, const ComponentFinding& f) {
 
 const wchar_t* SectionName(ComponentKind kind) {
     return kind == ComponentKind::Control ? L"Control" : L"Application";
+}
+
+std::optional<std::wstring> AvailabilityLibraryPath(const std::wstring& clientFolder,
+                                                    std::wstring_view checkStateDll) {
+    std::wstring relative(checkStateDll);
+    std::replace(relative.begin(), relative.end(), L'/', L'\\');
+    if (relative.find(L'\0') != std::wstring::npos)
+        return std::nullopt;
+    for (size_t start = 0; start <= relative.size();) {
+        size_t end = std::min(relative.find(L'\\', start), relative.size());
+        if (IsDeviceName(std::wstring_view(relative).substr(start, end - start)))
+            return std::nullopt;
+        start = end + 1;
+    }
+    return clientFolder + relative;
 }
 
 ComponentEntry ReadComponentEntry(const XmlNode& item) {

@@ -9,7 +9,9 @@
 
 #include <map>
 #include <mutex>
+#include <optional>
 #include <string>
+#include <string_view>
 #include <vector>
 
 class XmlNode;
@@ -21,7 +23,8 @@ const wchar_t* SectionName(ComponentKind kind);
 
 // The attributes of one catalogue entry that the checks read. They come from
 // the bank's file and are treated as hostile: names are only compared, paths
-// only opened for reading or joined under the client folder.
+// only opened for reading; the availability library is the bank's own program
+// and may lie anywhere the catalogue says.
 struct ComponentEntry {
     int id = 0;
     std::wstring idText; // "id" as written
@@ -32,6 +35,15 @@ struct ComponentEntry {
     std::wstring verNum;        // the offered version; empty: no version requirement
     std::wstring checkStateDll; // availability test, relative to the client folder
 };
+
+// The availability-test library an entry names: the client folder (ending in
+// a backslash) and "checkstatedll" joined as they stand, "/" read as "\", so
+// the bank's catalogue may name a library beside the client folder
+// ("..\Common\Check.dll"). Nothing for a text that cannot name a file on this
+// PC: an embedded NUL, or a device name (CON, NUL, COM1...) as a component,
+// whose opening would reach the device.
+std::optional<std::wstring> AvailabilityLibraryPath(const std::wstring& clientFolder,
+                                                    std::wstring_view checkStateDll);
 ComponentEntry ReadComponentEntry(const XmlNode& item);
 
 // What the look found, in the order it found it. The last step ends the look.
@@ -54,7 +66,7 @@ enum class CheckStep {
     FileVersionRead,
     Outdated,
     LibraryNotConfigured,
-    LibraryMissing, // also a path that would leave the client folder
+    LibraryMissing, // also a text that cannot name a file
     LibraryFound,
     LibraryNotLoadable,
     LibraryLoaded,

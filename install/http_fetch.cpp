@@ -6,6 +6,7 @@
 #include <mmsystem.h>
 #include <wininet.h>
 
+#include <atomic>
 #include <cwchar>
 #include <limits>
 #include <optional>
@@ -70,10 +71,56 @@ std::optional<std::uint64_t> DeclaredLength(HINTERNET request) {
     return ParseContentLength(std::wstring_view(text, size / sizeof(wchar_t)));
 }
 
-// Copies the body block by block into the file. Returns false on a failed read,
-// on a failed or short write (a full disk must not pass for a whole file) and
-// once the body grows past `maxBytes` (0: no limit).
-bool CopyBody(HINTERNET request, HANDLE file, std::uint64_t maxBytes, std::uint64_t& written,
+// The body's file while it arrives: a name of its own beside the target, so a
+// failed fetch never touches the target and two fetches of one target never
+// share it. Deleted when it goes out of scope unless moved into place.
+class PartFile {
+public:
+    explicit PartFile(const std::wstring& target) : target_(target), path_(PartNameFor(target)) {}
+    ~PartFile() {
+        file_.reset();
+        if (!moved_)
+            DeleteFileW(path_.c_str());
+    }
+    PartFile(const PartFile&) = delete;
+    PartFile& operator=(const PartFile&) = delete;
+
+    [[nodiscard]] bool Create(const FetchErrorSink& onError) {
+        file_.reset(CreateFileW(path_.c_str(), GENERIC_WRITE, FILE_SHARE_READ, nullptr,
+                                CREATE_ALWAYS, FILE_ATTRIBUTE_NORMAL, nullptr));
+        if (!file_)
+            Report(onError, L"CreateFileW", GetLastError());
+        return static_cast<bool>(file_);
+    }
+    HANDLE get() const { return file_.get(); }
+    void Close() { file_.reset(); }
+    // Moves the closed file over the target, replacing it.
+    [[nodiscard]] bool MoveIntoPlace(const FetchErrorSink& onError) {
+        moved_ = MoveFileExW(path_.c_str(), target_.c_str(), MOVEFILE_REPLACE_EXISTING) != FALSE;
+        if (!moved_)
+            Report(onError, L"MoveFileExW", GetLastError());
+        return moved_;
+    }
+
+private:
+    static std::wstring PartNameFor(const std::wstring& target) {
+        static std::atomic<unsigned long> counter{0};
+        wchar_t suffix[40] = {};
+        swprintf(suffix, 40, L".%lx-%lx.part", GetCurrentProcessId(), ++counter);
+        return target + suffix;
+    }
+
+    std::wstring target_;
+    std::wstring path_;
+    FileHandle file_;
+    bool moved_ = false;
+};
+
+// Copies the body block by block into the file, showing each stored block to
+// `observe`. Returns false on a failed read, on a failed or short write (a
+// full disk must not pass for a whole file) and on a block that would take
+// the body past `maxBytes` (0: no limit), which is never written.
+bool CopyBody(HINTERNET request, HANDLE file, const FetchRequest& fetch, std::uint64_t& written,
               const FetchErrorSink& onError) {
     std::vector<char> buffer(kReadBlock + 1, 0);
     for (;;) {
@@ -84,6 +131,10 @@ bool CopyBody(HINTERNET request, HANDLE file, std::uint64_t maxBytes, std::uint6
         }
         if (read == 0)
             return true;
+        if (fetch.maxBytes != 0 && read > fetch.maxBytes - written) {
+            Report(onError, L"InternetReadFile", ERROR_FILE_TOO_LARGE);
+            return false;
+        }
         DWORD stored = 0;
         if (!WriteFile(file, buffer.data(), read, &stored, nullptr) || stored != read) {
             DWORD error = GetLastError();
@@ -91,11 +142,20 @@ bool CopyBody(HINTERNET request, HANDLE file, std::uint64_t maxBytes, std::uint6
             return false;
         }
         written += stored;
-        if (maxBytes != 0 && written > maxBytes) {
-            Report(onError, L"InternetReadFile", ERROR_FILE_TOO_LARGE);
-            return false;
-        }
+        if (fetch.observe)
+            fetch.observe(buffer.data(), stored);
     }
+}
+
+// Whether the body read into the file is whole: a connection closed before
+// the declared length ends the body early without a read error.
+bool IsWholeBody(HINTERNET request, std::uint64_t written, const FetchErrorSink& onError) {
+    std::optional<std::uint64_t> declared = DeclaredLength(request);
+    if (declared && *declared != written) {
+        Report(onError, L"InternetReadFile", ERROR_HANDLE_EOF);
+        return false;
+    }
+    return true;
 }
 
 DWORD StatusCode(HINTERNET request) {
@@ -159,28 +219,17 @@ int FetchUrlToFile(const FetchRequest& fetch, const FetchErrorSink& onError) {
     InternetHandle request = OpenFollowingRedirects(session.get(), fetch.url, onError);
     if (!request)
         return 0;
-    FileHandle file(CreateFileW(fetch.localPath.c_str(), GENERIC_WRITE, FILE_SHARE_READ, nullptr,
-                                CREATE_ALWAYS, FILE_ATTRIBUTE_NORMAL, nullptr));
-    if (!file) {
-        Report(onError, L"CreateFileW", GetLastError());
+    PartFile part(fetch.localPath);
+    if (!part.Create(onError))
         return 0;
-    }
     std::uint64_t written = 0;
-    if (!CopyBody(request.get(), file.get(), fetch.maxBytes, written, onError))
+    if (!CopyBody(request.get(), part.get(), fetch, written, onError) ||
+        !IsWholeBody(request.get(), written, onError) || written == 0)
         return 0;
-    // A connection closed before the declared length ends the body early without
-    // a read error; the partial file must not pass for the whole one.
-    std::optional<std::uint64_t> declared = DeclaredLength(request.get());
-    if (declared && *declared != written) {
-        Report(onError, L"InternetReadFile", ERROR_HANDLE_EOF);
+    part.Close();
+    if (fetch.accept && !fetch.accept())
         return 0;
-    }
-    LARGE_INTEGER size = {};
-    if (!GetFileSizeEx(file.get(), &size)) {
-        Report(onError, L"GetFileSizeEx", GetLastError());
-        return 0;
-    }
-    return size.QuadPart != 0 ? 1 : 0;
+    return part.MoveIntoPlace(onError) ? 1 : 0;
 }
 
 std::optional<std::uint64_t> ParseContentLength(std::wstring_view text) {

@@ -17,13 +17,17 @@
 using FetchErrorSink = std::function<void(const wchar_t* call, DWORD error)>;
 
 // Fetches `request.url` with a fresh session (no cache read or write) and
-// writes the body, whatever the HTTP status, to `request.localPath` (created
-// or truncated). Returns 1 when the whole body was written and is not empty,
-// else 0. A body that ends early, cannot be written completely or grows past
-// `request.maxBytes` returns 0 and leaves the partial file; when the URL
-// cannot be opened no file is created. Redirects are followed up to
-// kMaxRedirects times, then the fetch fails. Blocks until the body is read;
-// run it on a worker thread.
+// stores the body, whatever the HTTP status, at `request.localPath`.
+// The body goes to a file of its own beside the target while it arrives; the
+// size cap is checked before a block is written, and `request.observe` sees
+// each stored block in order. Only a whole body (no read error, the declared
+// Content-Length met) that is not empty and that `request.accept` (when set)
+// accepts is moved over the target, replacing it: returns 1. Anything else
+// returns 0, deletes the body's file and leaves an existing target as it was;
+// when the URL cannot be opened no file is created. An exception from
+// `observe` or `accept` passes through, with the same clean-up. Redirects are
+// followed up to kMaxRedirects times, then the fetch fails. Blocks until the
+// body is read; run it on a worker thread.
 int FetchUrlToFile(const FetchRequest& request, const FetchErrorSink& onError = {});
 
 // More than this many redirects in a row is a loop (a 302 to itself would

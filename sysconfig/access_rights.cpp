@@ -76,8 +76,10 @@ std::optional<GrantFailure> AppendNewEntry(ACL* acl, PSID account, DWORD mask) {
     return std::nullopt;
 }
 
-// Copies the current entries around the new one: the account's own
-// non-inherited entries give way to it, wherever they stand.
+// Copies the current entries around the new one: before the first inherited
+// entry, the account's own entries give way to it; from there on every entry
+// is copied as it stands, so a list out of the usual order keeps all of its
+// own entries.
 std::optional<GrantFailure> FillAcl(ACL* acl, const ACL* current, DWORD count, PSID account,
                                     DWORD mask) {
     bool added = false;
@@ -91,7 +93,7 @@ std::optional<GrantFailure> FillAcl(ACL* acl, const ACL* current, DWORD count, P
                 return failure;
             added = true;
         }
-        if (!IsInherited(ace) && IsAccountEntry(ace, account))
+        if (!added && IsAccountEntry(ace, account))
             continue;
         if (auto failure = CopyAce(acl, current, ace))
             return failure;

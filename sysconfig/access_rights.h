@@ -51,9 +51,9 @@ struct GrantFailure {
 };
 
 // The new access list from the current one (null when the path has none):
-// the current non-inherited entries without the account's, then the new entry
-// (allowed, `mask`, inherited by files and folders below), then the inherited
-// entries and whatever follows the first of them, except non-inherited
-// entries of the account. Only the memory ACL functions are used.
+// the entries before the first inherited one without the account's, then the
+// new entry (allowed, `mask`, inherited by files and folders below), then the
+// first inherited entry and every entry after it as they stand, the account's
+// included. Only the memory ACL functions are used.
 std::optional<GrantFailure> BuildGrantedAcl(const ACL* current, PSID account, DWORD mask,
                                             HeapBlock& acl);

@@ -18,6 +18,7 @@ PROBE = BUILD_DIR / "tests" / "e2e" / "probes" / "fetch_probe.exe"
 READ_BLOCK = 16384
 ERROR_HTTP_REDIRECT_FAILED = 12156
 ERROR_FILE_TOO_LARGE = 223
+ERROR_HANDLE_EOF = 38
 
 
 def unused_port():
@@ -72,17 +73,6 @@ class FetchTest(unittest.TestCase):
         self.assertEqual(result, 1)
         self.assertEqual(local.read_bytes(), b"server trouble")
 
-    def test_empty_body_fails_and_leaves_an_empty_file(self):
-        url = self.serve("empty.cfg", b"")
-        result, local, _ = self.fetch(url)
-        self.assertEqual(result, 0)
-        self.assertEqual(local.stat().st_size, 0)
-
-        self.server.set_rule("ruled-empty.cfg", "empty")
-        local.write_bytes(b"older content")
-        result, local, _ = self.fetch(f"{self.server.url}/ruled-empty.cfg")
-        self.assertEqual((result, local.stat().st_size), (0, 0))
-
     def test_nothing_is_created_when_the_url_cannot_be_opened(self):
         result, local, errors = self.fetch(f"http://127.0.0.1:{unused_port()}/Version.cfg")
         self.assertEqual(result, 0)
@@ -105,6 +95,7 @@ class FetchTest(unittest.TestCase):
         result, local, _ = self.fetch(url)
         self.assertEqual(result, 1)
         self.assertEqual(local.read_bytes(), b"second")
+        self.assertEqual([p.name for p in self.out.iterdir()], ["fetched.bin"])
         self.assertEqual(self.server.count("Version.cfg"), 2)
 
     def test_request_carries_the_fetch_headers(self):
@@ -131,21 +122,6 @@ class FetchTest(unittest.TestCase):
         self.assertEqual(result, 1)
         self.assertEqual(local.read_bytes(), data)
 
-    def test_body_cut_off_part_way_fails_and_leaves_the_partial_file(self):
-        data = os.urandom(2 * READ_BLOCK + 10)
-        url = self.serve("cut.cab", data)
-        self.server.set_rule("cut.cab", "truncate", after=READ_BLOCK + 7)
-        result, local, _ = self.fetch(url)
-        self.assertEqual(result, 0)
-        self.assertEqual(local.read_bytes(), data[:READ_BLOCK + 7])
-
-        # A reset connection makes the read itself fail.
-        self.server.set_rule("cut.cab", "truncate", after=READ_BLOCK, abort=True)
-        result, local, errors = self.fetch(url, name="reset.cab")
-        self.assertEqual(result, 0)
-        self.assertIn("InternetReadFile", errors)
-        self.assertTrue(data.startswith(local.read_bytes()))
-
     def test_chunked_body_is_whole_whatever_content_length_says(self):
         self.server.set_rule("chunked.cfg", "fixed", body="5\r\nhello\r\n0\r\n\r\n",
                              headers={"Transfer-Encoding": "chunked"})
@@ -167,14 +143,50 @@ class FetchTest(unittest.TestCase):
         self.assertIn(f"InternetOpenUrlW {ERROR_HTTP_REDIRECT_FAILED}", errors)
         self.assertEqual(self.server.count("loop"), 11)  # the request and ten redirects
 
-    def test_an_endless_body_stops_at_the_limit(self):
-        self.server.set_rule("endless.cfg", "endless")
-        limit = 3 * READ_BLOCK
-        local_windows = f"{self.out_windows}\\endless.cfg"
-        proc = wine([PROBE, f"{self.server.url}/endless.cfg", local_windows, str(limit)])
-        self.assertIn("result=0", proc.stdout)
-        self.assertIn(f"InternetReadFile {ERROR_FILE_TOO_LARGE}", proc.stderr)
-        self.assertLessEqual((self.out / "endless.cfg").stat().st_size, limit + READ_BLOCK)
+    def test_only_a_whole_accepted_body_replaces_the_target(self):
+        data = os.urandom(2 * READ_BLOCK + 10)
+        url = self.serve("body.cab", data)
+        cap = READ_BLOCK + 100
+        # (case, server rule, probe options, result, error the probe reports, accept asked)
+        cases = [
+            ("cut short", ("truncate", {"after": READ_BLOCK + 7}), [], 0,
+             f"InternetReadFile {ERROR_HANDLE_EOF}", False),
+            ("reset", ("truncate", {"after": READ_BLOCK, "abort": True}), [], 0,
+             "InternetReadFile", False),
+            ("endless", ("endless", {}), [str(3 * READ_BLOCK)], 0,
+             f"InternetReadFile {ERROR_FILE_TOO_LARGE}", False),
+            ("over the cap", None, [str(cap)], 0, f"InternetReadFile {ERROR_FILE_TOO_LARGE}", False),
+            ("empty", ("empty", {}), [], 0, "", False),
+            ("refused", None, ["--reject"], 0, "", True),
+            ("good", None, [], 1, "", True),
+        ]
+        previous = b"the previous copy"
+        observed = Path(tempfile.mkdtemp(prefix="tovral-observed-"))
+        self.addCleanup(shutil.rmtree, observed, True)
+        for name, rule, options, expected, error, asked in cases:
+            with self.subTest(name):
+                self.server.clear_rules()
+                if rule:
+                    self.server.set_rule("body.cab", rule[0], **rule[1])
+                target = self.out / "body.cab"
+                target.write_bytes(previous)
+                seen = observed / "seen.bin"
+                proc = wine([PROBE, url, f"{self.out_windows}\\body.cab", *options,
+                             "--observe-to", to_windows(seen)])
+                self.assertIn(f"result={expected}", proc.stdout, proc.stderr)
+                self.assertIn(error, proc.stderr)
+                self.assertEqual("accept asked" in proc.stdout, asked)
+                self.assertEqual([p.name for p in self.out.iterdir()], ["body.cab"],
+                                 "nothing but the target is left")
+                stored = target.read_bytes()
+                self.assertEqual(stored, data if expected else previous)
+                # The observer saw the body as it was stored, never past the cap.
+                if expected:
+                    self.assertEqual(seen.read_bytes(), stored)
+                elif rule is None or rule[0] != "endless":
+                    self.assertTrue(data.startswith(seen.read_bytes()))
+                limit = int(options[0]) if options and options[0].isdigit() else len(data)
+                self.assertLessEqual(seen.stat().st_size, limit)
 
     def test_a_write_that_runs_out_of_room_fails(self):
         limit = 50000
@@ -187,9 +199,8 @@ class FetchTest(unittest.TestCase):
         result, local, errors = self.fetch(url, preexec_fn=limit_file_size)
         self.assertEqual(result, 0)
         self.assertIn("WriteFile", errors)
-        # Part of the body is on disk: counting the file's size alone would pass it.
-        self.assertTrue(0 < local.stat().st_size <= limit, local.stat().st_size)
-
+        # Part of the body had reached the disk; none of it may stay.
+        self.assertEqual(list(self.out.iterdir()), [])
 
 if __name__ == "__main__":
     unittest.main()

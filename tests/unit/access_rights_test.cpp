@@ -136,17 +136,18 @@ TEST(GrantedAcl, InheritedUsersEntriesStay) {
               (std::vector<Entry>{current[0], kNewUsers, current[1], current[2], current[3]}));
 }
 
-// Explicit entries after an inherited one (a list out of the usual order)
-// keep their place; a "Users" one among them goes, so one explicit "Users"
-// entry remains.
-TEST(GrantedAcl, MixedOrderKeepsPlacesAndOneExplicitUsersEntry) {
+// A list out of the usual order: every entry from the first inherited one on
+// is copied as it stands, explicit "Users" entries included.
+TEST(GrantedAcl, EntriesAfterTheFirstInheritedOneAreAllKept) {
     std::vector<Entry> current = {{kAllow, 0, GENERIC_ALL, "Admins"},
+                                  {kAllow, 0, kRead, "Users"},
                                   {kAllow, kInherited, GENERIC_ALL, "System"},
                                   {kAllow, 0, kRead, "Users"},
-                                  {kAllow, 0, kRead, "Everyone"},
+                                  {kDeny, 0, FILE_WRITE_DATA, "Everyone"},
+                                  {kDeny, kBothInherit, FILE_WRITE_DATA, "Users"},
                                   {kAllow, kInherited, kRead, "Users"}};
-    EXPECT_EQ(Granted(current),
-              (std::vector<Entry>{current[0], kNewUsers, current[1], current[3], current[4]}));
+    EXPECT_EQ(Granted(current), (std::vector<Entry>{current[0], kNewUsers, current[2], current[3],
+                                                    current[4], current[5], current[6]}));
 }
 
 TEST(GrantedAcl, ListTooLongForAnotherEntryFailsAtInitializeAcl) {

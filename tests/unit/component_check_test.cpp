@@ -344,7 +344,7 @@ TEST_F(CheckerTest, AvailabilityLibraries) {
                  with(1001, L"sub/CheckOk.dll") + with(1002, L"CheckFail.dll") +
                      with(1003, L"CheckNoExport.dll") + with(1004, L"NotALibrary.dll") +
                      with(1005, escape) + with(1006, L"C:\\windows\\system32\\kernel32.dll") +
-                     with(1007, L"Absent.dll"),
+                     with(1007, L"Absent.dll") + with(1008, L"sub/../NUL.dll"),
                  App(4001, L"regrootkey=\"HKEY_CURRENT_USER\" checkstatedll=\"CheckFail.dll\""));
     ComponentChecker checker(context_, catalogue_.Source());
     EXPECT_EQ(checker.CheckControlStatus(1001), 3);
@@ -360,8 +360,11 @@ TEST_F(CheckerTest, AvailabilityLibraries) {
     EXPECT_EQ(trace_.Take().back(), L"文件号：1003 检测失败：调用可用性检测DLL函数失败");
     EXPECT_EQ(checker.CheckControlStatus(1004), 0);
     EXPECT_EQ(trace_.Take().back(), L"文件号：1004 检测失败：加载可用性检测DLL失败");
-    // Paths that leave the client folder count as missing, even when the file is there.
-    for (int id : {1005, 1006, 1007}) {
+    EXPECT_EQ(checker.CheckControlStatus(1005), 3) << "a library beside the client folder";
+    EXPECT_EQ(trace_.Take().back(),
+              L"文件号：1005, 结果：检测DLL返回成功,返回值：0, 返回信息： sample component ready");
+    // Texts that name no file under the client folder count as missing.
+    for (int id : {1006, 1007, 1008}) {
         SCOPED_TRACE(id);
         EXPECT_EQ(checker.CheckControlStatus(id), 0);
         EXPECT_EQ(trace_.Take().back(),
@@ -377,6 +380,26 @@ TEST_F(CheckerTest, AvailabilityLibraries) {
                     L"\t检测DLL返回成功,返回值：0, 返回信息： sample component ready\n控件1002\n"),
         std::wstring::npos)
         << report;
+}
+
+TEST(AvailabilityLibraryPath, JoinsAsWrittenAndRefusesWhatCannotBeAPath) {
+    const std::wstring client = L"C:\\Client\\";
+    struct Case {
+        std::wstring text;
+        std::optional<std::wstring> path;
+    } cases[] = {
+        {L"Check.dll", client + L"Check.dll"},
+        {L"sub/Check.dll", client + L"sub\\Check.dll"},
+        {L"..\\Common\\Check.dll", client + L"..\\Common\\Check.dll"},
+        {L"../../Bank/Check.dll", client + L"..\\..\\Bank\\Check.dll"},
+        {L"CONSOLE.dll", client + L"CONSOLE.dll"},
+        {L"NUL", std::nullopt},
+        {L"sub/com1.dll", std::nullopt},
+        {L"Aux .txt/Check.dll", std::nullopt},
+        {std::wstring(L"Check.dll\0.exe", 14), std::nullopt},
+    };
+    for (const Case& c : cases)
+        EXPECT_EQ(AvailabilityLibraryPath(client, c.text), c.path) << c.text;
 }
 
 TEST_F(CheckerTest, TheCatalogueFollowsTheLanguageAndItsText) {

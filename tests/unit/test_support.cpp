@@ -5,6 +5,7 @@
 #include <windows.h>
 #include <shellapi.h>
 
+#include <algorithm>
 #include <fstream>
 #include <sstream>
 #include <stdexcept>
@@ -89,6 +90,32 @@ std::vector<std::wstring> FakeBankServer::Requests() const {
     return requests_;
 }
 
+namespace {
+
+// What the real fetch does with a body once it has it: the size cap, the
+// observer in blocks, the acceptance, then the body moved over the target
+// from a file beside it; on any failure the target stays as it was.
+int StoreFetchedBody(const FetchRequest& request, const std::string& body) {
+    if (body.empty() || (request.maxBytes != 0 && body.size() > request.maxBytes))
+        return 0;
+    const std::wstring part = request.localPath + L".fake.part";
+    struct RemoveOnExit {
+        const std::wstring& path;
+        ~RemoveOnExit() { DeleteFileW(path.c_str()); }
+    } removePart{part};
+    WriteBytes(part, body);
+    if (ReadBytes(part) != body)
+        return 0; // folder missing or the file could not be written
+    constexpr size_t kBlock = 16384;
+    for (size_t at = 0; request.observe && at < body.size(); at += kBlock)
+        request.observe(body.data() + at, std::min(kBlock, body.size() - at));
+    if (request.accept && !request.accept())
+        return 0;
+    return MoveFileExW(part.c_str(), request.localPath.c_str(), MOVEFILE_REPLACE_EXISTING) ? 1 : 0;
+}
+
+} // namespace
+
 FetchFunction FakeBankServer::Fetcher() {
     return [this](const FetchRequest& request) {
         std::string body;
@@ -100,15 +127,6 @@ FetchFunction FakeBankServer::Fetcher() {
                 return 0;
             body = served->second;
         }
-        // As the real fetch: the body is seen as it arrives and stored only
-        // when whole, within the cap and accepted; an empty body is a failure.
-        if (body.empty() || (request.maxBytes != 0 && body.size() > request.maxBytes))
-            return 0;
-        if (request.observe)
-            request.observe(body.data(), body.size());
-        if (request.accept && !request.accept())
-            return 0;
-        WriteBytes(request.localPath, body);
-        return 1;
+        return StoreFetchedBody(request, body);
     };
 }

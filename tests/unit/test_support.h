@@ -62,7 +62,10 @@ public:
     void Forget(const std::wstring& url);
     std::string Body(const std::wstring& url) const;
     std::vector<std::wstring> Requests() const;
-    // Writes the body to the request's local path: 1, or 0 for a URL not served.
+    // Stores the body at the request's local path as the real fetch does (size
+    // cap, observer, acceptance, moved into place from a file beside it): 1, or
+    // 0 for a URL not served, an empty or oversized body or a refused one,
+    // leaving the target as it was.
     FetchFunction Fetcher();
 
 private:

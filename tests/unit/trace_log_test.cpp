@@ -4,6 +4,12 @@
 
 #include <gtest/gtest.h>
 
+#include <algorithm>
+#include <optional>
+#include <sstream>
+#include <thread>
+#include <vector>
+
 namespace {
 
 const SYSTEMTIME kMorning{2009, 3, 4, 5, 8, 7, 6, 0};
@@ -42,14 +48,71 @@ protected:
     TraceLog log = TraceLog::ForPaths(SettingsPaths::ForDataFolder(dir.path()));
 };
 
-TEST_F(TraceLogFile, OffWithoutSwitchFileOrDebugElement) {
-    log.Write(L"one");
-    WriteSwitch("<User><Language value='chs'/></User>");
-    log.Write(L"two");
-    WriteSwitch("<User><Debug>false</Debug></User>");
-    log.Write(L"three");
-    EXPECT_EQ(Written(), "");
-    EXPECT_TRUE(FileExists(dir / L"VeyrantLog")); // the folder is made regardless
+// The switch as the next line after each change of Default.cfg finds it,
+// including a change that keeps the file's size ("False" is on, "false" off).
+TEST_F(TraceLogFile, NextLineFollowsEveryChangeOfTheSwitch) {
+    const std::string on = "<User><Debug>False</Debug></User>";
+    const std::string off = "<User><Debug>false</Debug></User>";
+    const struct {
+        std::optional<std::string> settings; // nothing: no Default.cfg
+        const wchar_t* text;
+        bool written;
+    } steps[] = {
+        {std::nullopt, L"missing", false},
+        {on, L"on", true},
+        {off, L"off", false},
+        {on, L"on again", true},
+        {"<User><Debug>tr", L"unparsable", false},
+        {"<User><debug/></User>", L"empty", true},
+        {"<User><Language value='chs'/></User>", L"no Debug", false},
+        {std::nullopt, L"removed", false},
+        {on, L"last", true},
+    };
+    std::string lastLine;
+    long lines = 0;
+    for (const auto& step : steps) {
+        if (step.settings)
+            WriteSwitch(*step.settings);
+        else
+            DeleteFileW((dir / L"VeyrantSetting\\Default.cfg").c_str());
+        log.Write(step.text);
+        if (step.written) {
+            lastLine = " " + ToCodePage(step.text, CP_ACP) + "\n";
+            ++lines;
+        }
+        std::string text = Written();
+        EXPECT_EQ(std::count(text.begin(), text.end(), '\n'), lines) << step.settings.value_or("");
+        EXPECT_TRUE(text.ends_with(lastLine)) << text;
+    }
+}
+
+TEST_F(TraceLogFile, LogFolderIsMadeAgainWhenItWentAway) {
+    log.Write(L"switch off");
+    EXPECT_TRUE(FileExists(dir / L"VeyrantLog")); // made whatever the switch says
+    WriteSwitch("<User><Debug/></User>");
+    RemoveDirectoryW((dir / L"VeyrantLog").c_str());
+    log.Write(L"after");
+    EXPECT_TRUE(Written().ends_with(" after\n"));
+}
+
+TEST_F(TraceLogFile, LinesOfManyThreadsStayWhole) {
+    WriteSwitch("<User><Debug/></User>");
+    auto writeLines = [&] {
+        CoInitializeEx(nullptr, COINIT_MULTITHREADED);
+        for (int i = 0; i < 25; ++i)
+            log.Write(L"a line of one thread");
+        CoUninitialize();
+    };
+    std::vector<std::thread> threads;
+    for (int t = 0; t < 4; ++t)
+        threads.emplace_back(writeLines);
+    for (std::thread& thread : threads)
+        thread.join();
+    std::istringstream lines(Written());
+    int count = 0;
+    for (std::string line; std::getline(lines, line); ++count)
+        EXPECT_TRUE(line.ends_with(" a line of one thread")) << line;
+    EXPECT_EQ(count, 100);
 }
 
 TEST_F(TraceLogFile, AppendsOneLinePerCall) {

@@ -416,7 +416,10 @@ TEST_F(UpdateCheck, RequiredSignaturesStopTheSetAtAnUnsignedFile) {
     EXPECT_TRUE(trace_.Contains(L"失败事件：Resource.cfg签名文件不存在"));
     EXPECT_FALSE(FileExists(Settings(L"Resource.cfg")));
     EXPECT_EQ(texts_.Get(ConfigText::Resource), L"");
-    // The update list must be signed to be checked against at all.
+    // The update list must be signed to be checked against at all (with the
+    // resource text signed again, so the check reaches the update list).
+    Serve(kRoot + L"VeyrantSettingV2/Resource.cfg",
+          served_[kRoot + L"VeyrantSettingV2/Resource.cfg"]);
     served_.erase(kRoot + L"VeyrantSettingV2/Update.cfg.sig");
     DeleteFileW(Settings(L"Update.cfg.sig").c_str());
     EXPECT_EQ(checker.RunQueryUpdate(), UpdateCode::kInvalidList);

@@ -42,9 +42,9 @@ class BankLinksStoryTest(PageTestCase):
         super().setUp()
         _, self.server, tree = start_bank_server(self, Packer(BUILD_DIR))
         sample = (SAMPLE_DIR / "Resource.xml").read_text(encoding="utf-8")
-        chinese_sites_end = sample.index("    </chs>", sample.index("<websites>"))
-        tree.texts["Resource"] = (sample[:chinese_sites_end] + EXTRA_SITE +
-                                  sample[chinese_sites_end:])
+        chinese_sites_end = "    </chs>\n    <eng>"
+        self.assertIn(chinese_sites_end, sample)
+        tree.texts["Resource"] = sample.replace(chinese_sites_end, EXTRA_SITE + chinese_sites_end)
         tree.build()
         self.client = ClientFolder(root_url=self.server.url)
         self.addCleanup(self.client.close)

@@ -102,13 +102,14 @@ class SelfUpdateTest(UpdateCheckTestCase):
         self.assertIn("error 1", result.stdout)
         self.assertIn("失败事件：Update.cfg下载失败", trace_texts())
 
-    def test_an_update_list_that_cannot_be_deciphered(self):
+    def test_an_update_list_that_fails_its_listed_checksum(self):
         self.query_update(47)
         self.server.set_rule("VeyrantSettingV2/Update.cfg", "not_found")  # an error page
         result = self.run_self_update()
         self.assertPageOk(result)
         self.assertIn("error 1", result.stdout)
-        self.assertIn("失败事件：Update.cfg文件解密失败", trace_texts())
+        # Checked against the version list before it is ever decrypted.
+        self.assertIn("失败事件：Update.cfg校验失败", trace_texts())
 
     def test_a_file_that_fails_its_checksum(self):
         self.server.set_rule("update/UpdateFiles.exe", "fixed", body="not the updater")

@@ -34,7 +34,8 @@ private:
             return std::nullopt;
         uint32_t value = 0;
         for (int i = size - 1; i >= 0; --i)
-            value = value << 8 | static_cast<unsigned char>(bytes_[static_cast<size_t>(offset) + i]);
+            value =
+                value << 8 | static_cast<unsigned char>(bytes_[static_cast<size_t>(offset) + i]);
         return value;
     }
 

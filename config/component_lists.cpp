@@ -8,8 +8,7 @@
 namespace {
 
 // The sections of a client kind, in the order their items are listed.
-const wchar_t* const kClientSections[] = {L"Application", L"Control", L"IEOptimizer",
-                                          L"RootCert"};
+const wchar_t* const kClientSections[] = {L"Application", L"Control", L"IEOptimizer", L"RootCert"};
 
 std::wstring Attribute(const wchar_t* name, const std::wstring& value) {
     return std::wstring(L" ") + name + L"=\"" + value + L"\"";
@@ -73,8 +72,7 @@ std::optional<std::vector<int>> ParseBatchIds(const std::wstring& text) {
     return ids;
 }
 
-ComponentLists::ComponentLists(CatalogueSource catalogue, ListHooks hooks,
-                               UserTypeSource userType)
+ComponentLists::ComponentLists(CatalogueSource catalogue, ListHooks hooks, UserTypeSource userType)
     : catalogue_(std::move(catalogue)), hooks_(std::move(hooks)), userType_(std::move(userType)) {}
 
 short ComponentLists::SetDownLoadList(const std::wstring& list) {

@@ -27,8 +27,8 @@ struct ListHooks {
     std::function<std::wstring(const XmlNode* catalogue, int id)> trustedSite;
     std::function<std::wstring(const XmlNode* catalogue, int id, const std::wstring& type)>
         popupSite;
-    using Described = std::function<std::wstring(const XmlNode* catalogue, int id,
-                                                 const std::wstring& type, const std::wstring& flag)>;
+    using Described = std::function<std::wstring(
+        const XmlNode* catalogue, int id, const std::wstring& type, const std::wstring& flag)>;
     Described optimization;
     Described rootCert;
 };

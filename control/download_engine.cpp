@@ -43,12 +43,15 @@ CDownLoadEngine::CDownLoadEngine(CTovralModule& module)
       trace_(::TraceLog::ForPaths(SettingsPaths::ForDataFolder(module.DataFolder()))),
       context_(MakeContext(module, trace_, texts_)),
       catalogue_(texts_, [&module] { return module.Language(); }),
-      settings_(context_, [&module](const std::wstring& language) { module.SetLanguage(language); }),
+      settings_(context_,
+                [&module](const std::wstring& language) { module.SetLanguage(language); }),
       installFolders_(InstallFolders::OfThisSystem(module.HostFolder(), module.DataFolder())),
       updateChecker_(context_, installFolders_), checks_(context_, catalogue_.Source()),
       diagnosis_(context_, checks_), patches_(context_),
       lists_(catalogue_.Source(), MakeListHooks(),
-             [this] { return settings_.GetUserType(UserType{0, 0, 0}); }),
+             [this] {
+                 return settings_.GetUserType(UserType{0, 0, 0});
+             }),
       browser_(context_,
                [this] {
                    LowVersionCheck versions = CheckLowVersion(trace_);
@@ -56,8 +59,9 @@ CDownLoadEngine::CDownLoadEngine(CTovralModule& module)
                }),
       rootCerts_(trace_), installerSetup_(MakeInstallerSetup()), queue_(trace_),
       reporter_(context_.post, trace_),
-      chain_(context_, queue_, reporter_, catalogue_.Source(),
-             [this](const ItemWork& work) { return CInstaller(installerSetup_).InstallItem(work); }),
+      chain_(
+          context_, queue_, reporter_, catalogue_.Source(),
+          [this](const ItemWork& work) { return CInstaller(installerSetup_).InstallItem(work); }),
       selfUpdate_(
           context_, installFolders_, queue_, reporter_,
           [this] { return updateChecker_.AcceptedVersionList(); },
@@ -113,7 +117,9 @@ void CDownLoadEngine::ApplyBrowserSetting(const XmlNode* catalogue, int id) cons
 
 ListHooks CDownLoadEngine::MakeListHooks() {
     return ListHooksWithFragments(
-        [this](const XmlNode* catalogue, int id) { return checks_.CheckControlStatus(catalogue, id); },
+        [this](const XmlNode* catalogue, int id) {
+            return checks_.CheckControlStatus(catalogue, id);
+        },
         [this](const XmlNode* catalogue, int id) {
             return checks_.CheckApplicationStatus(catalogue, id);
         });

@@ -101,8 +101,8 @@ std::vector<std::wstring> WalkStack(HANDLE process, HANDLE thread, const CONTEXT
     frame.AddrStack.Mode = AddrModeFlat;
     frame.AddrFrame.Mode = AddrModeFlat;
     while (frames.size() < kMaxFrames &&
-           help.walk(machine, process, thread, &frame, &walking, nullptr,
-                     help.tableAccess, help.moduleBase, nullptr) &&
+           help.walk(machine, process, thread, &frame, &walking, nullptr, help.tableAccess,
+                     help.moduleBase, nullptr) &&
            frame.AddrFrame.Offset != 0)
         frames.push_back(FrameText(help, process, frame));
     help.cleanup(process);

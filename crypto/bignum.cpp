@@ -1,6 +1,5 @@
 #include "crypto/bignum.h"
 
-
 #include <algorithm>
 #include <bit>
 #include <stdexcept>
@@ -203,7 +202,6 @@ BigUint ModPowMontgomery(const BigUint& base, const BigUint& exponent, const Big
     }
     return mont.FromMontgomery(result);
 }
-
 
 } // namespace
 

@@ -410,7 +410,8 @@ CheckVerdict VerdictOf(const ComponentFinding& finding) {
         for (std::wstring& line : TraceOf(step, finding))
             verdict.traceLines.push_back(std::move(line));
     }
-    verdict.status = finding.steps.empty() ? ItemStatus::kUnknown : StatusAfter(finding.steps.back());
+    verdict.status =
+        finding.steps.empty() ? ItemStatus::kUnknown : StatusAfter(finding.steps.back());
     return verdict;
 }
 

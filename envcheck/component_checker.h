@@ -18,7 +18,6 @@
 #include <optional>
 #include <string>
 
-
 class ComponentChecker {
 public:
     ComponentChecker(const ComponentContext& context, CatalogueSource catalogue);

@@ -135,7 +135,6 @@ bool GoesToWindowsFolder(const std::wstring& destdir) {
     return destdir != L"11" && !destdir.empty();
 }
 
-
 CCabPackage::CCabPackage(const TraceSink& trace, CabinetFolders folders)
     : trace_(trace), folders_(std::move(folders)) {}
 

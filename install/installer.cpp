@@ -28,10 +28,10 @@ constexpr unsigned long long kLargestControlFile = 256ull * 1024 * 1024;
 
 // A component's package, every part of it checked before anything changes.
 struct CInstaller::Package {
-    std::wstring downloaded;  // the verified file in the download folder
-    std::wstring folder;      // its destination folder, ending with a backslash
-    std::wstring name;        // its file name
-    std::wstring extension;   // lower case
+    std::wstring downloaded;            // the verified file in the download folder
+    std::wstring folder;                // its destination folder, ending with a backslash
+    std::wstring name;                  // its file name
+    std::wstring extension;             // lower case
     std::optional<CabinetPlan> cabinet; // for "cab": extracted and read
 };
 
@@ -120,7 +120,8 @@ std::optional<CInstaller::Package> CInstaller::CheckPackage(const XmlNode& entry
     if (extension == L"cab") {
         package.cabinet = CCabPackage(*setup_.trace, setup_.cabinetFolders).Prepare(*downloaded);
         if (!package.cabinet) {
-            Trace(L" 错误原因：文件路径不合法"); // unreadable, or a name in it would leave its folder
+            Trace(
+                L" 错误原因：文件路径不合法"); // unreadable, or a name in it would leave its folder
             return std::nullopt;
         }
         package.extension = extension;
@@ -198,7 +199,8 @@ bool CInstaller::IsRemovableControl(const std::wstring& path, const std::wstring
     for (const std::wstring& candidate :
          {known.systemFolder, known.windowsFolder, known.clientFolder, known.dataFolder,
           known.programFiles + L"\\Zelmor\\Controls\\", destination})
-        inInstallFolder = inInstallFolder || (!candidate.empty() && EqualsNoCase(folder, candidate));
+        inInstallFolder =
+            inInstallFolder || (!candidate.empty() && EqualsNoCase(folder, candidate));
     if (!inInstallFolder) {
         Trace(L" 卸载控件检查：文件不在安装目录中，保留 " + path);
         return false;

@@ -204,7 +204,8 @@ bool SelfUpdate::FetchUpdateList(const std::wstring& url, const std::wstring& pa
 
 // Reads the fetched update list against what is installed: what is not
 // current, with "waiter.cfg" written for it; nothing after reporting a failure.
-std::optional<std::vector<SelfUpdate::Queued>> SelfUpdate::ReadUpdateList(const std::wstring& path) {
+std::optional<std::vector<SelfUpdate::Queued>>
+SelfUpdate::ReadUpdateList(const std::wstring& path) {
     const CDravikCrypto crypto = context_.Crypto();
     std::optional<std::wstring> text = crypto.DecryptFromFile(path);
     XmlNode list;
@@ -271,9 +272,9 @@ bool SelfUpdate::AddAssembly(const XmlNode& assembly, const std::wstring& root,
 bool SelfUpdate::FetchAll(const std::vector<Queued>& queue) {
     for (const Queued& queued : queue) {
         const std::wstring path = context_.paths.selfUpdateFolder + queued.file.filename;
-        switch (FetchVerified(context_.fetch,
-                              {queued.url, path, queued.listed, kLargestComponentFile})
-                    .verdict) {
+        switch (
+            FetchVerified(context_.fetch, {queued.url, path, queued.listed, kLargestComponentFile})
+                .verdict) {
         case FetchVerdict::Stored:
             Trace(L"成功事件：" + queued.file.filename + L"下载成功");
             continue;

@@ -61,8 +61,8 @@ public:
     using AcceptedVersionList = std::function<std::optional<std::wstring>()>;
 
     SelfUpdate(const ComponentContext& context, InstallFolders folders, WorkQueue& queue,
-               DownloadReporter& reporter, AcceptedVersionList versionList,
-               std::mutex& folderLock, ProcessExit exitProcess);
+               DownloadReporter& reporter, AcceptedVersionList versionList, std::mutex& folderLock,
+               ProcessExit exitProcess);
 
     // Queues the hand-off for the update list named by the accepted version
     // list (entry 50 or 51); 1 when it was queued. Refused (0, traced, no
@@ -73,7 +73,7 @@ public:
 private:
     struct Queued {
         HandOffFile file;
-        std::wstring url;      // absolute
+        std::wstring url;       // absolute
         std::wstring listedUrl; // as listed, for trace lines
         ListedChecksums listed;
     };

@@ -304,8 +304,7 @@ int UpdateChecker::ThirdPass(const std::vector<ListEntry>& entries) {
         TraceEntry(false, entry, L"校验失败");
         long long installed =
             ReadEncryptedFileVersion(context_.paths.settingsFolder + entry.name, context_.Crypto());
-        if (IsCatalogueUpdateItem(entry.id) &&
-            (entry.version > installed || entry.version == 0)) {
+        if (IsCatalogueUpdateItem(entry.id) && (entry.version > installed || entry.version == 0)) {
             std::lock_guard guard(stateLock_);
             pendingResult_ = entry.id;
             TraceEntry(true, entry, L"需要升级");
@@ -455,10 +454,10 @@ void UpdateChecker::RememberSerial(unsigned long long serial) const {
         FileHandle file(CreateFileW(temporary.c_str(), GENERIC_WRITE, 0, nullptr, CREATE_ALWAYS,
                                     FILE_ATTRIBUTE_NORMAL, nullptr));
         DWORD stored = 0;
-        written = file &&
-                  WriteFile(file.get(), text.data(), static_cast<DWORD>(text.size()), &stored,
-                            nullptr) &&
-                  stored == text.size();
+        written =
+            file &&
+            WriteFile(file.get(), text.data(), static_cast<DWORD>(text.size()), &stored, nullptr) &&
+            stored == text.size();
     }
     if (!written || !MoveFileExW(temporary.c_str(), path.c_str(), MOVEFILE_REPLACE_EXISTING)) {
         DeleteFileW(temporary.c_str());

@@ -20,8 +20,8 @@
 class WorkQueue {
 public:
     struct Job {
-        std::wstring name;         // for the trace line of a job that fails
-        std::function<void()> run; // runs on the worker
+        std::wstring name;               // for the trace line of a job that fails
+        std::function<void()> run;       // runs on the worker
         std::function<void()> onFailure; // when `run` threw: tells the page
     };
 

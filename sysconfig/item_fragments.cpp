@@ -93,8 +93,9 @@ std::wstring CertFragment(const XmlNode* catalogue, int id, const std::wstring& 
                              {L"info", entry->info}});
 }
 
-ListHooks ListHooksWithFragments(std::function<int(const XmlNode* catalogue, int id)> controlStatus,
-                                 std::function<int(const XmlNode* catalogue, int id)> applicationStatus) {
+ListHooks
+ListHooksWithFragments(std::function<int(const XmlNode* catalogue, int id)> controlStatus,
+                       std::function<int(const XmlNode* catalogue, int id)> applicationStatus) {
     ListHooks hooks;
     hooks.controlStatus = std::move(controlStatus);
     hooks.applicationStatus = std::move(applicationStatus);

@@ -24,5 +24,6 @@ std::wstring CertFragment(const XmlNode* catalogue, int id, const std::wstring& 
 
 // The list texts' hooks: the fragments above and the root-certificate status,
 // with the control and application statuses the caller decides.
-ListHooks ListHooksWithFragments(std::function<int(const XmlNode* catalogue, int id)> controlStatus,
-                                 std::function<int(const XmlNode* catalogue, int id)> applicationStatus);
+ListHooks
+ListHooksWithFragments(std::function<int(const XmlNode* catalogue, int id)> controlStatus,
+                       std::function<int(const XmlNode* catalogue, int id)> applicationStatus);

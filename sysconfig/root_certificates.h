@@ -3,7 +3,6 @@
 // download chain's reporter tells the page whether it is installed.
 #pragma once
 
-
 #include <windows.h>
 
 #include <string>

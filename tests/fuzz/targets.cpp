@@ -725,10 +725,19 @@ public:
                "reads an old control before it unregisters it";
     }
     std::vector<Bytes> Dictionary() const override {
-        return {"MZ", Bytes("PE\0\0", 4), Bytes("\x0b\x01", 2), Bytes("\x0b\x02", 2),
-                Bytes("\x4c\x01", 2), Bytes("\x64\x86", 2), Bytes("\x00\x20", 2),
-                "DllUnregisterServer", Bytes("DllUnregisterServer\0", 20), ".edata", ".text",
-                Bytes("\xff\xff\xff\xff", 4), Bytes("\x00\x00\x00\x80", 4)};
+        return {"MZ",
+                Bytes("PE\0\0", 4),
+                Bytes("\x0b\x01", 2),
+                Bytes("\x0b\x02", 2),
+                Bytes("\x4c\x01", 2),
+                Bytes("\x64\x86", 2),
+                Bytes("\x00\x20", 2),
+                "DllUnregisterServer",
+                Bytes("DllUnregisterServer\0", 20),
+                ".edata",
+                ".text",
+                Bytes("\xff\xff\xff\xff", 4),
+                Bytes("\x00\x00\x00\x80", 4)};
     }
     void Run(const Bytes& input) override {
         const bool exports = DllExportsName(input, "DllUnregisterServer");

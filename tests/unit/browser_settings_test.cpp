@@ -128,13 +128,12 @@ const wchar_t kTrustedSiteLine[] = L" 成功事件：信任站点修改成功";
 
 TEST_F(BrowserZones, TrustListMapsEachSiteWithFlagsLoweredMeanwhile) {
     SetFlags(DwordValue(0x47));
-    SettingsOn settings =
-        Settings(L"<Utility><TrustList>"
-                 L"<Site id='2001' url='http://*.bank.example' action='add'/>"
-                 L"<Site id='2002' url='https://a.example' action='Add'/>"
-                 L"<Site id='2003' url='b.example' action='del'/>"
-                 L"<Site id='2004' url='c.example'/>"
-                 L"</TrustList></Utility>");
+    SettingsOn settings = Settings(L"<Utility><TrustList>"
+                                   L"<Site id='2001' url='http://*.bank.example' action='add'/>"
+                                   L"<Site id='2002' url='https://a.example' action='Add'/>"
+                                   L"<Site id='2003' url='b.example' action='del'/>"
+                                   L"<Site id='2004' url='c.example'/>"
+                                   L"</TrustList></Utility>");
     EXPECT_EQ(settings.ApplyTrustList(), TRUE);
     EXPECT_EQ(calls(), (std::vector<ZoneCall>{Mapping(L"http://*.bank.example", SZM_CREATE),
                                               Mapping(L"https://a.example", SZM_DELETE),

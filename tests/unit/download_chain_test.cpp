@@ -117,8 +117,7 @@ TEST_F(Chain, VerifiedFilesAlreadyThereAreNotFetchedAndBadOnesNotKept) {
     EXPECT_EQ(Wait(), (Texts{L"downloaded 1002 -1", L"installed 1002 -1", L"downloaded 1001 0",
                              L"installed 1001 0", L"downloaded 4001 0", L"installed 4001 0",
                              L"all downloaded", L"all installed"}));
-    EXPECT_EQ(server.Requests(),
-              (Texts{L"http://bank/controls/a.dll", L"http://bank/apps/c.exe"}));
+    EXPECT_EQ(server.Requests(), (Texts{L"http://bank/controls/a.dll", L"http://bank/apps/c.exe"}));
     EXPECT_TRUE(trace.Contains(L"成功事件：文件号：1002 文件存在且校验成功"));
     EXPECT_TRUE(trace.Contains(L"文件号：1001 错误原因：完整性校验失败"));
     EXPECT_FALSE(FileExists(context_.paths.appDownloadFolder + L"controls\\a.dll"));
@@ -131,12 +130,12 @@ TEST_F(Chain, IdsWithoutFilesUnknownIdsAndEscapingNames) {
     EXPECT_EQ(chain_.StartDownLoad(5051), 1);
     EXPECT_EQ(chain_.StartDownLoad(2500), 1); // a trusted site: installed without a report
     chain_.EBankDownLoad(L"<list><i id='1999'/><i id='1003'/><i id='50'/><i/></list>");
-    EXPECT_EQ(Wait(3), (Texts{L"downloaded 5051 -1", L"all downloaded", L"installed 5051 -1",
-                              L"all installed", L"downloaded 2500 -1", L"all downloaded",
-                              L"all installed", L"downloaded 1999 0", L"installed 1999 0",
-                              L"downloaded 1003 0", L"installed 1003 0", L"downloaded 50 0",
-                              L"installed 50 0", L"downloaded 0 0", L"installed 0 0",
-                              L"all downloaded", L"all installed"}));
+    EXPECT_EQ(Wait(3),
+              (Texts{L"downloaded 5051 -1", L"all downloaded", L"installed 5051 -1",
+                     L"all installed", L"downloaded 2500 -1", L"all downloaded", L"all installed",
+                     L"downloaded 1999 0", L"installed 1999 0", L"downloaded 1003 0",
+                     L"installed 1003 0", L"downloaded 50 0", L"installed 50 0", L"downloaded 0 0",
+                     L"installed 0 0", L"all downloaded", L"all installed"}));
     EXPECT_TRUE(trace.Contains(L"文件号：999 错误原因：文件号无效"));
     EXPECT_TRUE(trace.Contains(L"文件号：1003 错误原因：文件路径不合法"));
     EXPECT_TRUE(trace.Contains(L"文件号：1999 错误原因：目录中无此文件"));
@@ -230,15 +229,15 @@ TEST(Reporter, RefusesWhatItsOrderDoesNotAllow) {
     RecordingTraceSink trace;
     MessageRecorder posted;
     DownloadReporter reporter(posted.Poster(), trace);
-    EXPECT_FALSE(reporter.ItemStarted(7));      // no unit
-    EXPECT_FALSE(reporter.SelfUpdateFailed());  // no self-update
-    EXPECT_FALSE(reporter.BeginUnit(0));        // a unit of nothing
+    EXPECT_FALSE(reporter.ItemStarted(7));     // no unit
+    EXPECT_FALSE(reporter.SelfUpdateFailed()); // no self-update
+    EXPECT_FALSE(reporter.BeginUnit(0));       // a unit of nothing
     EXPECT_TRUE(reporter.BeginUnit(2));
     EXPECT_FALSE(reporter.BeginUnit(1));        // one unit at a time
     EXPECT_FALSE(reporter.Downloaded(7, true)); // not started
     EXPECT_TRUE(reporter.ItemStarted(7));
-    EXPECT_FALSE(reporter.ItemStarted(8));    // one item at a time
-    EXPECT_FALSE(reporter.Installed(7, true)); // not downloaded yet
+    EXPECT_FALSE(reporter.ItemStarted(8));      // one item at a time
+    EXPECT_FALSE(reporter.Installed(7, true));  // not downloaded yet
     EXPECT_FALSE(reporter.Downloaded(8, true)); // another id
     EXPECT_TRUE(reporter.Downloaded(7, true));
     EXPECT_FALSE(reporter.Downloaded(7, true)); // twice
@@ -250,9 +249,9 @@ TEST(Reporter, RefusesWhatItsOrderDoesNotAllow) {
     EXPECT_FALSE(reporter.BeginSelfUpdate());
     EXPECT_TRUE(reporter.SelfUpdateFailed());
     EXPECT_FALSE(reporter.SelfUpdateEnded());
-    EXPECT_EQ(posted.Texts(), (Texts{L"downloaded 7 -1", L"installed 7 0", L"downloaded 8 0",
-                                     L"installed 8 0", L"all downloaded", L"all installed",
-                                     L"self-update error 1"}));
+    EXPECT_EQ(posted.Texts(),
+              (Texts{L"downloaded 7 -1", L"installed 7 0", L"downloaded 8 0", L"installed 8 0",
+                     L"all downloaded", L"all installed", L"self-update error 1"}));
     EXPECT_TRUE(trace.Contains(L"失败事件：文件号：8 回调顺序不允许：Installed"));
 }
 
@@ -271,11 +270,17 @@ protected:
 
     Outcome OutcomeOf(int id, bool newCatalogue) const {
         switch (id) {
-        case 5051: case 1001: return Outcome::Installed;
-        case 5060: return Outcome::NotInstalled;
-        case 2500: return Outcome::Unreported;
-        case 1004: return newCatalogue ? Outcome::Installed : Outcome::NotDownloaded;
-        default: return Outcome::NotDownloaded; // 999, 1002 (no answer), 1999 (unlisted)
+        case 5051:
+        case 1001:
+            return Outcome::Installed;
+        case 5060:
+            return Outcome::NotInstalled;
+        case 2500:
+            return Outcome::Unreported;
+        case 1004:
+            return newCatalogue ? Outcome::Installed : Outcome::NotDownloaded;
+        default:
+            return Outcome::NotDownloaded; // 999, 1002 (no answer), 1999 (unlisted)
         }
     }
 
@@ -290,8 +295,8 @@ protected:
             if (last && downloaded)
                 out.push_back(L"all downloaded");
             if (outcome != Outcome::Unreported)
-                out.push_back(FormatW(L"installed %d %d", id,
-                                      outcome == Outcome::Installed ? -1 : 0));
+                out.push_back(
+                    FormatW(L"installed %d %d", id, outcome == Outcome::Installed ? -1 : 0));
             if (last && !downloaded)
                 out.push_back(L"all downloaded");
             if (last)

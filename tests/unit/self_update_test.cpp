@@ -60,7 +60,8 @@ TEST(HandOffList, WhatNeedsReplacing) {
 
 // The hand-off on a PC whose control requires signatures or not; the server
 // publishes the update list with its signature.
-template <SignaturePolicy Policy> class HandOffWith : public testing::Test, protected ComponentFixture {
+template <SignaturePolicy Policy>
+class HandOffWith : public testing::Test, protected ComponentFixture {
 protected:
     HandOffWith() {
         CreateDirectoryW(context_.paths.dataFolder.c_str(), nullptr);
@@ -287,8 +288,8 @@ TEST_F(SignedHandOff, AnUpdateListWithoutTheBanksSignatureOrBindingIsRefused) {
 
     // A signed list whose file is bound by its CRC alone: anyone can match that.
     PublishUpdateList(L"<assembly filename='BankClient.exe' local='local' updatehandle='replace' "
-                      L"Version='4' mac='" + Checksum("new client v4") +
-                      L"' url='files/BankClient.exe'/>");
+                      L"Version='4' mac='" +
+                      Checksum("new client v4") + L"' url='files/BankClient.exe'/>");
     Run();
     EXPECT_TRUE(trace.Contains(L"失败事件：BankClient.exe未列出sha256"));
     EXPECT_EQ(Errors(), kStartFailed);

@@ -1,4 +1,5 @@
-// Helpers of the sysconfig tests: a trace sink that records, and a registry value that a test changes and puts back afterwards.
+// Helpers of the sysconfig tests: a trace sink that records, and a registry value that a test
+// changes and puts back afterwards.
 #pragma once
 
 #include "common/registry.h"

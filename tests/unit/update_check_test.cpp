@@ -132,8 +132,8 @@ protected:
     }
 
     std::wstring VersionListText(const std::wstring& extraEntries = L"") const {
-        std::wstring list = serial_.empty() ? L"<Version><Files>"
-                                            : L"<Version serial='" + serial_ + L"'><Files>";
+        std::wstring list =
+            serial_.empty() ? L"<Version><Files>" : L"<Version serial='" + serial_ + L"'><Files>";
         for (const ConfigFile& file : kConfigFiles) {
             std::wstring url = kRoot + L"VeyrantSettingV2/" + file.name;
             auto sha256 = listedSha256_.find(file.name);
@@ -490,9 +490,9 @@ TEST_F(UpdateCheck, AVersionListOlderThanOneAcceptedIsRefused) {
         const wchar_t* serial; // published; empty: none
         int code;
     } steps[] = {
-        {L"", UpdateCode::kCompleted},   // a bank that never numbered its lists
+        {L"", UpdateCode::kCompleted}, // a bank that never numbered its lists
         {L"5", UpdateCode::kCompleted},
-        {L"5", UpdateCode::kCompleted},  // the same list again
+        {L"5", UpdateCode::kCompleted},   // the same list again
         {L"4", UpdateCode::kInvalidList}, // an older one the bank once signed
         {L"", UpdateCode::kInvalidList},  // numbering dropped once it began
         {L"5x", UpdateCode::kInvalidList},

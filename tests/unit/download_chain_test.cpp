@@ -263,7 +263,9 @@ TEST(Reporter, RefusesWhatItsOrderDoesNotAllow) {
 // call-backs must be those of the accepted units, in acceptance order, each
 // item's in the allowed order, "all ..." once per unit after its last item;
 // ignored and refused calls post nothing. TOVRAL_MODEL_SEQUENCES sets the
-// number of sequences; a failure names the seed that reproduces it.
+// number of sequences (200 in the suite, about 10 s under Wine: each drain
+// starts a worker and parses a catalogue; run thousands by hand); a failure
+// names the seed that reproduces it.
 class ChainModel : public Chain {
 protected:
     enum class Outcome { Installed, NotInstalled, Unreported, NotDownloaded };
@@ -317,7 +319,7 @@ TEST_F(ChainModel, AnyOrderOfCallsKeepsEveryAcceptedUnitAndItsOrder) {
     answers_[5060] = InstallOutcome::NotInstalled;
     const int pool[] = {999, 5051, 1001, 1002, 2500, 1999, 5060, 1004};
     const char* configured = std::getenv("TOVRAL_MODEL_SEQUENCES");
-    const int sequences = configured ? std::atoi(configured) : 1500;
+    const int sequences = configured ? std::atoi(configured) : 200;
     for (int seed = 1; seed <= sequences && !HasFailure(); ++seed) {
         SCOPED_TRACE(testing::Message() << "seed " << seed);
         std::mt19937 random(seed);

@@ -3,6 +3,8 @@
 // and the call-backs recorded as the page would see them.
 #include "install/download_chain.h"
 
+#include "install/self_update.h"
+
 #include "common/text.h"
 #include "crypto/checksum.h"
 #include "crypto/sha256.h"
@@ -306,6 +308,22 @@ protected:
         }
     }
 
+    // A self-update whose update list the server does not have: queued
+    // behind the units before it, it ends with its one error call-back.
+    std::mutex folderLock_;
+    SelfUpdate selfUpdate_{context_,
+                           InstallFolders{dir / L"sys\\", dir / L"win\\", clientFolder, dir.path()},
+                           queue_,
+                           reporter_,
+                           [] {
+                               return std::optional<std::wstring>(
+                                   L"<Version><Files><file id='50' Name='Update.cfg' "
+                                   L"Url='http://bank/VeyrantSettingV2/Update.cfg' Version='2' "
+                                   L"mac='0'/></Files></Version>");
+                           },
+                           folderLock_,
+                           [](UINT) { ADD_FAILURE() << "no updater may start"; }};
+
     std::wstring CatalogueWithNew(bool withNew) {
         return CatalogueText(withNew ? L"<e id='1004' url='controls/new.dll' mac='" +
                                            macs_[L"controls/new.dll"] + L"'/>"
@@ -329,6 +347,7 @@ TEST_F(ChainModel, AnyOrderOfCallsKeepsEveryAcceptedUnitAndItsOrder) {
         posted.Clear();
         std::vector<std::vector<int>> accepted;
         bool listPending = false;
+        bool selfUpdatePending = false;
         std::mutex gate;
         std::unique_lock held(gate);
         auto holdWorker = [&] {
@@ -338,18 +357,23 @@ TEST_F(ChainModel, AnyOrderOfCallsKeepsEveryAcceptedUnitAndItsOrder) {
             held.unlock();
             queue_.WaitUntilIdle();
             Texts expected;
-            for (const auto& unit : accepted)
-                Expect(unit, newCatalogue, expected);
+            for (const auto& unit : accepted) {
+                if (unit.empty()) // the self-update
+                    expected.push_back(L"self-update error 1");
+                else
+                    Expect(unit, newCatalogue, expected);
+            }
             EXPECT_EQ(posted.Texts(), expected);
             posted.Clear();
             accepted.clear();
             listPending = false;
+            selfUpdatePending = false;
             held.lock();
             holdWorker();
         };
         holdWorker();
         for (int step = 0, steps = 1 + pick(12); step < steps; ++step) {
-            switch (pick(6)) {
+            switch (pick(7)) {
             case 0:
             case 1: { // a single item
                 const int id = pool[pick(8)];
@@ -376,6 +400,12 @@ TEST_F(ChainModel, AnyOrderOfCallsKeepsEveryAcceptedUnitAndItsOrder) {
                 }
                 break;
             }
+            case 5: // the page starts the self-update: queued once, then refused while pending
+                EXPECT_EQ(selfUpdate_.UpdateBankVeyr(), selfUpdatePending ? 0 : 1);
+                if (!selfUpdatePending)
+                    accepted.push_back({});
+                selfUpdatePending = true;
+                break;
             case 4: // an update check or a language switch brings a catalogue
                 newCatalogue = !newCatalogue;
                 texts.Set(ConfigText::Chinese, CatalogueWithNew(newCatalogue));

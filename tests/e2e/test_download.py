@@ -401,6 +401,18 @@ class HostileCatalogueTest(SampleBankTestCase):
         self.assertIn("失败事件：..\\evil.dll文件名不合法", texts)
         self.assertIn("文件号：1003 错误原因：文件路径不合法", texts)
 
+    def test_a_file_that_is_no_cabinet_fails_its_item_and_the_batch_goes_on(self):
+        """No dialog on the worker: the item fails with its trace line."""
+        (self.root / "controls").mkdir(parents=True)
+        (self.root / "controls" / "Broken.cab").write_bytes(b"this is no cabinet" * 64)
+        self.tree.texts["UtilityChs"] = sample_catalogue(
+            [("controls/SampleCab.cab", "controls/Broken.cab")])
+        lines = self.run_bank_page(batch([1003, 5052]))
+        self.assertEqual(lines[1].split(";"), [downloaded(1003), installed(1003, False)]
+                         + succeeded(5052, last=True))
+        self.assertTrue(any(t.startswith("失败事件：SetupIterateCabinet() Error")
+                            for t in trace_texts()))
+
 
 if __name__ == "__main__":
     unittest.main()

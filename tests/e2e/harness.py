@@ -27,7 +27,9 @@ import os
 import shutil
 import socket
 import subprocess
+import sys
 import tempfile
+import time
 import unittest
 from pathlib import Path
 
@@ -73,14 +75,30 @@ def wine(args, env=None, timeout=120, check=False, input=None, cwd=None):
     return result
 
 
+# Wine's own start-up, not the code under test, now and then fails under the
+# load of many prefixes at once (a program that cannot reach its wineserver or
+# its display). Such a start is tried again, and said so on the test's output.
+WINE_START_TRIES = 3
+
+
+def _winepath(option, path):
+    for attempt in range(1, WINE_START_TRIES + 1):
+        result = subprocess.run(["winepath", option, str(path)], env=wine_env(),
+                                capture_output=True, text=True)
+        if result.returncode == 0 and result.stdout.strip():
+            return result.stdout.strip()
+        print(f"winepath {option} {path} failed (try {attempt}): {result.stderr.strip()}",
+              file=sys.stderr)
+        time.sleep(attempt)
+    raise RuntimeError(f"winepath {option} {path} failed {WINE_START_TRIES} times")
+
+
 def to_windows(path):
-    return subprocess.run(["winepath", "-w", str(path)], env=wine_env(), capture_output=True,
-                          text=True, check=True).stdout.strip()
+    return _winepath("-w", path)
 
 
 def to_unix(path):
-    return Path(subprocess.run(["winepath", "-u", str(path)], env=wine_env(),
-                               capture_output=True, text=True, check=True).stdout.strip())
+    return Path(_winepath("-u", path))
 
 
 _user_folders = {}
@@ -500,8 +518,15 @@ class ClientFolder:
         else:
             script = self.path / "page.js"
             script.write_text(page, encoding="utf-8")
-        return wine([self.path / "TovralHost.exe", to_windows(script), *args],
-                    env=env, timeout=timeout)
+        command = [self.path / "TovralHost.exe", to_windows(script), *args]
+        for attempt in range(1, WINE_START_TRIES + 1):
+            result = wine(command, env=env, timeout=timeout)
+            # The host could not make its window: nothing of the page ran yet.
+            if not (result.returncode == 70 and "cannot create the host window" in result.stderr):
+                return result
+            print(f"the page host could not create its window (try {attempt})", file=sys.stderr)
+            time.sleep(attempt)
+        return result
 
     def windows_path(self):
         return to_windows(self.path)

@@ -1,17 +1,4 @@
-# Cross-compiling for 32-bit Windows with the posix-thread mingw-w64 compilers
-# (the win32 thread model lacks std::mutex, which GoogleTest needs).
-set(CMAKE_SYSTEM_NAME Windows)
+# Cross-compiling for 32-bit Windows, the shipped control.
 set(CMAKE_SYSTEM_PROCESSOR i686)
-
 set(TOVRAL_MINGW_PREFIX i686-w64-mingw32)
-set(CMAKE_C_COMPILER ${TOVRAL_MINGW_PREFIX}-gcc-posix)
-set(CMAKE_CXX_COMPILER ${TOVRAL_MINGW_PREFIX}-g++-posix)
-set(CMAKE_RC_COMPILER ${TOVRAL_MINGW_PREFIX}-windres)
-
-set(CMAKE_FIND_ROOT_PATH /usr/${TOVRAL_MINGW_PREFIX})
-set(CMAKE_FIND_ROOT_PATH_MODE_PROGRAM NEVER)
-set(CMAKE_FIND_ROOT_PATH_MODE_LIBRARY ONLY)
-set(CMAKE_FIND_ROOT_PATH_MODE_INCLUDE ONLY)
-
-# Test executables run under Wine; the wrapper picks the prefix from the environment.
-set(CMAKE_CROSSCOMPILING_EMULATOR ${CMAKE_CURRENT_LIST_DIR}/wine-run)
+include(${CMAKE_CURRENT_LIST_DIR}/toolchain-mingw-common.cmake)

@@ -27,16 +27,19 @@ CatalogueSnapshot CatalogueCache::Current() const {
     return parsed;
 }
 
-const XmlNode* FindCatalogueItem(const XmlNode* catalogue, int id) {
-    const wchar_t* sectionName = CatalogueSectionOf(id);
-    const XmlNode* section = catalogue && sectionName ? catalogue->FindChild(sectionName) : nullptr;
-    if (!section)
+const XmlNode* FindFirstCatalogueItem(const XmlNode* catalogue, const wchar_t* section, int id) {
+    const XmlNode* list = catalogue && section ? catalogue->FindChild(section) : nullptr;
+    if (!list)
         return nullptr;
-    for (const auto& element : section->Children()) {
-        if (element->GetIntAttribute(L"id", 0) == id)
-            return element.get();
+    for (const auto& child : list->Children()) {
+        if (child->GetIntAttribute(L"id", 0) == id)
+            return child.get();
     }
     return nullptr;
+}
+
+const XmlNode* FindCatalogueItem(const XmlNode* catalogue, int id) {
+    return FindFirstCatalogueItem(catalogue, CatalogueSectionOf(id), id);
 }
 
 const XmlNode* FindLastCatalogueItem(const XmlNode* catalogue, const wchar_t* section, int id) {

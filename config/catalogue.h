@@ -50,5 +50,7 @@ private:
 // id's class): the first of several with the id, as the download and the
 // installer take it; null when there is none.
 const XmlNode* FindCatalogueItem(const XmlNode* catalogue, int id);
+// The first element of `section` with the id; null when there is none.
+const XmlNode* FindFirstCatalogueItem(const XmlNode* catalogue, const wchar_t* section, int id);
 // The same, but the last of several, as the page's lists describe an item.
 const XmlNode* FindLastCatalogueItem(const XmlNode* catalogue, const wchar_t* section, int id);

@@ -124,18 +124,19 @@ bool DownloadReporter::BeginSelfUpdate() {
 }
 
 bool DownloadReporter::SelfUpdateFailed() {
-    std::lock_guard guard(lock_);
-    if (!selfUpdateOpen_)
-        return Refuse(L"SelfUpdateFailed", 0);
-    selfUpdateOpen_ = false;
-    Post(VeyrantMessage::kSelfUpdateError, 1, 0);
-    return true;
+    return EndSelfUpdate(L"SelfUpdateFailed", true);
 }
 
 bool DownloadReporter::SelfUpdateEnded() {
+    return EndSelfUpdate(L"SelfUpdateEnded", false);
+}
+
+bool DownloadReporter::EndSelfUpdate(const wchar_t* call, bool failed) {
     std::lock_guard guard(lock_);
     if (!selfUpdateOpen_)
-        return Refuse(L"SelfUpdateEnded", 0);
+        return Refuse(call, 0);
     selfUpdateOpen_ = false;
+    if (failed)
+        Post(VeyrantMessage::kSelfUpdateError, 1, 0);
     return true;
 }

@@ -58,6 +58,7 @@ private:
     enum class ItemState { None, AwaitingDownload, AwaitingInstall };
 
     bool Refuse(const std::wstring& call, int id) const;
+    bool EndSelfUpdate(const wchar_t* call, bool failed);
     void EndItem(bool withInstallReport, bool installed);
     void Post(UINT message, WPARAM wParam, LPARAM lParam) const;
 

@@ -1,6 +1,7 @@
 #include "sysconfig/item_fragments.h"
 
 #include "common/text.h"
+#include "config/catalogue.h"
 #include "config/item_ids.h"
 #include "config/xml_node.h"
 #include "config/xml_escape.h"
@@ -22,17 +23,6 @@ std::wstring Element(const wchar_t* tag, const Attributes& attributes) {
     return text + L"></" + tag + L">";
 }
 
-const XmlNode* FindEntry(const XmlNode* catalogue, const wchar_t* list, int id) {
-    const XmlNode* section = catalogue ? catalogue->FindChild(list) : nullptr;
-    if (!section)
-        return nullptr;
-    for (const auto& entry : section->Children()) {
-        if (entry->GetIntAttribute(L"id", 0) == id)
-            return entry.get();
-    }
-    return nullptr;
-}
-
 std::wstring IdText(int id) {
     return FormatW(L"%d", id);
 }
@@ -43,7 +33,7 @@ std::wstring FileType(int id) {
 } // namespace
 
 std::wstring TrustListFragment(const XmlNode* catalogue, int id) {
-    const XmlNode* entry = FindEntry(catalogue, L"TrustList", id);
+    const XmlNode* entry = FindFirstCatalogueItem(catalogue, L"TrustList", id);
     if (!entry)
         return {};
     return Element(L"site", {{L"id", IdText(id)},
@@ -55,7 +45,7 @@ std::wstring TrustListFragment(const XmlNode* catalogue, int id) {
 }
 
 std::wstring PopupSiteFragment(const XmlNode* catalogue, int id, const std::wstring& type) {
-    const XmlNode* entry = FindEntry(catalogue, L"OpenWindowSite", id);
+    const XmlNode* entry = FindFirstCatalogueItem(catalogue, L"OpenWindowSite", id);
     if (!entry)
         return {};
     return Element(L"site", {{L"id", IdText(id)},
@@ -67,7 +57,7 @@ std::wstring PopupSiteFragment(const XmlNode* catalogue, int id, const std::wstr
 
 std::wstring OptimizerFragment(const XmlNode* catalogue, int id, const std::wstring& type,
                                const std::wstring& flag) {
-    const XmlNode* entry = FindEntry(catalogue, L"IEOptimizer", id);
+    const XmlNode* entry = FindFirstCatalogueItem(catalogue, L"IEOptimizer", id);
     if (!entry)
         return {};
     return Element(L"site", {{L"id", IdText(id)},

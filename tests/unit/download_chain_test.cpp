@@ -14,11 +14,15 @@
 
 #include <shlobj.h>
 
+#include <chrono>
+#include <condition_variable>
 #include <cstdlib>
+#include <iterator>
 #include <map>
 #include <random>
 #include <set>
 #include <stdexcept>
+#include <utility>
 
 namespace {
 
@@ -259,41 +263,110 @@ TEST(Reporter, RefusesWhatItsOrderDoesNotAllow) {
 
 } // namespace
 
-// A model of the conversation: random sequences of the page's calls and
-// catalogue changes, with the worker held back until a "drain", so the model
-// knows exactly which calls found a list pending. After each drain the
-// call-backs must be those of the accepted units, in acceptance order, each
-// item's in the allowed order, "all ..." once per unit after its last item;
-// ignored and refused calls post nothing. TOVRAL_MODEL_SEQUENCES sets the
-// number of sequences (200 in the suite, about 10 s under Wine: each drain
-// starts a worker and parses a catalogue; run thousands by hand); a failure
-// names the seed that reproduces it.
+namespace {
+
+// Holds the queue's one worker between drains. A drain queues the next hold
+// behind everything the page queued and then lets the current one go: the
+// worker never finds the queue empty (no thread starts per drain, which is
+// most of a drain's cost under Wine), and once the next hold is reached all
+// that was queued before it has run and been reported.
+class WorkerHold {
+public:
+    explicit WorkerHold(WorkQueue& queue) : queue_(queue) { Queue(); }
+    ~WorkerHold() {
+        {
+            std::lock_guard guard(lock_);
+            released_ = queued_;
+        }
+        changed_.notify_all();
+        queue_.WaitUntilIdle();
+    }
+    WorkerHold(const WorkerHold&) = delete;
+    WorkerHold& operator=(const WorkerHold&) = delete;
+
+    // False when the work queued so far did not end within a minute.
+    bool Drain() {
+        Queue();
+        std::unique_lock guard(lock_);
+        ++released_;
+        changed_.notify_all();
+        return changed_.wait_for(guard, std::chrono::minutes(1),
+                                 [this] { return reached_ == queued_; });
+    }
+
+private:
+    void Queue() {
+        int index = 0;
+        {
+            std::lock_guard guard(lock_);
+            index = ++queued_;
+        }
+        EXPECT_TRUE(queue_.Enqueue({L"hold",
+                                    [this, index] {
+                                        std::unique_lock guard(lock_);
+                                        reached_ = index;
+                                        changed_.notify_all();
+                                        changed_.wait(guard, [&] { return released_ >= index; });
+                                    },
+                                    {}}));
+    }
+
+    WorkQueue& queue_;
+    std::mutex lock_; // the counts below
+    std::condition_variable changed_;
+    int queued_ = 0;
+    int reached_ = 0;
+    int released_ = 0;
+};
+
+// A model of the conversation: seeded sequences of the page's calls
+// (StartDownLoad, EBankDownLoad, UpdateBankVeyr, SetLanguage), update checks
+// bringing new catalogues between calls or in the middle of a unit's work,
+// with the worker held until a "drain", so the model knows exactly which
+// calls found a list pending. After each drain the call-backs must be those
+// of the accepted units, in acceptance order, each item's in the allowed
+// order, "all ..." once per unit after its last item; ignored and refused
+// calls post nothing, and no two fetches ever run at once.
+// TOVRAL_MODEL_SEQUENCES sets the number of sequences; a failure names the
+// seed that reproduces it.
 class ChainModel : public Chain {
 protected:
     enum class Outcome { Installed, NotInstalled, Unreported, NotDownloaded };
 
-    Outcome OutcomeOf(int id, bool newCatalogue) const {
+    // What the two language texts list: the control 1004 or not.
+    struct Catalogues {
+        bool chineseHasNew = false;
+        bool englishHasNew = false;
+        bool english = false; // the page's language
+        bool& Current() { return english ? englishHasNew : chineseHasNew; }
+    };
+
+    static Outcome OutcomeOf(int id, bool newListed) {
         switch (id) {
         case 5051:
         case 1001:
+        case 4001:
             return Outcome::Installed;
         case 5060:
             return Outcome::NotInstalled;
         case 2500:
             return Outcome::Unreported;
         case 1004:
-            return newCatalogue ? Outcome::Installed : Outcome::NotDownloaded;
+            return newListed ? Outcome::Installed : Outcome::NotDownloaded;
         default:
             return Outcome::NotDownloaded; // 999, 1002 (no answer), 1999 (unlisted)
         }
     }
 
-    // The call-backs the page must see for one unit.
-    void Expect(const std::vector<int>& unit, bool newCatalogue, Texts& out) const {
+    // The call-backs the page must see for one unit. An update check armed
+    // to land during an install replaces the current catalogue after the
+    // first item that reaches its installer: the items after it see the new one.
+    static void Expect(const std::vector<int>& unit, Catalogues& catalogues, bool& flipArmed,
+                       Texts& out) {
         for (size_t i = 0; i < unit.size(); ++i) {
             const int id = unit[i];
             const bool last = i + 1 == unit.size();
-            const Outcome outcome = OutcomeOf(id, newCatalogue);
+            const Outcome outcome = OutcomeOf(id, catalogues.Current());
             const bool downloaded = outcome != Outcome::NotDownloaded;
             out.push_back(FormatW(L"downloaded %d %d", id, downloaded ? -1 : 0));
             if (last && downloaded)
@@ -305,6 +378,10 @@ protected:
                 out.push_back(L"all downloaded");
             if (last)
                 out.push_back(L"all installed");
+            if (downloaded && flipArmed) {
+                catalogues.Current() = !catalogues.Current();
+                flipArmed = false;
+            }
         }
     }
 
@@ -329,58 +406,71 @@ protected:
                                            macs_[L"controls/new.dll"] + L"'/>"
                                      : L"");
     }
+
+    void SetTexts(const Catalogues& catalogues) {
+        texts.Set(ConfigText::Chinese, CatalogueWithNew(catalogues.chineseHasNew));
+        texts.Set(ConfigText::English, CatalogueWithNew(catalogues.englishHasNew));
+    }
 };
 
 TEST_F(ChainModel, AnyOrderOfCallsKeepsEveryAcceptedUnitAndItsOrder) {
     server.Forget(L"http://bank/controls/b.dll");
     Serve(L"controls/new.dll", "only in the new catalogue");
     answers_[5060] = InstallOutcome::NotInstalled;
-    const int pool[] = {999, 5051, 1001, 1002, 2500, 1999, 5060, 1004};
+    const int pool[] = {999, 5051, 1001, 1002, 2500, 1999, 5060, 1004, 4001};
+    constexpr int kPool = static_cast<int>(std::size(pool));
     const char* configured = std::getenv("TOVRAL_MODEL_SEQUENCES");
-    const int sequences = configured ? std::atoi(configured) : 200;
+    const int sequences = configured ? std::atoi(configured) : 2000;
+    // Set by the page's thread while the worker is held, run by the worker.
+    std::function<void()> landOnInstall;
+    onInstall_ = [&](const ItemWork&) {
+        if (landOnInstall)
+            std::exchange(landOnInstall, nullptr)();
+    };
+    WorkerHold hold(queue_);
     for (int seed = 1; seed <= sequences && !HasFailure(); ++seed) {
         SCOPED_TRACE(testing::Message() << "seed " << seed);
         std::mt19937 random(seed);
         auto pick = [&](int n) { return static_cast<int>(random() % n); };
-        bool newCatalogue = pick(2) == 1;
-        texts.Set(ConfigText::Chinese, CatalogueWithNew(newCatalogue));
-        posted.Clear();
-        std::vector<std::vector<int>> accepted;
+        Catalogues catalogues{pick(2) == 1, pick(2) == 1, pick(2) == 1};
+        SetTexts(catalogues);
+        language = catalogues.english ? L"eng" : L"chs";
+        std::vector<std::vector<int>> accepted; // {} is the self-update
         bool listPending = false;
         bool selfUpdatePending = false;
-        std::mutex gate;
-        std::unique_lock held(gate);
-        auto holdWorker = [&] {
-            ASSERT_TRUE(queue_.Enqueue({L"gate", [&] { std::lock_guard wait(gate); }, {}}));
-        };
+        bool flipArmed = false;
         auto drain = [&] {
-            held.unlock();
-            queue_.WaitUntilIdle();
+            if (flipArmed) {
+                const ConfigText which =
+                    catalogues.english ? ConfigText::English : ConfigText::Chinese;
+                const std::wstring flipped = CatalogueWithNew(!catalogues.Current());
+                landOnInstall = [this, which, flipped] { texts.Set(which, flipped); };
+            }
             Texts expected;
             for (const auto& unit : accepted) {
-                if (unit.empty()) // the self-update
+                if (unit.empty())
                     expected.push_back(L"self-update error 1");
                 else
-                    Expect(unit, newCatalogue, expected);
+                    Expect(unit, catalogues, flipArmed, expected);
             }
+            ASSERT_TRUE(hold.Drain());
             EXPECT_EQ(posted.Texts(), expected);
             posted.Clear();
             accepted.clear();
-            listPending = false;
-            selfUpdatePending = false;
-            held.lock();
-            holdWorker();
+            listPending = selfUpdatePending = false;
+            if (flipArmed) { // no item reached an installer: the check did not land
+                landOnInstall = nullptr;
+                flipArmed = false;
+            }
         };
-        holdWorker();
-        for (int step = 0, steps = 1 + pick(12); step < steps; ++step) {
-            switch (pick(7)) {
+        for (int step = 0, steps = 1 + pick(12); step < steps && !HasFailure(); ++step) {
+            switch (pick(10)) {
             case 0:
             case 1: { // a single item
-                const int id = pool[pick(8)];
-                const short answer = chain_.StartDownLoad(id);
-                if (id < 1000)
-                    EXPECT_EQ(answer, 0);
-                else
+                const int id = pool[pick(kPool)];
+                const bool needsNoFile = id == 2500 || id == 5051 || id == 5060;
+                EXPECT_EQ(chain_.StartDownLoad(id), needsNoFile ? 1 : 0) << id;
+                if (id >= 1000)
                     accepted.push_back({id});
                 break;
             }
@@ -389,7 +479,7 @@ TEST_F(ChainModel, AnyOrderOfCallsKeepsEveryAcceptedUnitAndItsOrder) {
                 std::vector<int> ids;
                 std::wstring list = L"<list>";
                 for (int n = pick(5); n > 0; --n) {
-                    ids.push_back(pool[pick(8)]);
+                    ids.push_back(pool[pick(kPool)]);
                     list += FormatW(L"<i id='%d'/>", ids.back());
                 }
                 const bool garbage = pick(8) == 0;
@@ -400,22 +490,31 @@ TEST_F(ChainModel, AnyOrderOfCallsKeepsEveryAcceptedUnitAndItsOrder) {
                 }
                 break;
             }
-            case 5: // the page starts the self-update: queued once, then refused while pending
+            case 4: // the page starts the self-update: queued once, then refused while pending
                 EXPECT_EQ(selfUpdate_.UpdateBankVeyr(), selfUpdatePending ? 0 : 1);
                 if (!selfUpdatePending)
                     accepted.push_back({});
                 selfUpdatePending = true;
                 break;
-            case 4: // an update check or a language switch brings a catalogue
-                newCatalogue = !newCatalogue;
-                texts.Set(ConfigText::Chinese, CatalogueWithNew(newCatalogue));
+            case 5: // the page switches its language
+                catalogues.english = !catalogues.english;
+                language = catalogues.english ? L"eng" : L"chs";
+                break;
+            case 6: // an update check brings new texts for both languages
+                catalogues.chineseHasNew = pick(2) == 1;
+                catalogues.englishHasNew = pick(2) == 1;
+                SetTexts(catalogues);
+                break;
+            case 7: // an update check lands while the next installer runs
+                flipArmed = true;
                 break;
             default:
                 drain();
             }
         }
         drain();
-        held.unlock();
-        queue_.WaitUntilIdle();
     }
+    EXPECT_EQ(server.MostAtOnce(), 1);
 }
+
+} // namespace

@@ -122,11 +122,23 @@ FetchFunction FakeBankServer::Fetcher() {
         {
             std::lock_guard guard(lock_);
             requests_.push_back(request.url);
+            mostAtOnce_ = std::max(mostAtOnce_, ++inProgress_);
             auto served = bodies_.find(request.url);
-            if (served == bodies_.end())
-                return 0;
-            body = served->second;
+            if (served != bodies_.end())
+                body = served->second;
         }
-        return StoreFetchedBody(request, body);
+        struct EndOnExit {
+            FakeBankServer& server;
+            ~EndOnExit() {
+                std::lock_guard guard(server.lock_);
+                --server.inProgress_;
+            }
+        } end{*this};
+        return body.empty() ? 0 : StoreFetchedBody(request, body);
     };
+}
+
+int FakeBankServer::MostAtOnce() const {
+    std::lock_guard guard(lock_);
+    return mostAtOnce_;
 }

@@ -67,9 +67,13 @@ public:
     // 0 for a URL not served, an empty or oversized body or a refused one,
     // leaving the target as it was.
     FetchFunction Fetcher();
+    // The most fetches that were in progress at the same moment.
+    int MostAtOnce() const;
 
 private:
     mutable std::mutex lock_;
     std::map<std::wstring, std::string> bodies_;
     std::vector<std::wstring> requests_;
+    int inProgress_ = 0;
+    int mostAtOnce_ = 0;
 };

@@ -10,9 +10,10 @@ import time
 import unittest
 from pathlib import Path
 
-from tests.e2e.harness import (BUILD_DIR, CHINESE_ANSI, PAGE_PRELUDE, SAMPLES_DIR, ClientFolder,
-                               PageTestCase, clear_trace, data_folder, reg, start_bank_server,
-                               to_windows, trace_texts, wine, write_user_settings)
+from tests.e2e.harness import (BUILD_DIR, CHINESE_ANSI, SAMPLES_DIR, ClientFolder, PageTestCase,
+                               clear_trace, data_folder, reg, start_bank_server, to_windows,
+                               trace_texts, wine, write_user_settings)
+from tests.e2e.pages import DECRYPTED
 from tests.e2e.test_os_version import X64
 from tools.bankserver.server_tree import Packer, sample_facts
 
@@ -25,15 +26,6 @@ APP_KEY = r"Software\Zelmor\BankClient"
 TEST_APP_KEY = r"Software\Zelmor\TovralCheckTest"
 BHO_PROGID = "Zelmor.SampleBho.1"
 
-# The page first has the catalogue decrypted: QueryUpdate against the bank server.
-DECRYPTED = PAGE_PRELUDE + r"""
-var o = new ActiveXObject("Tovral.DownLoad");
-var updateCode = "none";
-function OnUpdate(c) { updateCode = c; host.stop(); }
-o.QueryUpdate();
-host.pump(60000);
-same(updateCode, 48, "update check");
-"""
 
 
 def control(item_id, name, clsid, vernum="1.0.0.1", dll=""):

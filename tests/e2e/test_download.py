@@ -12,12 +12,12 @@ import tempfile
 import unittest
 from pathlib import Path
 
-from tests.e2e.harness import (BUILD_DIR, CHINESE_ANSI, PAGE_PRELUDE, SAMPLES_DIR, data_folder, to_unix,
-                               reg, to_windows, trace_texts, wine)
-from tests.e2e.sample_bank import (ALL_DOWNLOADED, ALL_INSTALLED, CALLBACKS, CERT_KEY, CLSID,
-                                   CREATE_CONTROL, FACTS, QUERY_UPDATE, SampleBankTestCase,
-                                   downloaded, installed, program_files, reg_values,
-                                   sample_catalogue, system_folder, windows_folder)
+from tests.e2e.harness import (BUILD_DIR, CHINESE_ANSI, SAMPLES_DIR, data_folder, reg, to_unix,
+                               to_windows, trace_texts, wine)
+from tests.e2e.pages import (ALL_DOWNLOADED, ALL_INSTALLED, CALLBACKS, CONTROL_PAGE, downloaded,
+                             failed, installed, succeeded, update_check)
+from tests.e2e.sample_bank import (CERT_KEY, CLSID, FACTS, SampleBankTestCase, program_files,
+                                   reg_values, sample_catalogue, system_folder, windows_folder)
 from tools.bankserver.server_tree import checksum_text
 
 BROWSER_ITEMS = [5051, 5052, 5053, 5054, 5055]
@@ -43,19 +43,6 @@ def inproc_server(clsid):
 def certificate_blob():
     der = Path(FACTS["ZelmorTestRoot.cer"]["path"]).read_bytes()
     return struct.pack("<III", 32, 1, len(der)) + der
-
-
-def succeeded(item_id, last=False):
-    """The call-backs of an item fetched (or file-less) and installed."""
-    if last:
-        return [downloaded(item_id), ALL_DOWNLOADED, installed(item_id), ALL_INSTALLED]
-    return [downloaded(item_id), installed(item_id)]
-
-
-def failed(item_id, last=False):
-    """The call-backs of an item that could not be fetched or verified."""
-    calls = [downloaded(item_id, False), installed(item_id, False)]
-    return calls + ([ALL_DOWNLOADED, ALL_INSTALLED] if last else [])
 
 
 class PackageKindsTest(SampleBankTestCase):
@@ -207,10 +194,10 @@ class ChainTest(SampleBankTestCase):
 class PageDrivenChainTest(SampleBankTestCase):
     def test_a_batch_before_the_catalogue_is_decrypted_fails_and_ends(self):
         self.tree.build()
-        result = self.run_page(PAGE_PRELUDE + CALLBACKS + CREATE_CONTROL + r"""
+        result = self.run_page(CONTROL_PAGE + CALLBACKS + r"""
             host.echo(o.EBankDownLoad(batchList([1001, 5052])));
             host.echo(waitForInstalls(20000));
-            """ + QUERY_UPDATE + batch([5054]), env=CHINESE_ANSI)
+            """ + update_check(expect=48, settle_ms=300) + batch([5054]), env=CHINESE_ANSI)
         self.assertPageOk(result)
         lines = result.stdout.splitlines()
         # Without a catalogue the browser item is not applied either.
@@ -242,7 +229,6 @@ class PageDrivenChainTest(SampleBankTestCase):
                          + succeeded(5053, last=True) + succeeded(5054, last=True))
         self.assertEqual(self.component_requests(), ["controls/SampleCtl.dll"])
         self.assertEqual(trace_texts().count(IGNORED_BATCH), 1)
-
 
 class OldControlTest(SampleBankTestCase):
     def test_the_old_control_is_unregistered_and_deleted_first(self):

@@ -8,6 +8,7 @@ import time
 import unittest
 
 from tests.e2e.harness import CHINESE_ANSI, SAMPLES_DIR, clear_trace, trace_texts
+from tests.e2e.pages import SELF_UPDATE
 from tests.e2e.test_update_check import UpdateCheckTestCase
 from tools.bankserver.server_tree import checksum_text
 
@@ -25,20 +26,6 @@ UPDATE_LIST = """<?xml version="1.0" encoding="utf-8"?>
 </Update>
 """
 
-SELF_UPDATE_PAGE = r"""
-var code = "none", error = "none";
-function OnUpdate(c) { code = c; host.stop(); }
-function OnVeyrUpdateError(c) { error = c; host.stop(); }
-var o = new ActiveXObject("Tovral.DownLoad");
-o.QueryUpdate();
-host.pump(60000);
-host.echo("code " + code);
-host.echo("pid " + host.processId);
-host.echo("started " + o.UpdateBankVeyr());
-host.pump(60000); // the host ends here when the updater has been started
-host.echo("error " + error);
-"""
-
 
 class SelfUpdateTest(UpdateCheckTestCase):
     def setUp(self):
@@ -49,7 +36,7 @@ class SelfUpdateTest(UpdateCheckTestCase):
 
     def run_self_update(self):
         clear_trace()
-        return self.run_page(SELF_UPDATE_PAGE, env=CHINESE_ANSI, timeout=180)
+        return self.run_page(SELF_UPDATE, env=CHINESE_ANSI, timeout=180)
 
     def updater_log(self, timeout=60):
         """The sample updater's record; it writes it once the host has ended."""
@@ -68,7 +55,7 @@ class SelfUpdateTest(UpdateCheckTestCase):
         result = self.run_self_update()
         self.assertEqual(result.returncode, 1, result.stdout + result.stderr)
         lines = result.stdout.splitlines()
-        self.assertEqual(lines[0], "code 47")  # the installed client is not the listed one
+        self.assertEqual(lines[0], "update 47")  # the installed client is not the listed one
         self.assertEqual(lines[2], "started true")
         self.assertEqual(len(lines), 3, "the host ran on after the hand-off")
         pid = lines[1].split()[1]

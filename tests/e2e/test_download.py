@@ -18,7 +18,7 @@ from tests.e2e.pages import (ALL_DOWNLOADED, ALL_INSTALLED, CALLBACKS, CONTROL_P
                              failed, installed, succeeded, update_check)
 from tests.e2e.sample_bank import (CERT_KEY, CLSID, FACTS, SampleBankTestCase, program_files,
                                    reg_values, sample_catalogue, system_folder, windows_folder)
-from tools.bankserver.server_tree import checksum_text
+from tools.bankserver.server_tree import checksum_text, sha256_text
 
 BROWSER_ITEMS = [5051, 5052, 5053, 5054, 5055]
 UNKNOWN = "{0F0F0F0F-1111-2222-3333-444455556666}"
@@ -229,6 +229,32 @@ class PageDrivenChainTest(SampleBankTestCase):
                          + succeeded(5053, last=True) + succeeded(5054, last=True))
         self.assertEqual(self.component_requests(), ["controls/SampleCtl.dll"])
         self.assertEqual(trace_texts().count(IGNORED_BATCH), 1)
+
+    def test_present_files_and_an_installer_that_never_ends_leave_the_page_free(self):
+        """Items whose files are present run on the worker like the others: the
+        page's own calls answer while the installer hangs (it installs, then
+        waits for the browser to end)."""
+        stuck = SAMPLES_DIR / "BankClientSetupStuck.exe"
+        self.tree.texts["UtilityChs"] = sample_catalogue([(
+            'url="apps/BankClientSetup.exe" mac="${mac:apps/BankClientSetup.exe}" '
+            'sha256="${sha256:apps/BankClientSetup.exe}"',
+            f'url="apps/Stuck.exe" mac="{checksum_text(stuck)}" sha256="{sha256_text(stuck)}"')])
+        for url, source in [("controls/SampleCtl.dll", FACTS["SampleCtl.dll"]["path"]),
+                            ("apps/Stuck.exe", stuck)]:
+            (self.downloads / url).parent.mkdir(parents=True, exist_ok=True)
+            shutil.copy2(source, self.downloads / url)
+        lines = self.run_bank_page(
+            "host.echo('EBankDownLoad ' + o.EBankDownLoad(batchList([1001, 4001])));"
+            # Asked until the installer has written its key, call-backs dispatched between.
+            "for (var polls = 0; o.GetStatuBySurrId(4001) != 3 && polls < 1200; ++polls)"
+            "  host.pump(100);"
+            "host.pump(300); host.echo(o.GetStatuBySurrId(4001) + ' ' + calls.join(';'));"
+            "host.echo('again ' + o.EBankDownLoad(batchList([5052])));")
+        self.assertEqual(lines, ["EBankDownLoad true", "3 " + ";".join(
+            succeeded(1001) + [downloaded(4001), ALL_DOWNLOADED]), "again true"])
+        self.assertEqual(self.component_requests(), [])
+        self.assertEqual(trace_texts().count(IGNORED_BATCH), 1)
+
 
 class OldControlTest(SampleBankTestCase):
     def test_the_old_control_is_unregistered_and_deleted_first(self):

@@ -210,10 +210,14 @@ class SignaturesRequiredTest(AttackerTestCase):
         signature = self.tree.settings_dir / "Resource.cfg.sig"
         tampered = bytearray(signature.read_bytes())
         tampered[10] ^= 1
-        signature.write_bytes(bytes(tampered))
-        _, _, cancel = self.run_story()
-        self.assertEqual(cancel, 0)
-        self.assertIn("失败事件：Resource.cfg签名验证失败", trace_texts())
+        # A damaged signature, and the bank's valid signature of another file: the
+        # listed checksums match, yet the file is refused as one that fails them.
+        for bad in [bytes(tampered), (self.tree.settings_dir / "EnvPatch.cfg.sig").read_bytes()]:
+            signature.write_bytes(bad)
+            update, _, cancel = self.run_story()
+            self.assertEqual((update, cancel), (46, 0))
+            self.assertIn("失败事件：Resource.cfg签名验证失败", trace_texts())
+            self.assertFalse((data_folder() / "VeyrantSetting" / "Resource.cfg").exists())
 
         # A server that answers nothing for the version list's signature.
         self.server.set_rule("VeyrantSettingV2/Version.cfg.sig", "empty")

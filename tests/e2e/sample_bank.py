@@ -1,15 +1,16 @@
 """The sample bank for the list and download tests: the local bank server
 serving the sample catalogue (tools/bankserver/sample) with the sample
-components, a client folder beside it, the page pieces that decrypt the
-catalogue and record the download call-backs. Each test runs in a prefix of
+components and a client folder beside it; its pages decrypt the catalogue
+and record the download call-backs (pages.py). Each test runs in a prefix of
 its own, so whatever the sample components install goes with it."""
 
 import shutil
 
-from tests.e2e.harness import (BUILD_DIR, CHINESE_ANSI, PAGE_PRELUDE, ClientFolder,
-                               PageTestCase, clear_trace, data_folder, fresh_prefix, isolated,
+from tests.e2e.harness import (BUILD_DIR, CHINESE_ANSI, ClientFolder, PageTestCase,
+                               clear_trace, data_folder, fresh_prefix, isolated,
                                local_appdata_folder, reg, reg_values, start_bank_server, to_unix,
                                wine, write_user_settings)
+from tests.e2e.pages import CALLBACKS, DECRYPTED
 from tools.bankserver.server_tree import (SAMPLE_DIR, Packer, certificate_thumbprint,
                                           sample_facts)
 
@@ -20,56 +21,6 @@ CERT_KEY = CERT_STORE + "\\" + certificate_thumbprint(FACTS["ZelmorTestRoot.cer"
 APP_KEYS = [r"HKCU\Software\Zelmor\BankClient", r"HKCU\Software\Zelmor\BankClientMsi",
             r"HKCU\Software\Zelmor\BankStatements"]
 MSI_PRODUCT = FACTS["BankClientMsi.msi"]["product_code"]
-
-CREATE_CONTROL = 'var o = new ActiveXObject("Tovral.DownLoad");\n'
-
-# The catalogue decrypted by QueryUpdate against the bank server.
-QUERY_UPDATE = r"""
-var updateCode = "none";
-function OnUpdate(c) { updateCode = c; host.stop(); }
-o.QueryUpdate();
-host.pump(60000);
-same(updateCode, 48, "update check");
-host.pump(300); // the update worker's last trace lines
-"""
-
-# The page first has the catalogue decrypted.
-DECRYPTED = PAGE_PRELUDE + CREATE_CONTROL + QUERY_UPDATE
-
-# Records the download call-backs in order; the all-installs call-back ends a
-# wait, and a short pump afterwards catches anything posted after it.
-CALLBACKS = r"""
-var calls = [];
-function OnDownloadCompleted(id, ok) { calls.push("OnDownloadCompleted(" + id + "," + ok + ")"); }
-function OnAllDownloadCompleted() { calls.push("OnAllDownloadCompleted()"); }
-function OnInstalledCompleted(id, ok) { calls.push("OnInstalledCompleted(" + id + "," + ok + ")"); }
-function OnAllInstalledCompleted() { calls.push("OnAllInstalledCompleted()"); host.stop(); }
-function waitForInstalls(ms) {
-  var ended = host.pump(ms || 180000);
-  host.pump(700);
-  if (!ended) calls.push("no OnAllInstalledCompleted");
-  var text = calls.join(";");
-  calls = [];
-  return text;
-}
-function batchList(ids) {
-  var items = [];
-  for (var i = 0; i < ids.length; i++) items.push("<item id='" + ids[i] + "'/>");
-  return "<list>" + items.join("") + "</list>";
-}
-"""
-
-
-def downloaded(item_id, ok=True):
-    return f"OnDownloadCompleted({item_id},{-1 if ok else 0})"
-
-
-def installed(item_id, ok=True):
-    return f"OnInstalledCompleted({item_id},{-1 if ok else 0})"
-
-
-ALL_DOWNLOADED = "OnAllDownloadCompleted()"
-ALL_INSTALLED = "OnAllInstalledCompleted()"
 
 
 def windows_folder():

@@ -10,9 +10,10 @@ import time
 import unittest
 from pathlib import Path
 
-from tests.e2e.harness import (BUILD_DIR, CHINESE_ANSI, PAGE_PRELUDE, SAMPLES_DIR, ClientFolder,
-                               PageTestCase, clear_trace, data_folder, reg, start_bank_server,
-                               to_windows, trace_texts, wine, write_user_settings)
+from tests.e2e.harness import (BUILD_DIR, CHINESE_ANSI, SAMPLES_DIR, ClientFolder, PageTestCase,
+                               clear_trace, data_folder, reg, start_bank_server, to_windows,
+                               trace_texts, wine, write_user_settings)
+from tests.e2e.pages import DECRYPTED
 from tests.e2e.test_os_version import X64
 from tools.bankserver.server_tree import Packer, sample_facts
 
@@ -25,15 +26,6 @@ APP_KEY = r"Software\Zelmor\BankClient"
 TEST_APP_KEY = r"Software\Zelmor\TovralCheckTest"
 BHO_PROGID = "Zelmor.SampleBho.1"
 
-# The page first has the catalogue decrypted: QueryUpdate against the bank server.
-DECRYPTED = PAGE_PRELUDE + r"""
-var o = new ActiveXObject("Tovral.DownLoad");
-var updateCode = "none";
-function OnUpdate(c) { updateCode = c; host.stop(); }
-o.QueryUpdate();
-host.pump(60000);
-same(updateCode, 48, "update check");
-"""
 
 
 def control(item_id, name, clsid, vernum="1.0.0.1", dll=""):
@@ -177,6 +169,26 @@ class ComponentStatusTest(ChecksTestCase):
             """)
         # The English list says absent; after the switch the Chinese one decides.
         self.assertEqual(lines, ["4", "chs 3"])
+
+    def test_a_check_library_that_dispatches_messages_lets_the_page_ask_again(self):
+        """The page's call-back, run inside the bank's check library, asks the
+        same list again: no lock of the list is held while the library runs."""
+        shutil.copy2(SAMPLES_DIR / "CheckPump.dll", self.client.path / "CheckPump.dll")
+        self.tree.texts["UtilityChs"] = catalogue(CONTROLS, APPLICATIONS + [
+            application(4010, "自检时处理消息的客户端", dll="CheckPump.dll")])
+        lines = self.run_decrypted(r"""
+            var inner = "not called back";
+            function OnDownloadCompleted(id, ok) { inner = o.GetStatuByXML(); }
+            o.SetDownLoadList("<Update><item id='1001' falg='true' Type='t'/>" +
+                              "<item id='4010' falg='true' Type='t'/></Update>");
+            host.post(0x54D, 7, -1); // dispatched by the library's message loop
+            var outer = o.GetStatuByXML();
+            same(inner, outer, "the list asked from the call-back");
+            host.echo(outer.replace(/\n/g, ""));
+            """)
+        self.assertEqual(len(lines), 1)
+        self.assertIn('<res id="1001" Type="t" falg="true"', lines[0])
+        self.assertNotIn('id="4010"', lines[0], "the library answered: installed and usable")
 
 
 DIAGNOSIS_PAGE = r"""

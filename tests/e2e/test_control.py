@@ -4,15 +4,14 @@ settings, and the nine page call-backs through the host's window."""
 
 import unittest
 
-from tests.e2e.harness import PAGE_PRELUDE, ClientFolder, PageTestCase, data_folder
-
+from tests.e2e.harness import ClientFolder, PageTestCase, data_folder
+from tests.e2e.pages import CONTROL_PAGE
 from tests.e2e.test_os_version import on_this_processor
-CREATE = PAGE_PRELUDE + 'var o = new ActiveXObject("Tovral.DownLoad");\n'
 
 
 class SimpleMethodsTest(PageTestCase):
     def test_methods_without_configuration(self):
-        result = self.run_page(CREATE + r"""
+        result = self.run_page(CONTROL_PAGE + r"""
             same(o.GetClientType(), "", "GetClientType writes nothing");
             same(o.SaveIDList("<list/>"), false, "SaveIDList writes nothing");
             same(o.UpdateBankVeyr(), true, "UpdateBankVeyr is always true");
@@ -40,7 +39,7 @@ class SimpleMethodsTest(PageTestCase):
         self.assertEqual(result.stdout.splitlines(), ["ok"])
 
     def test_empty_and_missing_texts_do_not_harm(self):
-        result = self.run_page(CREATE + r"""
+        result = self.run_page(CONTROL_PAGE + r"""
             o.SetDownLoadList(""); o.SetDownLoadList(undefined); o.EBankDownLoad("");
             o.SetLanguage(""); same(o.GetLanguage(), "", "empty language");
             o.SetLanguage(undefined); same(o.GetLanguage(), "", "undefined language");
@@ -55,7 +54,7 @@ class SimpleMethodsTest(PageTestCase):
         self.assertPageOk(result)
 
     def test_a_language_xml_cannot_carry_is_refused_and_nothing_is_lost(self):
-        result = self.run_page(CREATE + r"""
+        result = self.run_page(CONTROL_PAGE + r"""
             same(o.SaveUserType(2, 3, 4), true, "user type stored");
             same(o.SetLanguage("chs"), true, "language stored");
             same(o.SetLanguage("eng\x01"), false, "control character");
@@ -72,7 +71,7 @@ class SimpleMethodsTest(PageTestCase):
         self.assertIn('user="5"', settings)
 
     def test_a_list_of_forty_thousand_items(self):
-        result = self.run_page(CREATE + r"""
+        result = self.run_page(CONTROL_PAGE + r"""
             var items = [];
             for (var i = 0; i < 40000; ++i) items.push("<item id='" + (1000 + i % 999) + "' falg='true'/>");
             same(o.SetDownLoadList("<list>" + items.join("") + "</list>"), true, "stored");
@@ -82,7 +81,7 @@ class SimpleMethodsTest(PageTestCase):
         self.assertPageOk(result)
 
     def test_update_symbol_is_cleared_for_the_process_by_query_update(self):
-        result = self.run_page(CREATE + r"""
+        result = self.run_page(CONTROL_PAGE + r"""
             same(o.UpdateSymbol(), true, "before QueryUpdate");
             o.QueryUpdate();
             same(o.UpdateSymbol(), false, "after QueryUpdate");
@@ -92,7 +91,7 @@ class SimpleMethodsTest(PageTestCase):
         self.assertPageOk(result)
 
     def test_system_and_browser_texts(self):
-        result = self.run_page(CREATE + r"""
+        result = self.run_page(CONTROL_PAGE + r"""
             host.echo(o.GetSystemVersion()); host.echo(o.GetIEVersion());
             host.echo(o.GetLowVersionSymbol());
             """)
@@ -102,7 +101,7 @@ class SimpleMethodsTest(PageTestCase):
 
 
 class BrowserServicePackTest(PageTestCase):
-    PAGE = CREATE + 'host.echo(o.GetIEVersion());'
+    PAGE = CONTROL_PAGE + 'host.echo(o.GetIEVersion());'
 
     def ie_version(self, *options):
         result = self.run_page(self.PAGE, list(options))
@@ -119,7 +118,7 @@ class BrowserServicePackTest(PageTestCase):
         self.assertEqual(self.ie_version("--no-browser"), "6")
 
     def test_the_number_is_read_once_per_process(self):
-        result = self.run_page(CREATE + r"""
+        result = self.run_page(CONTROL_PAGE + r"""
             host.echo(o.GetIEVersion());
             var later = new ActiveXObject("Tovral.DownLoad");
             host.echo(later.GetIEVersion());
@@ -129,7 +128,7 @@ class BrowserServicePackTest(PageTestCase):
 
 
 class StartupSettingsTest(PageTestCase):
-    PAGE = CREATE + 'host.echo(o.InternetConnAddress()); host.echo(o.GetLanguage());'
+    PAGE = CONTROL_PAGE + 'host.echo(o.InternetConnAddress()); host.echo(o.GetLanguage());'
 
     def run_with(self, config_text=None, default_cfg=None):
         client = ClientFolder(root_url=None, config_text=config_text)
@@ -160,7 +159,7 @@ class StartupSettingsTest(PageTestCase):
         self.assertEqual(self.run_with(None, "<User><Debug/></User>")[1], "eng")
 
     def test_set_language_is_stored_for_the_next_start(self):
-        result = self.run_page(CREATE + 'same(o.SetLanguage("chs"), true, "stored");')
+        result = self.run_page(CONTROL_PAGE + 'same(o.SetLanguage("chs"), true, "stored");')
         self.assertPageOk(result)
         self.assertEqual(self.run_with(None)[1], "chs")
 

@@ -12,13 +12,13 @@ import tempfile
 import unittest
 from pathlib import Path
 
-from tests.e2e.harness import (BUILD_DIR, CHINESE_ANSI, PAGE_PRELUDE, SAMPLES_DIR, data_folder, to_unix,
-                               reg, to_windows, trace_texts, wine)
-from tests.e2e.sample_bank import (ALL_DOWNLOADED, ALL_INSTALLED, CALLBACKS, CERT_KEY, CLSID,
-                                   CREATE_CONTROL, FACTS, QUERY_UPDATE, SampleBankTestCase,
-                                   downloaded, installed, program_files, reg_values,
-                                   sample_catalogue, system_folder, windows_folder)
-from tools.bankserver.server_tree import checksum_text
+from tests.e2e.harness import (BUILD_DIR, CHINESE_ANSI, SAMPLES_DIR, data_folder, reg, to_unix,
+                               to_windows, trace_texts, wine)
+from tests.e2e.pages import (ALL_DOWNLOADED, ALL_INSTALLED, CALLBACKS, CONTROL_PAGE, downloaded,
+                             failed, installed, succeeded, update_check)
+from tests.e2e.sample_bank import (CERT_KEY, CLSID, FACTS, SampleBankTestCase, program_files,
+                                   reg_values, sample_catalogue, system_folder, windows_folder)
+from tools.bankserver.server_tree import checksum_text, sha256_text
 
 BROWSER_ITEMS = [5051, 5052, 5053, 5054, 5055]
 UNKNOWN = "{0F0F0F0F-1111-2222-3333-444455556666}"
@@ -43,19 +43,6 @@ def inproc_server(clsid):
 def certificate_blob():
     der = Path(FACTS["ZelmorTestRoot.cer"]["path"]).read_bytes()
     return struct.pack("<III", 32, 1, len(der)) + der
-
-
-def succeeded(item_id, last=False):
-    """The call-backs of an item fetched (or file-less) and installed."""
-    if last:
-        return [downloaded(item_id), ALL_DOWNLOADED, installed(item_id), ALL_INSTALLED]
-    return [downloaded(item_id), installed(item_id)]
-
-
-def failed(item_id, last=False):
-    """The call-backs of an item that could not be fetched or verified."""
-    calls = [downloaded(item_id, False), installed(item_id, False)]
-    return calls + ([ALL_DOWNLOADED, ALL_INSTALLED] if last else [])
 
 
 class PackageKindsTest(SampleBankTestCase):
@@ -207,10 +194,10 @@ class ChainTest(SampleBankTestCase):
 class PageDrivenChainTest(SampleBankTestCase):
     def test_a_batch_before_the_catalogue_is_decrypted_fails_and_ends(self):
         self.tree.build()
-        result = self.run_page(PAGE_PRELUDE + CALLBACKS + CREATE_CONTROL + r"""
+        result = self.run_page(CONTROL_PAGE + CALLBACKS + r"""
             host.echo(o.EBankDownLoad(batchList([1001, 5052])));
             host.echo(waitForInstalls(20000));
-            """ + QUERY_UPDATE + batch([5054]), env=CHINESE_ANSI)
+            """ + update_check(expect=48, settle_ms=300) + batch([5054]), env=CHINESE_ANSI)
         self.assertPageOk(result)
         lines = result.stdout.splitlines()
         # Without a catalogue the browser item is not applied either.
@@ -241,6 +228,31 @@ class PageDrivenChainTest(SampleBankTestCase):
         self.assertEqual(calls.split(";"), succeeded(1001) + succeeded(5052, last=True)
                          + succeeded(5053, last=True) + succeeded(5054, last=True))
         self.assertEqual(self.component_requests(), ["controls/SampleCtl.dll"])
+        self.assertEqual(trace_texts().count(IGNORED_BATCH), 1)
+
+    def test_present_files_and_an_installer_that_never_ends_leave_the_page_free(self):
+        """Items whose files are present run on the worker like the others: the
+        page's own calls answer while the installer hangs (it installs, then
+        waits for the browser to end)."""
+        stuck = SAMPLES_DIR / "BankClientSetupStuck.exe"
+        self.tree.texts["UtilityChs"] = sample_catalogue([(
+            'url="apps/BankClientSetup.exe" mac="${mac:apps/BankClientSetup.exe}" '
+            'sha256="${sha256:apps/BankClientSetup.exe}"',
+            f'url="apps/Stuck.exe" mac="{checksum_text(stuck)}" sha256="{sha256_text(stuck)}"')])
+        for url, source in [("controls/SampleCtl.dll", FACTS["SampleCtl.dll"]["path"]),
+                            ("apps/Stuck.exe", stuck)]:
+            (self.downloads / url).parent.mkdir(parents=True, exist_ok=True)
+            shutil.copy2(source, self.downloads / url)
+        lines = self.run_bank_page(
+            "host.echo('EBankDownLoad ' + o.EBankDownLoad(batchList([1001, 4001])));"
+            # Asked until the installer has written its key, call-backs dispatched between.
+            "for (var polls = 0; o.GetStatuBySurrId(4001) != 3 && polls < 1200; ++polls)"
+            "  host.pump(100);"
+            "host.pump(300); host.echo(o.GetStatuBySurrId(4001) + ' ' + calls.join(';'));"
+            "host.echo('again ' + o.EBankDownLoad(batchList([5052])));")
+        self.assertEqual(lines, ["EBankDownLoad true", "3 " + ";".join(
+            succeeded(1001) + [downloaded(4001), ALL_DOWNLOADED]), "again true"])
+        self.assertEqual(self.component_requests(), [])
         self.assertEqual(trace_texts().count(IGNORED_BATCH), 1)
 
 

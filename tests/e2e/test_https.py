@@ -8,27 +8,22 @@ import tempfile
 import unittest
 from pathlib import Path
 
-from tests.e2e.harness import (CHINESE_ANSI, PAGE_PRELUDE, SAMPLES_DIR, ClientFolder, clear_trace, data_folder,
+from tests.e2e.harness import (CHINESE_ANSI, SAMPLES_DIR, ClientFolder, clear_trace, data_folder,
                                trace_texts)
-from tests.e2e.sample_bank import (CALLBACKS, CERT_KEY, CREATE_CONTROL, FACTS, SampleBankTestCase,
-                                   installed, reg)
+from tests.e2e.pages import CALLBACKS, CONTROL_PAGE, installed, update_check
+from tests.e2e.sample_bank import CERT_KEY, FACTS, SampleBankTestCase, reg
 from tools.bankserver.bankserver import BankServer
 from tools.bankserver.server_tree import ServerTree
 
 # The catalogue decrypted from the settings folder alone (no network), then
 # the root certificate item applied.
-INSTALL_ROOT = PAGE_PRELUDE + CREATE_CONTROL + CALLBACKS + r"""
+INSTALL_ROOT = CONTROL_PAGE + CALLBACKS + r"""
 same(o.UpdateCancel(), 3, "local files verified and decrypted");
 o.EBankDownLoad(batchList([3001]));
 host.echo(waitForInstalls(60000));
 """
 
-QUERY_AND_FETCH = PAGE_PRELUDE + CREATE_CONTROL + CALLBACKS + r"""
-var updateCode = "none";
-function OnUpdate(c) { updateCode = c; host.stop(); }
-o.QueryUpdate();
-host.pump(60000);
-host.echo("update " + updateCode);
+QUERY_AND_FETCH = CONTROL_PAGE + CALLBACKS + update_check(report=True) + r"""
 if (updateCode == 48) {
   o.EBankDownLoad(batchList([1001]));
   host.echo(waitForInstalls(120000));

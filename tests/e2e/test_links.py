@@ -5,8 +5,9 @@ language and asks again."""
 import shutil
 import unittest
 
-from tests.e2e.harness import (BUILD_DIR, PAGE_PRELUDE, SAMPLES_DIR, ClientFolder, PageTestCase,
+from tests.e2e.harness import (BUILD_DIR, SAMPLES_DIR, ClientFolder, PageTestCase,
                                start_bank_server, write_user_settings)
+from tests.e2e.pages import CONTROL_PAGE, update_check
 from tools.bankserver.server_tree import SAMPLE_DIR, Packer
 
 # One more Chinese site beside the sample's, with the characters the page's
@@ -14,15 +15,10 @@ from tools.bankserver.server_tree import SAMPLE_DIR, Packer
 EXTRA_SITE = """      <site id='w"2' filename='理财 &lt;新&gt; &amp; "基金"' url='${server}/wealth/?x=1&amp;y=2'/>
 """
 
-STORY = PAGE_PRELUDE + r"""
-var o = new ActiveXObject("Tovral.DownLoad");
+STORY = CONTROL_PAGE + r"""
 same(o.GetQelLinks(), "<Websites>\n</Websites>", "sites before the update check");
 same(o.GetDynamicLink(), "", "help link before the update check");
-var updateCode = "none";
-function OnUpdate(c) { updateCode = c; host.stop(); }
-o.QueryUpdate();
-host.pump(60000);
-same(updateCode, 48, "update check");
+""" + update_check(expect=48) + r"""
 host.echo(o.InternetConnAddress());
 var languages = ["chs", "eng", "fra"];
 for (var i = 0; i < languages.length; i++) {

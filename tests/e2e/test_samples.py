@@ -20,6 +20,16 @@ FACTS = sample_facts(BUILD_DIR)
 CLASS_NOT_REGISTERED = "0x80040154"
 
 
+def write_hand_off_list(text):
+    """Leaves `text` in the self-update folder's waiter.cfg as the control
+    writes it: UTF-16LE, every byte XORed with its length's low byte and 0x6B."""
+    data = text.encode("utf-16-le")
+    key = (len(data) % 256) ^ 0x6B
+    folder = data_folder() / "AssemblyUpdate"
+    folder.mkdir(parents=True, exist_ok=True)
+    (folder / "waiter.cfg").write_bytes(bytes(b ^ key for b in data))
+
+
 def probe(*args):
     """Runs the probe; (exit code, its key=value lines as a dict)."""
     result = wine([PROBE, *args])
@@ -163,13 +173,6 @@ class UpdaterTest(unittest.TestCase):
         self.work = Path(tempfile.mkdtemp(prefix="tovral-updater-"))
         self.addCleanup(shutil.rmtree, self.work, True)
 
-    def write_waiter_list(self, text):
-        data = text.encode("utf-16-le")
-        key = (len(data) % 256) ^ 0x6B
-        folder = data_folder() / "AssemblyUpdate"
-        folder.mkdir(parents=True)
-        (folder / "waiter.cfg").write_bytes(bytes(b ^ key for b in data))
-
     def start_process(self, milliseconds):
         """A Windows process that lives `milliseconds`; (Popen, its Windows pid)."""
         process = subprocess.Popen(["wine", str(PROBE), "pid", str(milliseconds)],
@@ -191,7 +194,7 @@ class UpdaterTest(unittest.TestCase):
         return record["waited"], listed.removesuffix("\r\n"), time.monotonic() - started
 
     def test_waits_for_the_process_and_decodes_the_list(self):
-        self.write_waiter_list(self.LIST)
+        write_hand_off_list(self.LIST)
         _, pid = self.start_process(3000)
         waited, listed, seconds = self.run_updater(pid)
         self.assertEqual((waited, listed), ("ok", self.LIST))

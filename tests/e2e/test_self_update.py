@@ -8,6 +8,8 @@ import time
 import unittest
 
 from tests.e2e.harness import CHINESE_ANSI, SAMPLES_DIR, clear_trace, trace_texts
+from tests.e2e.pages import SELF_UPDATE
+from tests.e2e.test_samples import write_hand_off_list
 from tests.e2e.test_update_check import UpdateCheckTestCase
 from tools.bankserver.server_tree import checksum_text
 
@@ -25,22 +27,8 @@ UPDATE_LIST = """<?xml version="1.0" encoding="utf-8"?>
 </Update>
 """
 
-SELF_UPDATE_PAGE = r"""
-var code = "none", error = "none";
-function OnUpdate(c) { code = c; host.stop(); }
-function OnVeyrUpdateError(c) { error = c; host.stop(); }
-var o = new ActiveXObject("Tovral.DownLoad");
-o.QueryUpdate();
-host.pump(60000);
-host.echo("code " + code);
-host.echo("pid " + host.processId);
-host.echo("started " + o.UpdateBankVeyr());
-host.pump(60000); // the host ends here when the updater has been started
-host.echo("error " + error);
-"""
 
-
-class SelfUpdateTest(UpdateCheckTestCase):
+class SelfUpdateTestCase(UpdateCheckTestCase):
     def setUp(self):
         super().setUp()
         self.tree.texts["Update"] = UPDATE_LIST
@@ -49,7 +37,7 @@ class SelfUpdateTest(UpdateCheckTestCase):
 
     def run_self_update(self):
         clear_trace()
-        return self.run_page(SELF_UPDATE_PAGE, env=CHINESE_ANSI, timeout=180)
+        return self.run_page(SELF_UPDATE, env=CHINESE_ANSI, timeout=180)
 
     def updater_log(self, timeout=60):
         """The sample updater's record; it writes it once the host has ended."""
@@ -64,11 +52,13 @@ class SelfUpdateTest(UpdateCheckTestCase):
             time.sleep(0.2)
         self.fail("the updater wrote no record")
 
+
+class SelfUpdateTest(SelfUpdateTestCase):
     def test_the_updater_takes_over_and_the_host_ends(self):
         result = self.run_self_update()
         self.assertEqual(result.returncode, 1, result.stdout + result.stderr)
         lines = result.stdout.splitlines()
-        self.assertEqual(lines[0], "code 47")  # the installed client is not the listed one
+        self.assertEqual(lines[0], "update 47")  # the installed client is not the listed one
         self.assertEqual(lines[2], "started true")
         self.assertEqual(len(lines), 3, "the host ran on after the hand-off")
         pid = lines[1].split()[1]
@@ -118,6 +108,44 @@ class SelfUpdateTest(UpdateCheckTestCase):
         self.assertIn("error 1", result.stdout)
         self.assertIn("失败事件：update/UpdateFiles.exe校验失败", trace_texts())
         self.assertFalse((self.client.path / "UpdateFiles.exe").exists())
+
+
+
+class EarlierHandOffTest(SelfUpdateTestCase):
+    """What a hand-off that failed earlier left in the self-update folder is
+    deleted before the next one begins; the updater started is the one in
+    place (the list names no newer one) and gets only this hand-off's list."""
+
+    def setUp(self):
+        super().setUp()
+        self.updater = (SAMPLES_DIR / "UpdateFiles.exe").read_bytes()
+        (self.client.path / "UpdateFiles.exe").write_bytes(self.updater)  # as listed
+
+    def hand_off(self):
+        result = self.run_self_update()
+        self.assertEqual(result.returncode, 1, result.stdout + result.stderr)
+        record, text = self.updater_log()
+        self.assertEqual(self.server.count("update/UpdateFiles.exe"), 0)
+        self.assertEqual((self.client.path / "UpdateFiles.exe").read_bytes(), self.updater)
+        self.assertNotIn("成功事件：updateFiles.exe已更新", trace_texts())
+        return record, text
+
+    def test_an_updater_that_failed_its_check_is_never_run(self):
+        self.self_update.mkdir(parents=True, exist_ok=True)
+        (self.self_update / "UpdateFiles.exe").write_bytes(self.updater + b"not as listed")
+        _, text = self.hand_off()
+        self.assertIn('<file filename="BankClient.exe"', text)
+        self.assertFalse((self.self_update / "UpdateFiles.exe").exists())
+
+    def test_nothing_to_replace_hands_over_no_earlier_list(self):
+        (self.client.path / "BankClient.exe").write_bytes(
+            (SAMPLES_DIR / "BankClient.exe").read_bytes())
+        write_hand_off_list('<update>\n<file filename="Stale.dll" local="local" '
+                            'updatehandle="replace" regsvr="false"></file>\n</update>')
+        record, text = self.hand_off()
+        self.assertEqual(record["list"], "<none>")
+        self.assertNotIn("Stale.dll", text)
+        self.assertEqual(self.server.count("client/BankClient.exe"), 0)
 
 
 if __name__ == "__main__":

@@ -16,10 +16,10 @@ import struct
 import unittest
 import zlib
 
-from tests.e2e.harness import (BUILD_DIR, CHINESE_ANSI, DEFAULT_SIGNATURE_POLICY, PAGE_PRELUDE,
-                               SIGNED_DLL, SOURCE_DIR, clear_trace, data_folder, trace_texts)
-from tests.e2e.sample_bank import (ALL_DOWNLOADED, ALL_INSTALLED, CALLBACKS, CREATE_CONTROL,
-                                   SampleBankTestCase, downloaded, installed, sample_catalogue)
+from tests.e2e.harness import (BUILD_DIR, CHINESE_ANSI, DEFAULT_SIGNATURE_POLICY, SIGNED_DLL,
+                               SOURCE_DIR, clear_trace, data_folder, trace_texts)
+from tests.e2e.pages import CALLBACKS, CONTROL_PAGE, failed, succeeded, update_check
+from tests.e2e.sample_bank import SampleBankTestCase, sample_catalogue
 from tools.bankserver.server_tree import CONFIG_FILES, ServerTree, checksum_text, sha256_text
 
 FORMAT_PUBLIC_KEY = SOURCE_DIR / "tests" / "fixtures" / "keys" / "test.pub"
@@ -27,13 +27,7 @@ EVIL_URL = "evil/SampleCtl.dll"
 CONFIG_NAMES = [f"{name}.cfg" for name, _ in CONFIG_FILES] + ["Version.cfg"]
 
 # The update check, then one batch of the catalogue's control 1001.
-PAGE = PAGE_PRELUDE + CREATE_CONTROL + CALLBACKS + r"""
-var updateCode = "none";
-function OnUpdate(c) { updateCode = c; host.stop(); }
-o.QueryUpdate();
-host.pump(60000);
-host.echo("update " + updateCode);
-host.pump(300); // the update worker's last trace lines
+PAGE = CONTROL_PAGE + CALLBACKS + update_check(report=True, settle_ms=300) + r"""
 o.EBankDownLoad(batchList([1001]));
 host.echo(waitForInstalls());
 host.echo("cancel " + o.UpdateCancel());
@@ -109,15 +103,6 @@ class ForgingPacker:
         target.with_name(target.name + ".sig").unlink(missing_ok=True)
 
 
-def failed(item_id):
-    """The call-backs of a batch's only item that was refused."""
-    return [downloaded(item_id, False), installed(item_id, False), ALL_DOWNLOADED, ALL_INSTALLED]
-
-
-def succeeded(item_id):
-    return [downloaded(item_id), ALL_DOWNLOADED, installed(item_id), ALL_INSTALLED]
-
-
 class AttackerTestCase(SampleBankTestCase):
     """The sample bank, and what an attacker answering its requests can serve."""
 
@@ -170,14 +155,14 @@ class SignaturesOffTest(AttackerTestCase):
         self.serve_forged_set()
         update, calls, _ = self.run_story()
         self.assertEqual(update, 48)
-        self.assertEqual(calls, succeeded(1001))
+        self.assertEqual(calls, succeeded(1001, last=True))
         self.assertAttackerServed(True)
 
     def test_a_forged_catalogue_matching_the_listed_checksum_is_accepted(self):
         self.serve_colliding_catalogue()
         update, calls, _ = self.run_story()
         self.assertEqual(update, 48)
-        self.assertEqual(calls, succeeded(1001))
+        self.assertEqual(calls, succeeded(1001, last=True))
         self.assertAttackerServed(True)
 
 
@@ -190,7 +175,7 @@ class SignaturesRequiredTest(AttackerTestCase):
         self.tree.build()
         update, calls, cancel = self.run_story()
         self.assertEqual(update, 48)
-        self.assertEqual(calls, succeeded(1001))
+        self.assertEqual(calls, succeeded(1001, last=True))
         self.assertEqual(cancel, 3)  # offline, the kept signatures verify again
         settings = data_folder() / "VeyrantSetting"
         for name in CONFIG_NAMES:
@@ -202,7 +187,7 @@ class SignaturesRequiredTest(AttackerTestCase):
         self.serve_forged_set()
         update, calls, cancel = self.run_story()
         self.assertEqual(update, 46)
-        self.assertEqual(calls, failed(1001))
+        self.assertEqual(calls, failed(1001, last=True))
         self.assertEqual(cancel, 0)
         self.assertAttackerServed(False)
         texts = trace_texts()
@@ -214,7 +199,7 @@ class SignaturesRequiredTest(AttackerTestCase):
     def test_a_forged_catalogue_beside_the_banks_signature_is_refused(self):
         self.serve_colliding_catalogue()
         _, calls, cancel = self.run_story()
-        self.assertEqual(calls, failed(1001))
+        self.assertEqual(calls, failed(1001, last=True))
         self.assertEqual(cancel, 0)  # the refused file was never moved into place
         self.assertAttackerServed(False)
         self.assertIn("失败事件：UtilityChs.cfg签名验证失败", trace_texts())
@@ -225,10 +210,14 @@ class SignaturesRequiredTest(AttackerTestCase):
         signature = self.tree.settings_dir / "Resource.cfg.sig"
         tampered = bytearray(signature.read_bytes())
         tampered[10] ^= 1
-        signature.write_bytes(bytes(tampered))
-        _, _, cancel = self.run_story()
-        self.assertEqual(cancel, 0)
-        self.assertIn("失败事件：Resource.cfg签名验证失败", trace_texts())
+        # A damaged signature, and the bank's valid signature of another file: the
+        # listed checksums match, yet the file is refused as one that fails them.
+        for bad in [bytes(tampered), (self.tree.settings_dir / "EnvPatch.cfg.sig").read_bytes()]:
+            signature.write_bytes(bad)
+            update, _, cancel = self.run_story()
+            self.assertEqual((update, cancel), (46, 0))
+            self.assertIn("失败事件：Resource.cfg签名验证失败", trace_texts())
+            self.assertFalse((data_folder() / "VeyrantSetting" / "Resource.cfg").exists())
 
         # A server that answers nothing for the version list's signature.
         self.server.set_rule("VeyrantSettingV2/Version.cfg.sig", "empty")
@@ -265,7 +254,7 @@ class ListedSha256Test(AttackerTestCase):
         genuine, collided = self.collide(served, b"the attacker's code")
         update, calls, _ = self.run_story()
         self.assertEqual(update, 48)
-        self.assertEqual(calls, failed(1001))
+        self.assertEqual(calls, failed(1001, last=True))
         self.assertIn("文件号：1001 错误原因：完整性校验失败", trace_texts())
         present = self.downloads / "controls" / "SampleCtl.dll"
         self.assertFalse(present.exists())
@@ -275,7 +264,7 @@ class ListedSha256Test(AttackerTestCase):
         present.write_bytes(collided)
         served.write_bytes(genuine)
         _, calls, _ = self.run_story()
-        self.assertEqual(calls, succeeded(1001))
+        self.assertEqual(calls, succeeded(1001, last=True))
         self.assertIn("成功事件：文件号：1001 文件存在但校验失败或文件不存在，下载该文件",
                       trace_texts())
         self.assertEqual(self.component_requests(), ["controls/SampleCtl.dll"])

@@ -8,6 +8,7 @@ import unittest
 
 from tests.e2e.harness import (BUILD_DIR, CHINESE_ANSI, PAGE_PRELUDE, PageTestCase, clear_trace,
                                data_folder, register_control, to_windows, trace_texts, wine)
+from tests.e2e.pages import CONTROL_PAGE
 from tests.e2e.test_update_check import UpdateCheckTestCase
 
 LOCKED_DLL = BUILD_DIR / "sitelock" / "Tovral.DLL"
@@ -15,7 +16,6 @@ BANK_PAGE = "https://ebank.example.cn/ebank/login.htm"
 OTHER_PAGE = "https://ebank.example.cn.evil.test/?https://ebank.example.cn"
 REFUSAL = "页面不在站点锁定的来源中："
 
-CREATE = PAGE_PRELUDE + 'var o = new ActiveXObject("Tovral.DownLoad");\n'
 
 # Any call-back that arrives is recorded.
 RECORD_CALLBACKS = "".join(
@@ -76,7 +76,7 @@ METHODS = [
     "GetPatchResult", "QuitBankVeyr", "InternetConnAddress", "UpdateCancel"]
 
 # Answers only a served page changes: the trusted-site status is 4 there, 0 when refused.
-STATUS_PAGE = CREATE + 'host.echo(o.GetStatuBySurrId(2500));'
+STATUS_PAGE = CONTROL_PAGE + 'host.echo(o.GetStatuBySurrId(2500));'
 
 
 def register_locked_control(test_class):
@@ -98,7 +98,7 @@ class LockedControlTest(UpdateCheckTestCase):
         return self.run_page(page, args, **kwargs)
 
     def test_a_page_from_a_listed_origin_runs_the_update_check(self):
-        result = self.run_from(BANK_PAGE, CREATE + r"""
+        result = self.run_from(BANK_PAGE, CONTROL_PAGE + r"""
             var code = "none";
             function OnUpdate(c) { code = c; host.stop(); }
             same(o.GetStatuBySurrId(2500), 4, "trusted site status");
@@ -112,7 +112,7 @@ class LockedControlTest(UpdateCheckTestCase):
     def test_a_page_from_another_origin_gets_failure_values_and_starts_nothing(self):
         settings = (self.settings / "Default.cfg").read_bytes()
         clear_trace()
-        result = self.run_from(OTHER_PAGE, CREATE + REFUSED_CALLS, env=CHINESE_ANSI)
+        result = self.run_from(OTHER_PAGE, CONTROL_PAGE + REFUSED_CALLS, env=CHINESE_ANSI)
         self.assertPageOk(result)
         self.assertEqual(result.stdout.splitlines(), ["refused"])
         self.assertEqual(self.server.requests, [])
@@ -126,7 +126,7 @@ class LockedControlTest(UpdateCheckTestCase):
                             method)
 
     def test_a_refused_page_created_later_takes_no_call_backs(self):
-        result = self.run_from(BANK_PAGE, CREATE + r"""
+        result = self.run_from(BANK_PAGE, CONTROL_PAGE + r"""
             var calls = [];
             function OnUpdate(c) { calls.push("OnUpdate(" + c + ")"); host.stop(); }
             host.setDocumentUrl("%s");

@@ -10,22 +10,15 @@ from pathlib import Path
 from tests.e2e.harness import (BUILD_DIR, CHINESE_ANSI, SAMPLES_DIR, ClientFolder, PageTestCase,
                                clear_trace, data_folder, start_bank_server, trace_texts,
                                write_user_settings)
+from tests.e2e.pages import CREATE_CONTROL, update_check
 from tools.bankserver.server_tree import Packer, checksum_text, sha256_text
 
-QUERY_PAGE = r"""
-var code = "none";
-function OnUpdate(c) { code = c; host.stop(); }
-var o = new ActiveXObject("Tovral.DownLoad");
-host.echo("started " + o.QueryUpdate());
-host.pump(60000);
-host.echo("code " + code);
-host.pump(500); // the worker traces a few lines after its message
+QUERY_PAGE = CREATE_CONTROL + update_check(settle_ms=500) + r"""
+host.echo("started " + updateStarted);
+host.echo("update " + updateCode);
 """
 
-CANCEL_PAGE = r"""
-var o = new ActiveXObject("Tovral.DownLoad");
-host.echo("cancel " + o.UpdateCancel());
-"""
+CANCEL_PAGE = CREATE_CONTROL + 'host.echo("cancel " + o.UpdateCancel());\n'
 
 CONFIG_NAMES = ["UtilityChs.cfg", "UtilityEn.cfg", "Update.cfg", "Resource.cfg", "EnvPatch.cfg"]
 
@@ -66,7 +59,7 @@ class UpdateCheckTestCase(PageTestCase):
         clear_trace()
         result = self.run_page(QUERY_PAGE, env=CHINESE_ANSI)
         self.assertPageOk(result)
-        self.assertEqual(result.stdout.splitlines(), ["started 1", f"code {expected_code}"],
+        self.assertEqual(result.stdout.splitlines(), ["started 1", f"update {expected_code}"],
                          "\n".join(trace_texts()))
         return trace_texts()
 
@@ -219,10 +212,9 @@ class QueryUpdateTest(UpdateCheckTestCase):
         self.assertEqual(self.server.count("VeyrantSettingV2/evil.cfg"), 0)
 
 
-CANCEL_WHILE_CHECKING_PAGE = r"""
+CANCEL_WHILE_CHECKING_PAGE = CREATE_CONTROL + r"""
 var code = "none";
 function OnUpdate(c) { code = c; host.stop(); }
-var o = new ActiveXObject("Tovral.DownLoad");
 o.QueryUpdate();
 host.pump(1500); // the worker is now inside its slow fetch
 var before = new Date().getTime();

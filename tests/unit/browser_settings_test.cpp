@@ -120,7 +120,7 @@ protected:
     }
 
     PreservedValue preserved{HKEY_CURRENT_USER, kZone2, L"Flags"};
-    RecordingTrace trace;
+    RecordingTraceSink trace;
     std::shared_ptr<ZoneRecord> record_ = std::make_shared<ZoneRecord>();
 };
 
@@ -142,7 +142,7 @@ TEST_F(BrowserZones, TrustListMapsEachSiteWithFlagsLoweredMeanwhile) {
     for (const ZoneCall& call : calls())
         EXPECT_EQ(call.flags, DwordValue(0x43));
     EXPECT_EQ(record().created, 4); // one security manager per site
-    EXPECT_EQ(trace.lines, std::vector<std::wstring>(4, kTrustedSiteLine));
+    EXPECT_EQ(trace.Lines(), std::vector<std::wstring>(4, kTrustedSiteLine));
     EXPECT_EQ(Flags(), DwordValue(0x47));
 }
 
@@ -153,7 +153,7 @@ TEST_F(BrowserZones, FlagsComeBackExactlyOnEveryPath) {
     EXPECT_EQ(Settings(L"").SetTrustedSite(L"x.example", L"add"), FALSE);
     EXPECT_EQ(calls().back().flags, DwordValue(0x43));
     EXPECT_EQ(Flags(), std::nullopt);
-    EXPECT_EQ(trace.lines, std::vector<std::wstring>{kTrustedSiteLine});
+    EXPECT_EQ(trace.Lines(), std::vector<std::wstring>{kTrustedSiteLine});
 
     // Another type and size: put back byte for byte.
     RawValue odd{REG_BINARY, {1, 2, 3, 4, 5, 6}};
@@ -181,7 +181,7 @@ TEST_F(BrowserZones, ListsThatAreMissingEmptyOrUnreadableChangeNothing) {
                   .ApplyTrustList(),
               FALSE);
     EXPECT_TRUE(calls().empty());
-    EXPECT_TRUE(trace.lines.empty());
+    EXPECT_TRUE(trace.Lines().empty());
     EXPECT_EQ(Flags(), DwordValue(0x47));
 }
 
@@ -213,7 +213,7 @@ TEST_F(BrowserZones, UnreadAttributesAreNotWritten) {
     std::vector<ZoneCall> expected = PolicyCalls();
     expected.erase(expected.begin() + 1);
     EXPECT_EQ(calls(), expected);
-    EXPECT_EQ(trace.lines, std::vector<std::wstring>{kActiveXLine});
+    EXPECT_EQ(trace.Lines(), std::vector<std::wstring>{kActiveXLine});
 }
 
 TEST_F(BrowserZones, ProtectedModeOnlyFromSystem6WithBrowser7) {
@@ -226,7 +226,7 @@ TEST_F(BrowserZones, ProtectedModeOnlyFromSystem6WithBrowser7) {
     for (const Case& c : cases) {
         SCOPED_TRACE(testing::Message() << c.versions.os << "." << c.versions.ie);
         record_ = std::make_shared<ZoneRecord>();
-        trace.lines.clear();
+        trace.Take();
         Settings(L"", c.versions).ApplyTrustedZonePolicies();
         std::vector<ZoneCall> expected = PolicyCalls();
         std::vector<std::wstring> lines{kActiveXLine};
@@ -235,14 +235,14 @@ TEST_F(BrowserZones, ProtectedModeOnlyFromSystem6WithBrowser7) {
             lines.insert(lines.begin(), L" 成功事件：保护模式已成功关闭");
         }
         EXPECT_EQ(calls(), expected);
-        EXPECT_EQ(trace.lines, lines);
+        EXPECT_EQ(trace.Lines(), lines);
     }
 }
 
 TEST_F(BrowserZones, ProtectedModeFailureIsTraced) {
     record().lowRights = E_NOTIMPL;
     Settings(L"", {6, 7}).ApplyTrustedZonePolicies();
-    EXPECT_EQ(trace.lines,
+    EXPECT_EQ(trace.Lines(),
               (std::vector<std::wstring>{L" 失败事件：保护模式已关闭失败", kActiveXLine}));
 }
 
@@ -270,8 +270,9 @@ TEST_F(BrowserZones, SystemManagersUnderWine) {
     EXPECT_EQ(settings.SetTrustedSite(L"http://bank.example", L"add"), FALSE);
     EXPECT_EQ(Flags(), DwordValue(0x47));
     EXPECT_EQ(settings.ApplyTrustedZonePolicies(), TRUE);
-    EXPECT_EQ(trace.lines, (std::vector<std::wstring>{
-                               kTrustedSiteLine, L" 失败事件：保护模式已关闭失败", kActiveXLine}));
+    EXPECT_EQ(trace.Lines(),
+              (std::vector<std::wstring>{kTrustedSiteLine, L" 失败事件：保护模式已关闭失败",
+                                         kActiveXLine}));
 }
 
 } // namespace

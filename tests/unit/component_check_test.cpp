@@ -7,32 +7,15 @@
 #include "config/catalogue.h"
 #include "config/component_context.h"
 #include "envcheck/component_checker.h"
-#include "tests/unit/test_support.h"
+#include "tests/unit/component_fixture.h"
 
 #include <gtest/gtest.h>
 
-#include <mutex>
 #include <thread>
 
 namespace {
 
 using Step = CheckStep;
-
-class RecordingTrace final : public TraceSink {
-public:
-    void Write(const std::wstring& text, int) const override {
-        std::lock_guard guard(lock_);
-        lines_.push_back(text);
-    }
-    std::vector<std::wstring> Take() const {
-        std::lock_guard guard(lock_);
-        return std::exchange(lines_, {});
-    }
-
-private:
-    mutable std::mutex lock_;
-    mutable std::vector<std::wstring> lines_;
-};
 
 // --- wording of each decision ---------------------------------------------------
 
@@ -222,29 +205,25 @@ std::wstring Item(const std::wstring& attributes) {
     return L"<item " + attributes + L"/>";
 }
 
-class CheckerTest : public testing::Test {
+class CheckerTest : public testing::Test, protected ComponentFixture {
 protected:
     void SetUp() override {
         keyPath_ = FormatW(L"Software\\TovralUnit\\%lu", GetCurrentProcessId());
         RegDeleteTreeW(HKEY_CURRENT_USER, keyPath_.c_str());
         // A registered control (a copy of the sample, version 1.0.0.1) and an application.
-        control_ = folder_ / L"SampleCtl.dll";
+        control_ = dir / L"SampleCtl.dll";
         ASSERT_TRUE(CopyFileW(SampleFile(L"SampleCtl.dll").c_str(), control_.c_str(), FALSE));
         Write(L"\\Ctl\\InprocServer32", nullptr, control_);
-        Write(L"\\Gone\\InprocServer32", nullptr, folder_ / L"Deleted.dll");
+        Write(L"\\Gone\\InprocServer32", nullptr, dir / L"Deleted.dll");
         CreateRegKey(HKEY_CURRENT_USER, keyPath_ + L"\\NoPath\\InprocServer32");
         Write(L"\\App", L"Version", L"1.0.9");
         Write(L"\\App", L"Long", L"3.0.0.0 " + std::wstring(300, L'x'));
-        CreateDirectoryW((client_ / L"sub").c_str(), nullptr);
+        CreateDirectoryW((clientFolder + L"sub").c_str(), nullptr);
         for (const wchar_t* name : {L"CheckOk.dll", L"CheckFail.dll", L"CheckNoExport.dll"})
-            ASSERT_TRUE(CopyFileW(SampleFile(name).c_str(), (client_ / name).c_str(), FALSE));
-        CopyFileW(SampleFile(L"CheckOk.dll").c_str(), (client_ / L"sub\\CheckOk.dll").c_str(),
+            ASSERT_TRUE(CopyFileW(SampleFile(name).c_str(), (clientFolder + name).c_str(), FALSE));
+        CopyFileW(SampleFile(L"CheckOk.dll").c_str(), (clientFolder + L"sub\\CheckOk.dll").c_str(),
                   FALSE);
-        WriteBytes(client_ / L"NotALibrary.dll", "plain text");
-        context_.clientFolder = client_.path();
-        context_.trace = &trace_;
-        context_.texts = &texts_;
-        context_.language = [this] { return language_; };
+        WriteBytes(clientFolder + L"NotALibrary.dll", "plain text");
     }
     void TearDown() override { RegDeleteTreeW(HKEY_CURRENT_USER, keyPath_.c_str()); }
 
@@ -262,19 +241,14 @@ protected:
                     L"\\App\" " + more);
     }
     void SetCatalogue(ConfigText which, const std::wstring& controls, const std::wstring& apps) {
-        texts_.Set(which, L"<Utility><Control>" + controls + L"</Control><Application>" + apps +
-                              L"</Application></Utility>");
+        texts.Set(which, L"<Utility><Control>" + controls + L"</Control><Application>" + apps +
+                             L"</Application></Utility>");
     }
 
-    TempFolder folder_;
-    TempFolder client_;
     std::wstring control_;
     std::wstring keyPath_;
-    std::wstring language_ = L"chs";
-    RecordingTrace trace_;
-    ConfigurationTexts texts_;
-    ComponentContext context_;
-    CatalogueCache catalogue_{texts_, [this] { return language_; }};
+    ComponentContext context_ = MakeContext();
+    CatalogueCache catalogue_{texts, [this] { return language; }};
 };
 
 TEST_F(CheckerTest, ApplicationDecisions) {
@@ -290,18 +264,18 @@ TEST_F(CheckerTest, ApplicationDecisions) {
                      App(4002, hkcu + L"regkey=\"Version\" vernum=\"9\""));
     ComponentChecker checker(context_, catalogue_.Source());
     EXPECT_EQ(checker.CheckApplicationStatus(4001), 1); // 1.0.9 is lower than 1.0.10
-    EXPECT_EQ(trace_.Take(),
+    EXPECT_EQ(trace.Take(),
               (std::vector<std::wstring>{L"文件号：4001 成功事件：注册表键值存在",
                                          L"文件号：4001 错误原因：版本过低,New:1.0.10 Old:1.0.9"}));
     EXPECT_EQ(checker.CheckApplicationStatus(4002), 3) << "the first of two equal ids counts";
     EXPECT_EQ(checker.CheckApplicationStatus(4003), 3) << "no offered version: no version test";
     EXPECT_EQ(checker.CheckApplicationStatus(4004), 3) << "a long value is read whole";
-    trace_.Take();
+    trace.Take();
     EXPECT_EQ(checker.CheckApplicationStatus(4005), 4) << "roots are named by exact text";
     EXPECT_EQ(checker.CheckApplicationStatus(4006), 0);
     EXPECT_EQ(checker.CheckApplicationStatus(4007), 1);
     EXPECT_EQ(checker.CheckApplicationStatus(4999), 0);
-    EXPECT_EQ(trace_.Take(),
+    EXPECT_EQ(trace.Take(),
               (std::vector<std::wstring>{L"文件号：4005 错误原因：注册表项不存在",
                                          L"文件号：4006 检测失败：注册表项未配置",
                                          L"文件号：4007 错误原因：注册表键值不存在"}));
@@ -317,7 +291,7 @@ TEST_F(CheckerTest, ControlDecisions) {
                  L"");
     ComponentChecker checker(context_, catalogue_.Source());
     EXPECT_EQ(checker.CheckControlStatus(1001), 3);
-    std::vector<std::wstring> lines = trace_.Take();
+    std::vector<std::wstring> lines = trace.Take();
     ASSERT_EQ(lines.size(), 3u);
     EXPECT_EQ(lines[1], L"ID=1001,Path=" + control_ + L",Error=0");
     EXPECT_EQ(checker.CheckControlStatus(1002), 1);
@@ -325,7 +299,7 @@ TEST_F(CheckerTest, ControlDecisions) {
     EXPECT_EQ(checker.CheckControlStatus(1004), 5) << "registered but deleted";
     EXPECT_EQ(checker.CheckControlStatus(1005), 1);
     EXPECT_EQ(checker.CheckControlStatus(1006), 4);
-    lines = trace_.Take();
+    lines = trace.Take();
     EXPECT_EQ(lines.back(), L"文件号：1006 错误原因：安装检查注册表项不存在");
     EXPECT_NE(std::find(lines.begin(), lines.end(), L"文件号：1004 错误原因：文件不存在"),
               lines.end());
@@ -335,11 +309,8 @@ TEST_F(CheckerTest, AvailabilityLibraries) {
     auto with = [&](int id, const std::wstring& dll) {
         return Control(id, L"\\Ctl", L"vernum=\"1.0.0.1\" checkstatedll=\"" + dll + L"\"");
     };
-    CopyFileW(SampleFile(L"CheckOk.dll").c_str(), (folder_ / L"Escaped.dll").c_str(), FALSE);
-    std::wstring escape =
-        L"..\\" +
-        folder_.path().substr(folder_.path().rfind(L'\\', folder_.path().size() - 2) + 1) +
-        L"Escaped.dll";
+    CopyFileW(SampleFile(L"CheckOk.dll").c_str(), (dir / L"Escaped.dll").c_str(), FALSE);
+    const std::wstring escape = L"..\\Escaped.dll"; // the client folder's parent
     SetCatalogue(ConfigText::Chinese,
                  with(1001, L"sub/CheckOk.dll") + with(1002, L"CheckFail.dll") +
                      with(1003, L"CheckNoExport.dll") + with(1004, L"NotALibrary.dll") +
@@ -348,26 +319,26 @@ TEST_F(CheckerTest, AvailabilityLibraries) {
                  App(4001, L"regrootkey=\"HKEY_CURRENT_USER\" checkstatedll=\"CheckFail.dll\""));
     ComponentChecker checker(context_, catalogue_.Source());
     EXPECT_EQ(checker.CheckControlStatus(1001), 3);
-    EXPECT_EQ(trace_.Take().back(),
+    EXPECT_EQ(trace.Take().back(),
               L"文件号：1001, 结果：检测DLL返回成功,返回值：0, 返回信息： sample component ready");
     EXPECT_EQ(checker.CheckControlStatus(1002), 5);
-    EXPECT_EQ(trace_.Take().back(),
+    EXPECT_EQ(trace.Take().back(),
               L"文件号：1002, 结果：检测DLL返回失败,返回值：-3, 返回信息： 示例组件自检失败");
     EXPECT_EQ(checker.CheckApplicationStatus(4001), 5);
-    EXPECT_EQ(trace_.Take().back(),
+    EXPECT_EQ(trace.Take().back(),
               L"文件号：4001, 结果：检测DLL返回失败,返回值：-3, 返回信息： 示例组件自检失败");
     EXPECT_EQ(checker.CheckControlStatus(1003), 0);
-    EXPECT_EQ(trace_.Take().back(), L"文件号：1003 检测失败：调用可用性检测DLL函数失败");
+    EXPECT_EQ(trace.Take().back(), L"文件号：1003 检测失败：调用可用性检测DLL函数失败");
     EXPECT_EQ(checker.CheckControlStatus(1004), 0);
-    EXPECT_EQ(trace_.Take().back(), L"文件号：1004 检测失败：加载可用性检测DLL失败");
+    EXPECT_EQ(trace.Take().back(), L"文件号：1004 检测失败：加载可用性检测DLL失败");
     EXPECT_EQ(checker.CheckControlStatus(1005), 3) << "a library beside the client folder";
-    EXPECT_EQ(trace_.Take().back(),
+    EXPECT_EQ(trace.Take().back(),
               L"文件号：1005, 结果：检测DLL返回成功,返回值：0, 返回信息： sample component ready");
     // Texts that name no file under the client folder count as missing.
     for (int id : {1006, 1007, 1008}) {
         SCOPED_TRACE(id);
         EXPECT_EQ(checker.CheckControlStatus(id), 0);
-        EXPECT_EQ(trace_.Take().back(),
+        EXPECT_EQ(trace.Take().back(),
                   FormatW(L"文件号：%d 检测失败：可用性检查DLL不存在，检查失败", id));
     }
     // The report words the same decisions.
@@ -375,7 +346,7 @@ TEST_F(CheckerTest, AvailabilityLibraries) {
     EXPECT_NE(
         report.find(L"\n控件1001\n\t已安装\n\t注册路径：" + control_ +
                     L"\n\t文件存在\n\t文件版本:1.0.0.1\n\t可用性检查DLL存在，DLL路径：" +
-                    client_.path() +
+                    clientFolder +
                     L"sub\\CheckOk.dll\n\t可用性检测DLL存在\n"
                     L"\t检测DLL返回成功,返回值：0, 返回信息： sample component ready\n控件1002\n"),
         std::wstring::npos)
@@ -406,11 +377,11 @@ TEST_F(CheckerTest, TheCatalogueFollowsTheLanguageAndItsText) {
     SetCatalogue(ConfigText::Chinese, L"", L"");
     SetCatalogue(ConfigText::English, Control(1001, L"\\Ctl", L""), L"");
     ComponentChecker checker(context_, catalogue_.Source());
-    language_ = L"ENG";
+    language = L"ENG";
     EXPECT_EQ(checker.CheckControlStatus(1001), 3) << "English list for \"eng\"";
     SetCatalogue(ConfigText::English, L"", L"");
     EXPECT_EQ(checker.CheckControlStatus(1001), 0) << "a new text replaces the old whole";
-    language_ = L"fra";
+    language = L"fra";
     SetCatalogue(ConfigText::Chinese, Control(1001, L"\\Nothing", L""), L"");
     EXPECT_EQ(checker.CheckControlStatus(1001), 4) << "Chinese list for any other language";
 }
@@ -418,10 +389,10 @@ TEST_F(CheckerTest, TheCatalogueFollowsTheLanguageAndItsText) {
 TEST_F(CheckerTest, UnreadableListAndMissingSection) {
     ComponentChecker checker(context_, catalogue_.Source());
     EXPECT_EQ(checker.CheckControlStatus(1001), 0) << "nothing decrypted yet";
-    EXPECT_TRUE(trace_.Take().empty());
-    texts_.Set(ConfigText::Chinese, L"<Utility><Control/></Utility>");
+    EXPECT_TRUE(trace.Take().empty());
+    texts.Set(ConfigText::Chinese, L"<Utility><Control/></Utility>");
     EXPECT_EQ(checker.CheckApplicationStatus(4001), 0) << "parsed once the text is there";
-    EXPECT_EQ(trace_.Take(), std::vector<std::wstring>{L"文件号：4001 检测失败：XML不完整"});
+    EXPECT_EQ(trace.Take(), std::vector<std::wstring>{L"文件号：4001 检测失败：XML不完整"});
     EXPECT_EQ(checker.ReportSection(ComponentKind::Application), L"");
 }
 

@@ -9,7 +9,7 @@
 #include "config/catalogue.h"
 #include "envcheck/diagnosis_report.h"
 #include "envcheck/system_inventory.h"
-#include "tests/unit/test_support.h"
+#include "tests/unit/component_fixture.h"
 
 #include <gtest/gtest.h>
 
@@ -137,29 +137,19 @@ TEST(SystemInventory, ProcessListHoldsThisProgram) {
     EXPECT_TRUE(found) << "no record for " << ToCodePage(self, CP_UTF8);
 }
 
-class DiagnosisRun : public testing::Test {
+class DiagnosisRun : public testing::Test, protected ComponentFixture {
 protected:
-    void SetUp() override {
-        context_.paths = SettingsPaths::ForDataFolder(data_.path());
-        context_.clientFolder = data_.path();
-        context_.trace = &trace_;
-        context_.texts = &texts_;
-        context_.language = [] { return std::wstring(L"chs"); };
-    }
-    std::string Report() { return ReadBytes(data_ / L"VeyrantLog\\EnvDiagnoseLog.txt"); }
+    std::string Report() { return ReadBytes(dir / L"VeyrantLog\\EnvDiagnoseLog.txt"); }
 
-    TempFolder data_;
-    NullTraceSink trace_;
-    ConfigurationTexts texts_;
-    ComponentContext context_;
-    CatalogueCache catalogue_{texts_, [] { return std::wstring(L"chs"); }};
+    ComponentContext context_ = MakeContext();
+    CatalogueCache catalogue_{texts, [this] { return language; }};
 };
 
 TEST_F(DiagnosisRun, WritesTheReportAndAnswersTheResultList) {
-    texts_.Set(ConfigText::Resource, kResource);
-    texts_.Set(ConfigText::Chinese,
-               L"<U><Control><c id=\"1001\" name=\"SecureCtl\" regrootkey=\"HKEY_CLASSES_ROOT\" "
-               L"regsubkey=\"CLSID\\{00000000-0000-0000-0000-00000000F00D}\"/></Control></U>");
+    texts.Set(ConfigText::Resource, kResource);
+    texts.Set(ConfigText::Chinese,
+              L"<U><Control><c id=\"1001\" name=\"SecureCtl\" regrootkey=\"HKEY_CLASSES_ROOT\" "
+              L"regsubkey=\"CLSID\\{00000000-0000-0000-0000-00000000F00D}\"/></Control></U>");
     ComponentChecker checks(context_, catalogue_.Source());
     DiagnosisReporter reporter(context_, checks);
     EXPECT_EQ(reporter.GetSystemInfo(),
@@ -193,7 +183,7 @@ TEST_F(DiagnosisRun, FailedCheckLists) {
     DiagnosisReporter reporter(context_, checks);
     EXPECT_EQ(reporter.RunCheck(), L"") << "nothing decrypted";
     EXPECT_NE(Report().find("BHO List:"), std::string::npos) << "the report is still written";
-    texts_.Set(ConfigText::Resource, L"<Resource><websites/></Resource>");
+    texts.Set(ConfigText::Resource, L"<Resource><websites/></Resource>");
     EXPECT_EQ(reporter.GetSystemInfo(), L"");
     EXPECT_EQ(reporter.RunCheck(), L"");
     EXPECT_TRUE(FileExists(reporter.ReportPath()));

@@ -6,10 +6,9 @@
 #include "envcheck/installed_updates.h"
 #include "envcheck/patch_check.h"
 #include "envcheck/patch_checker.h"
+#include "tests/unit/component_fixture.h"
 
 #include <gtest/gtest.h>
-
-#include <mutex>
 
 namespace {
 
@@ -143,25 +142,14 @@ TEST(PatchMatching, ListWithoutFiles) {
     EXPECT_EQ(MissingPatchesText(list, Windows7(), {}), L"<PathUpdate></PathUpdate>");
 }
 
-class RecordingTrace final : public TraceSink {
-public:
-    void Write(const std::wstring& text, int) const override {
-        std::lock_guard guard(lock_);
-        lines.push_back(text);
-    }
-    mutable std::vector<std::wstring> lines;
-
-private:
-    mutable std::mutex lock_;
-};
-
 // Wine's update agent creates the session and searcher but cannot search:
 // the failure is traced with its code and nothing counts as installed.
 TEST(UpdateAgent, FailureIsTracedWithItsCode) {
-    RecordingTrace trace;
+    RecordingTraceSink trace;
     std::vector<InstalledUpdate> installed = QueryInstalledUpdates(trace);
-    ASSERT_EQ(trace.lines.size(), 1u);
-    const std::wstring& line = trace.lines[0];
+    const std::vector<std::wstring> lines = trace.Lines();
+    ASSERT_EQ(lines.size(), 1u);
+    const std::wstring& line = lines[0];
     if (line == L"成功事件：补丁检测成功")
         GTEST_SKIP() << "this system's update agent answers";
     EXPECT_TRUE(installed.empty());
@@ -171,22 +159,20 @@ TEST(UpdateAgent, FailureIsTracedWithItsCode) {
         << ToCodePage(line, CP_UTF8);
 }
 
-TEST(PatchChecker, Modes) {
-    RecordingTrace trace;
-    ConfigurationTexts texts;
-    ComponentContext context;
-    context.trace = &trace;
-    context.texts = &texts;
-    context.language = [] { return std::wstring(L"eng"); };
+class PatchCheckerTest : public testing::Test, protected ComponentFixture {};
+
+TEST_F(PatchCheckerTest, Modes) {
+    language = L"eng";
+    const ComponentContext context = MakeContext();
     PatchChecker checker(context);
     EXPECT_EQ(checker.Check(0, -1), L"") << "no patch list: the empty text";
     texts.Set(ConfigText::Patch, LR"(<EnvPatch><files><p id="1"><c url="u" subject_en="s"/></p>)"
                                  LR"(<p id="2"><c win="nowhere"/></p></files></EnvPatch>)");
     const std::wstring expected = Missing(Files(L"1", L"s", L"", L"u"));
     EXPECT_EQ(checker.Check(0, -1), expected);
-    EXPECT_TRUE(trace.lines.empty()) << "mode 0 does not ask the update agent";
+    EXPECT_TRUE(trace.Lines().empty()) << "mode 0 does not ask the update agent";
     EXPECT_EQ(checker.Check(1, 2), expected);
-    EXPECT_EQ(trace.lines.size(), 1u);
+    EXPECT_EQ(trace.Lines().size(), 1u);
     EXPECT_EQ(checker.Check(2, 2), L"");
     EXPECT_EQ(checker.Check(-1, 2), L"");
 }

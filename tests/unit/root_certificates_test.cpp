@@ -83,15 +83,15 @@ protected:
         return count != 0;
     }
 
-    RecordingTrace trace;
+    RecordingTraceSink trace;
 };
 
 TEST_F(RootCertInstall, WritesTheDecodedBytesAndReportsInstalled) {
     std::wstring catalogue = Catalogue(L"HKEY_CURRENT_USER", kStore, L"ABCD", L"30,82,\n 01");
     EXPECT_EQ(Install(catalogue), kReportSuccess);
     EXPECT_EQ(Blob(L"ABCD"), (RawValue{REG_BINARY, {0x30, 0x82, 0x01}}));
-    EXPECT_EQ(trace.lines, (std::vector<std::wstring>{L"文件号：3001 成功事件：证书写入成功",
-                                                      L"文件号：3001检测事件：证书已成功写入"}));
+    EXPECT_EQ(trace.Lines(), (std::vector<std::wstring>{L"文件号：3001 成功事件：证书写入成功",
+                                                        L"文件号：3001检测事件：证书已成功写入"}));
     // Installed again over the existing key: rewritten, reported installed.
     catalogue = Catalogue(L"HKEY_CURRENT_USER", kStore, L"ABCD", L"1FF");
     EXPECT_EQ(Install(catalogue), kReportSuccess);
@@ -115,9 +115,9 @@ TEST_F(RootCertInstall, RefusedEntriesWriteNothingAndReportNotInstalled) {
     };
     for (const Case& c : cases) {
         SCOPED_TRACE(testing::Message() << ToCodePage(c.key + L"|" + c.subKey, CP_UTF8));
-        trace.lines.clear();
+        trace.Take();
         EXPECT_EQ(Install(Catalogue(c.root, c.key, c.subKey, c.data)), kReportFailure);
-        EXPECT_EQ(trace.lines, std::vector<std::wstring>{L"文件号：3001检测事件：证书写入失败"});
+        EXPECT_EQ(trace.Lines(), std::vector<std::wstring>{L"文件号：3001检测事件：证书写入失败"});
         EXPECT_FALSE(StoreHasSubKeys());
     }
     EXPECT_FALSE(OpenRegKey(HKEY_CURRENT_USER, std::wstring(kStore) + L"\\No"));

@@ -3,7 +3,7 @@
 #include "config/settings_store.h"
 
 #include "config/catalogue.h"
-#include "tests/unit/test_support.h"
+#include "tests/unit/component_fixture.h"
 
 #include <gtest/gtest.h>
 
@@ -20,18 +20,11 @@ TEST(StorableLanguage, OnlyTextsXmlCanCarry) {
     EXPECT_FALSE(IsStorableLanguage(std::wstring(16 * 1024 * 1024, L'a')));
 }
 
-class LanguageSwitch : public testing::Test {
+class LanguageSwitch : public testing::Test, protected ComponentFixture {
 protected:
     LanguageSwitch() {
-        texts_.Set(ConfigText::Chinese, L"<Utility lang='chs'/>");
-        texts_.Set(ConfigText::English, L"<Utility lang='eng'/>");
-    }
-    ComponentContext MakeContext() {
-        ComponentContext context;
-        context.paths = SettingsPaths::ForDataFolder(dir_.path());
-        context.trace = &trace_;
-        context.texts = &texts_;
-        return context;
+        texts.Set(ConfigText::Chinese, L"<Utility lang='chs'/>");
+        texts.Set(ConfigText::English, L"<Utility lang='eng'/>");
     }
     // The catalogue as the control reads it after the switch.
     std::wstring LanguageOfText() const {
@@ -39,16 +32,12 @@ protected:
         return root ? root->GetAttribute(L"lang", L"") : L"?";
     }
 
-    TempFolder dir_;
-    RecordingTraceSink trace_;
-    ConfigurationTexts texts_;
     ComponentContext context_ = MakeContext();
-    std::wstring current_ = L"chs";
-    CatalogueCache catalogue_{texts_, [this] { return current_; }};
+    CatalogueCache catalogue_{texts, [this] { return language; }};
     std::vector<std::wstring> madeCurrent_;
     SettingsStore store_{context_, [this](const std::wstring& l) {
                              madeCurrent_.push_back(l);
-                             current_ = l;
+                             language = l;
                          }};
 };
 
@@ -70,7 +59,7 @@ TEST_F(LanguageSwitch, UnstorableTextChangesNothing) {
     EXPECT_EQ(store_.SetLanguage(std::wstring(1 << 24, L'e')), 0);
     EXPECT_EQ(ReadBytes(context_.paths.userSettingsFile), before);
     EXPECT_EQ(madeCurrent_, std::vector<std::wstring>{L"chs"});
-    EXPECT_EQ(trace_.Lines().size(), 2u);
+    EXPECT_EQ(trace.Lines().size(), 2u);
     // The user's other settings survive, since the file still parses.
     EXPECT_EQ(store_.GetUserType(UserType{0, 0, 0}), (UserType{2, 3, 4}));
 }

@@ -1,19 +1,14 @@
-// Helpers of the sysconfig tests: a trace sink that records, and a registry value that a test
-// changes and puts back afterwards.
+// Helpers of the sysconfig tests: a registry value that a test changes and puts back
+// afterwards. (Trace lines are recorded by test_support's RecordingTraceSink.)
 #pragma once
 
 #include "common/registry.h"
 #include "common/trace_sink.h"
+#include "tests/unit/test_support.h"
 
 #include <optional>
 #include <string>
 #include <vector>
-
-class RecordingTrace final : public TraceSink {
-public:
-    void Write(const std::wstring& text, int = 1) const override { lines.push_back(text); }
-    mutable std::vector<std::wstring> lines;
-};
 
 // The raw data and type of a registry value, or nothing when it is missing.
 struct RawValue {

@@ -5,9 +5,9 @@
 #include "common/trace_sink.h"
 
 #include <map>
-
 #include <mutex>
 #include <string>
+#include <utility>
 #include <vector>
 
 // A fresh empty folder under %TEMP%, removed with its contents at destruction.
@@ -46,6 +46,11 @@ public:
     std::vector<std::wstring> Lines() const {
         std::lock_guard guard(lock_);
         return lines_;
+    }
+    // The lines so far, forgotten here.
+    std::vector<std::wstring> Take() const {
+        std::lock_guard guard(lock_);
+        return std::exchange(lines_, {});
     }
     bool Contains(const std::wstring& line) const;
 

@@ -7,6 +7,7 @@
 #include "common/text.h"
 #include "crypto/checksum.h"
 #include "crypto/sha256.h"
+#include "tests/unit/component_fixture.h"
 #include "tests/unit/crypto_fixtures.h"
 #include "tests/unit/test_support.h"
 
@@ -42,18 +43,17 @@ const ConfigFile kConfigFiles[] = {{L"UtilityChs.cfg", 54},
                                    {L"Resource.cfg", 56},
                                    {L"EnvPatch.cfg", 57}};
 
-class UpdateCheck : public testing::Test {
+class UpdateCheck : public testing::Test, protected ComponentFixture {
 protected:
     UpdateCheck() {
-        CreateDirectoryW(client_.c_str(), nullptr);
-        WriteBytes(client_ + L"BankClient.exe", "the installed client");
+        WriteBytes(clientFolder + L"BankClient.exe", "the installed client");
         for (const ConfigFile& file : kConfigFiles)
             PublishConfig(file.name, 1);
         PublishVersionList();
     }
 
     InstallFolders Folders() const {
-        return InstallFolders{dir_ / L"system\\", dir_ / L"windows\\", client_, dir_.path()};
+        return InstallFolders{dir / L"system\\", dir / L"windows\\", clientFolder, dir.path()};
     }
 
     // A checker of the same PC that uses a file only when its signature verifies.
@@ -63,20 +63,24 @@ protected:
         return UpdateChecker(context, Folders());
     }
 
-    ComponentContext MakeContext() {
-        ComponentContext context;
-        context.paths = SettingsPaths::ForDataFolder(dir_.path());
-        context.rootUrl = kRoot;
-        context.clientFolder = client_;
-        context.key = TestPublicKey();
-        context.trace = &trace_;
-        context.texts = &texts_;
-        context.post = [this](UINT message, WPARAM code, LPARAM) {
-            if (message == VeyrantMessage::kUpdateResult)
-                posted_.push_back(static_cast<int>(code));
-        };
+    // The fixture's context, its fetches answered and recorded here: the
+    // check's requests (size caps, paths) are part of what it promises.
+    ComponentContext CheckContext() {
+        rootUrl = kRoot;
+        key = TestPublicKey();
+        ComponentContext context = MakeContext();
         context.fetch = [this](const FetchRequest& request) { return Fetch(request); };
         return context;
+    }
+
+    // The codes of the update call-backs posted so far.
+    std::vector<int> UpdateCodes() const {
+        std::vector<int> codes;
+        for (const Posted& message : posted.All()) {
+            if (message.message == VeyrantMessage::kUpdateResult)
+                codes.push_back(message.wParam);
+        }
+        return codes;
     }
 
     int Fetch(const FetchRequest& request) {
@@ -105,7 +109,9 @@ protected:
                        version);
     }
 
-    std::wstring ClientChecksum() const { return Checksum(ReadBytes(client_ + L"BankClient.exe")); }
+    std::wstring ClientChecksum() const {
+        return Checksum(ReadBytes(clientFolder + L"BankClient.exe"));
+    }
 
     static std::wstring Sha256Attribute(const std::wstring& value) {
         return value.empty() ? L"" : L" sha256='" + value + L"'";
@@ -153,7 +159,7 @@ protected:
     // A PC on which one complete check ran.
     void Populate() {
         ASSERT_EQ(checker_.RunQueryUpdate(), UpdateCode::kCompleted);
-        posted_.clear();
+        posted.Clear();
         fetches_.clear();
     }
 
@@ -164,10 +170,6 @@ protected:
         return context_.paths.selfUpdateFolder + name;
     }
 
-    TempFolder dir_;
-    const std::wstring client_ = dir_ / L"client\\";
-    RecordingTraceSink trace_;
-    ConfigurationTexts texts_;
     std::map<std::wstring, std::string> served_;
     std::map<std::wstring, int> serverVersions_;
     bool signing_ = true;
@@ -176,21 +178,20 @@ protected:
     std::wstring serial_;                               // the version list's, or none
     std::vector<FetchRequest> fetches_;
     std::function<int(const FetchRequest&)> fetchHook_;
-    std::vector<int> posted_;
-    ComponentContext context_ = MakeContext();
+    ComponentContext context_ = CheckContext();
     UpdateChecker checker_{context_, Folders()};
 };
 
 TEST_F(UpdateCheck, FreshPcFetchesTheSetVerifiesAndDecryptsIt) {
     EXPECT_EQ(checker_.RunQueryUpdate(), UpdateCode::kCompleted);
-    EXPECT_EQ(posted_, std::vector<int>{48});
+    EXPECT_EQ(UpdateCodes(), std::vector<int>{48});
     for (const ConfigFile& file : kConfigFiles)
         EXPECT_EQ(ReadBytes(Settings(file.name)),
                   served_[kRoot + L"VeyrantSettingV2/" + file.name]);
     EXPECT_TRUE(FileExists(Settings(L"Version.cfg")));
     EXPECT_FALSE(FileExists(SelfUpdate(L"Version.cfg")));
-    EXPECT_EQ(texts_.Get(ConfigText::English), PlainText(L"UtilityEn.cfg", 1));
-    EXPECT_EQ(texts_.Get(ConfigText::Patch), PlainText(L"EnvPatch.cfg", 1));
+    EXPECT_EQ(texts.Get(ConfigText::English), PlainText(L"UtilityEn.cfg", 1));
+    EXPECT_EQ(texts.Get(ConfigText::Patch), PlainText(L"EnvPatch.cfg", 1));
     // Every file comes with its signature, and each fetch stops at the size
     // its reader accepts.
     ASSERT_EQ(fetches_.size(), 12u);
@@ -206,18 +207,18 @@ TEST_F(UpdateCheck, FreshPcFetchesTheSetVerifiesAndDecryptsIt) {
                   served_[kRoot + L"VeyrantSettingV2/" + file.name + L".sig"]);
     EXPECT_EQ(ReadBytes(Settings(L"Version.cfg.sig")), served_[kVersionUrl + L".sig"]);
     EXPECT_FALSE(FileExists(SelfUpdate(L"Version.cfg.sig")));
-    EXPECT_TRUE(trace_.Contains(L"成功事件：UtilityChs.cfg文件移动成功"));
-    EXPECT_TRUE(trace_.Contains(L"成功事件：Update.cfg本地文件存在且校验成功"));
-    EXPECT_TRUE(trace_.Contains(L"成功事件：启动检查完成"));
-    EXPECT_TRUE(trace_.Contains(L"成功事件：删除新Version.cfg文件完成"));
+    EXPECT_TRUE(trace.Contains(L"成功事件：UtilityChs.cfg文件移动成功"));
+    EXPECT_TRUE(trace.Contains(L"成功事件：Update.cfg本地文件存在且校验成功"));
+    EXPECT_TRUE(trace.Contains(L"成功事件：启动检查完成"));
+    EXPECT_TRUE(trace.Contains(L"成功事件：删除新Version.cfg文件完成"));
     EXPECT_EQ(checker_.AcceptedVersionList(), VersionListText());
 }
 
 TEST_F(UpdateCheck, WithoutTheServerTheLocalFilesDecide) {
     served_.clear();
     EXPECT_EQ(checker_.RunQueryUpdate(), UpdateCode::kNoVersionList);
-    EXPECT_TRUE(trace_.Contains(L"失败事件：本地版本文件不存在"));
-    EXPECT_EQ(posted_, std::vector<int>{45});
+    EXPECT_TRUE(trace.Contains(L"失败事件：本地版本文件不存在"));
+    EXPECT_EQ(UpdateCodes(), std::vector<int>{45});
 }
 
 TEST_F(UpdateCheck, OfflineCheckOfAPopulatedPc) {
@@ -225,14 +226,14 @@ TEST_F(UpdateCheck, OfflineCheckOfAPopulatedPc) {
     const auto server = served_;
     served_.clear();
     EXPECT_EQ(checker_.RunQueryUpdate(), UpdateCode::kCompleted);
-    EXPECT_TRUE(trace_.Contains(L"失败事件：版本文件下载失败，开始检查本地其他配置文件"));
-    EXPECT_TRUE(trace_.Contains(L"成功事件：应用程序文件校验成功"));
+    EXPECT_TRUE(trace.Contains(L"失败事件：版本文件下载失败，开始检查本地其他配置文件"));
+    EXPECT_TRUE(trace.Contains(L"成功事件：应用程序文件校验成功"));
 
     WriteBytes(Settings(L"Resource.cfg"), "tampered");
     EXPECT_EQ(checker_.RunQueryUpdate(), UpdateCode::kNoVersionList);
-    EXPECT_TRUE(trace_.Contains(L"失败事件：Resource.cfg本地文件校验失败"));
-    EXPECT_TRUE(trace_.Contains(L"失败事件：验证本地其他配置文件失败"));
-    EXPECT_EQ(posted_, (std::vector<int>{48, 45}));
+    EXPECT_TRUE(trace.Contains(L"失败事件：Resource.cfg本地文件校验失败"));
+    EXPECT_TRUE(trace.Contains(L"失败事件：验证本地其他配置文件失败"));
+    EXPECT_EQ(UpdateCodes(), (std::vector<int>{48, 45}));
 }
 
 TEST_F(UpdateCheck, UnusableServerListsAndFiles) {
@@ -241,28 +242,28 @@ TEST_F(UpdateCheck, UnusableServerListsAndFiles) {
 
     served_[kVersionUrl] = EncryptForTest(L"<Version><Files>");
     EXPECT_EQ(checker_.RunQueryUpdate(), UpdateCode::kInvalidList);
-    EXPECT_TRUE(trace_.Contains(L"失败事件：解析版本文件失败！"));
+    EXPECT_TRUE(trace.Contains(L"失败事件：解析版本文件失败！"));
 
     // A listed file the server does not have.
     PublishVersionList();
     served_.erase(kRoot + L"VeyrantSettingV2/Resource.cfg");
     EXPECT_EQ(checker_.RunQueryUpdate(), UpdateCode::kFetchFailed);
-    EXPECT_TRUE(trace_.Contains(L"失败事件：Resource.cfg文件下载失败"));
+    EXPECT_TRUE(trace.Contains(L"失败事件：Resource.cfg文件下载失败"));
 }
 
 TEST_F(UpdateCheck, AFileFailingItsChecksumIsNeitherUsedNorLeftBehind) {
     served_[kRoot + L"VeyrantSettingV2/EnvPatch.cfg"] = "a server error page";
     EXPECT_EQ(checker_.RunQueryUpdate(), UpdateCode::kInvalidList);
-    EXPECT_TRUE(trace_.Contains(L"失败事件：EnvPatch.cfg文件验证失败"));
+    EXPECT_TRUE(trace.Contains(L"失败事件：EnvPatch.cfg文件验证失败"));
     EXPECT_FALSE(FileExists(Settings(L"EnvPatch.cfg")));
     EXPECT_FALSE(FileExists(SelfUpdate(L"EnvPatch.cfg")));
 }
 
 TEST_F(UpdateCheck, InstalledApplicationFileMismatch) {
     Populate();
-    WriteBytes(client_ + L"BankClient.exe", "replaced by someone");
+    WriteBytes(clientFolder + L"BankClient.exe", "replaced by someone");
     EXPECT_EQ(checker_.RunQueryUpdate(), UpdateCode::kApplicationFileBad);
-    EXPECT_TRUE(trace_.Contains(L"失败事件：应用程序文件校验失败"));
+    EXPECT_TRUE(trace.Contains(L"失败事件：应用程序文件校验失败"));
 }
 
 TEST_F(UpdateCheck, AFileThatCannotBeMovedIntoPlace) {
@@ -273,7 +274,7 @@ TEST_F(UpdateCheck, AFileThatCannotBeMovedIntoPlace) {
     DeleteFileW(Settings(L"Resource.cfg").c_str());
     CreateDirectoryW(Settings(L"Resource.cfg").c_str(), nullptr);
     EXPECT_EQ(checker_.RunQueryUpdate(), UpdateCode::kMoveFailed);
-    EXPECT_TRUE(trace_.Contains(L"失败事件：Resource.cfg文件移动失败"));
+    EXPECT_TRUE(trace.Contains(L"失败事件：Resource.cfg文件移动失败"));
 }
 
 TEST_F(UpdateCheck, NewerCataloguesBecomeTheResult) {
@@ -281,14 +282,14 @@ TEST_F(UpdateCheck, NewerCataloguesBecomeTheResult) {
     PublishConfig(L"UtilityChs.cfg", 2);
     PublishVersionList();
     EXPECT_EQ(checker_.RunQueryUpdate(), 54);
-    EXPECT_TRUE(trace_.Contains(L"成功事件：UtilityChs.cfg需要升级"));
-    EXPECT_TRUE(trace_.Contains(L"成功事件：Utility文件有更新"));
-    EXPECT_EQ(texts_.Get(ConfigText::Chinese), PlainText(L"UtilityChs.cfg", 2));
+    EXPECT_TRUE(trace.Contains(L"成功事件：UtilityChs.cfg需要升级"));
+    EXPECT_TRUE(trace.Contains(L"成功事件：Utility文件有更新"));
+    EXPECT_EQ(texts.Get(ConfigText::Chinese), PlainText(L"UtilityChs.cfg", 2));
 
     // Another file is replaced the same way, but is no catalogue. (The pending
     // result, once set, is kept for the process.)
     UpdateChecker fresh(context_,
-                        InstallFolders{dir_ / L"s\\", dir_ / L"w\\", client_, dir_.path()});
+                        InstallFolders{dir / L"s\\", dir / L"w\\", clientFolder, dir.path()});
     PublishConfig(L"Resource.cfg", 2);
     PublishVersionList();
     EXPECT_EQ(fresh.RunQueryUpdate(), UpdateCode::kCompleted);
@@ -302,8 +303,8 @@ TEST_F(UpdateCheck, AnUpdateListThatCannotBeFetchedEndsTheCheck) {
     PublishVersionList();
     served_.erase(kRoot + L"VeyrantSettingV2/Update.cfg");
     EXPECT_EQ(checker_.RunQueryUpdate(), UpdateCode::kFetchFailed);
-    EXPECT_TRUE(trace_.Contains(L"失败事件：Update.cfg文件校验失败"));
-    EXPECT_TRUE(trace_.Contains(L"失败事件：Update.cfg文件下载失败"));
+    EXPECT_TRUE(trace.Contains(L"失败事件：Update.cfg文件校验失败"));
+    EXPECT_TRUE(trace.Contains(L"失败事件：Update.cfg文件下载失败"));
 }
 
 TEST_F(UpdateCheck, NamesFromTheServerNeverLeaveTheSettingsFolder) {
@@ -314,10 +315,10 @@ TEST_F(UpdateCheck, NamesFromTheServerNeverLeaveTheSettingsFolder) {
         served_[kRoot + L"evil"] = "written outside";
         fetches_.clear();
         EXPECT_EQ(checker_.RunQueryUpdate(), UpdateCode::kInvalidList) << name;
-        EXPECT_TRUE(trace_.Contains(std::wstring(L"失败事件：") + name + L"文件名不合法")) << name;
+        EXPECT_TRUE(trace.Contains(std::wstring(L"失败事件：") + name + L"文件名不合法")) << name;
         EXPECT_EQ(fetches_.size(), 2u) << name; // the version list and its signature only
     }
-    EXPECT_FALSE(FileExists(dir_ / L"victim.txt"));
+    EXPECT_FALSE(FileExists(dir / L"victim.txt"));
 }
 
 TEST_F(UpdateCheck, ADeviceNameInTheLocalListDoesNotHang) {
@@ -325,14 +326,14 @@ TEST_F(UpdateCheck, ADeviceNameInTheLocalListDoesNotHang) {
     std::wstring list = VersionListText(L"<file id='60' Name='AUX' Url='x' Version='1' mac='0'/>");
     WriteBytes(Settings(L"Version.cfg"), EncryptForTest(list));
     EXPECT_EQ(checker_.UpdateCancel(), CancelCode::kCompanionFilesBad);
-    EXPECT_TRUE(trace_.Contains(L"失败事件：AUX本地文件校验失败"));
+    EXPECT_TRUE(trace.Contains(L"失败事件：AUX本地文件校验失败"));
 }
 
 TEST_F(UpdateCheck, ACheckThatThrowsStillReports) {
     fetchHook_ = [](const FetchRequest&) -> int { throw std::runtime_error("network stack gone"); };
     EXPECT_EQ(checker_.RunQueryUpdate(), UpdateCode::kInvalidList);
-    EXPECT_EQ(posted_, std::vector<int>{46});
-    EXPECT_TRUE(trace_.Contains(L"失败事件：QueryUpdate 异常：network stack gone"));
+    EXPECT_EQ(UpdateCodes(), std::vector<int>{46});
+    EXPECT_TRUE(trace.Contains(L"失败事件：QueryUpdate 异常：network stack gone"));
 }
 
 TEST_F(UpdateCheck, CancelNeverWaitsForARunningCheck) {
@@ -363,14 +364,14 @@ TEST_F(UpdateCheck, CancelNeverWaitsForARunningCheck) {
     }
     changed.notify_all();
     check.join();
-    EXPECT_EQ(posted_, std::vector<int>{48});
+    EXPECT_EQ(UpdateCodes(), std::vector<int>{48});
 }
 
 TEST_F(UpdateCheck, CancelCodes) {
     EXPECT_EQ(checker_.UpdateCancel(), CancelCode::kCompanionFilesBad); // nothing local yet
     Populate();
     EXPECT_EQ(checker_.UpdateCancel(), CancelCode::kVerified);
-    WriteBytes(client_ + L"BankClient.exe", "changed");
+    WriteBytes(clientFolder + L"BankClient.exe", "changed");
     EXPECT_EQ(checker_.UpdateCancel(), UpdateCode::kApplicationFileBad);
     // Companion files that match the local list but do not decrypt.
     WriteBytes(Settings(L"UtilityEn.cfg"), "garbage");
@@ -379,7 +380,7 @@ TEST_F(UpdateCheck, CancelCodes) {
                       Checksum("garbage"));
     WriteBytes(Settings(L"Version.cfg"), EncryptForTest(list));
     EXPECT_EQ(checker_.UpdateCancel(), CancelCode::kConfigurationUnreadable);
-    EXPECT_TRUE(trace_.Contains(L"失败事件：UtilityEn.cfg解密失败"));
+    EXPECT_TRUE(trace.Contains(L"失败事件：UtilityEn.cfg解密失败"));
 }
 
 // --- Signatures required ---------------------------------------------------------
@@ -387,8 +388,8 @@ TEST_F(UpdateCheck, CancelCodes) {
 TEST_F(UpdateCheck, RequiredSignaturesAcceptTheSignedServerOnlineAndOffline) {
     UpdateChecker checker = SigningChecker();
     EXPECT_EQ(checker.RunQueryUpdate(), UpdateCode::kCompleted);
-    EXPECT_EQ(texts_.Get(ConfigText::Resource), PlainText(L"Resource.cfg", 1));
-    EXPECT_TRUE(trace_.Contains(L"成功事件：配置文件解密成功"));
+    EXPECT_EQ(texts.Get(ConfigText::Resource), PlainText(L"Resource.cfg", 1));
+    EXPECT_TRUE(trace.Contains(L"成功事件：配置文件解密成功"));
     // Offline, the copies are checked against the signatures moved with them.
     EXPECT_EQ(checker.UpdateCancel(), CancelCode::kVerified);
 }
@@ -397,14 +398,14 @@ TEST_F(UpdateCheck, RequiredSignaturesRefuseAVersionListTheBankDidNotSign) {
     UpdateChecker checker = SigningChecker();
     served_.erase(kVersionUrl + L".sig");
     EXPECT_EQ(checker.RunQueryUpdate(), UpdateCode::kInvalidList);
-    EXPECT_TRUE(trace_.Contains(L"失败事件：Version.cfg签名文件不存在"));
+    EXPECT_TRUE(trace.Contains(L"失败事件：Version.cfg签名文件不存在"));
     EXPECT_EQ(fetches_.size(), 2u); // nothing the list names was fetched
     EXPECT_FALSE(FileExists(Settings(L"UtilityChs.cfg")));
 
     // The bank's signature of another version list.
     served_[kVersionUrl + L".sig"] = SignForTest(EncryptForTest(VersionListText()));
     EXPECT_EQ(checker.RunQueryUpdate(), UpdateCode::kInvalidList);
-    EXPECT_TRUE(trace_.Contains(L"失败事件：Version.cfg签名验证失败"));
+    EXPECT_TRUE(trace.Contains(L"失败事件：Version.cfg签名验证失败"));
     EXPECT_FALSE(FileExists(Settings(L"Version.cfg")));
 }
 
@@ -413,9 +414,9 @@ TEST_F(UpdateCheck, RequiredSignaturesStopTheSetAtAnUnsignedFile) {
     served_.erase(kRoot + L"VeyrantSettingV2/Resource.cfg.sig");
     // A failure, never "up to date", and the unsigned file is not moved into place.
     EXPECT_EQ(checker.RunQueryUpdate(), UpdateCode::kInvalidList);
-    EXPECT_TRUE(trace_.Contains(L"失败事件：Resource.cfg签名文件不存在"));
+    EXPECT_TRUE(trace.Contains(L"失败事件：Resource.cfg签名文件不存在"));
     EXPECT_FALSE(FileExists(Settings(L"Resource.cfg")));
-    EXPECT_EQ(texts_.Get(ConfigText::Resource), L"");
+    EXPECT_EQ(texts.Get(ConfigText::Resource), L"");
     // The update list must be signed to be checked against at all (with the
     // resource text signed again, so the check reaches the update list).
     Serve(kRoot + L"VeyrantSettingV2/Resource.cfg",
@@ -423,7 +424,7 @@ TEST_F(UpdateCheck, RequiredSignaturesStopTheSetAtAnUnsignedFile) {
     served_.erase(kRoot + L"VeyrantSettingV2/Update.cfg.sig");
     DeleteFileW(Settings(L"Update.cfg.sig").c_str());
     EXPECT_EQ(checker.RunQueryUpdate(), UpdateCode::kInvalidList);
-    EXPECT_TRUE(trace_.Contains(L"失败事件：Update.cfg签名文件不存在"));
+    EXPECT_TRUE(trace.Contains(L"失败事件：Update.cfg签名文件不存在"));
 }
 
 TEST_F(UpdateCheck, APcFilledBeforeSignaturesIsRefilledOnceTheyAreRequired) {
@@ -437,7 +438,7 @@ TEST_F(UpdateCheck, APcFilledBeforeSignaturesIsRefilledOnceTheyAreRequired) {
     EXPECT_EQ(checker.RunQueryUpdate(), UpdateCode::kCompleted);
     for (const ConfigFile& file : kConfigFiles)
         EXPECT_TRUE(FileExists(Settings(file.name) + L".sig")) << file.name;
-    EXPECT_TRUE(trace_.Contains(L"成功事件：配置文件解密成功"));
+    EXPECT_TRUE(trace.Contains(L"成功事件：配置文件解密成功"));
 }
 
 TEST_F(UpdateCheck, RequiredSignaturesOfflineRefuseALocalCopyWithoutOne) {
@@ -445,10 +446,10 @@ TEST_F(UpdateCheck, RequiredSignaturesOfflineRefuseALocalCopyWithoutOne) {
     ASSERT_EQ(checker.RunQueryUpdate(), UpdateCode::kCompleted);
     DeleteFileW(Settings(L"EnvPatch.cfg.sig").c_str());
     EXPECT_EQ(checker.UpdateCancel(), CancelCode::kCompanionFilesBad);
-    EXPECT_TRUE(trace_.Contains(L"失败事件：EnvPatch.cfg签名文件不存在"));
+    EXPECT_TRUE(trace.Contains(L"失败事件：EnvPatch.cfg签名文件不存在"));
     DeleteFileW(Settings(L"Version.cfg.sig").c_str());
     EXPECT_EQ(checker.UpdateCancel(), CancelCode::kCompanionFilesBad);
-    EXPECT_TRUE(trace_.Contains(L"失败事件：Version.cfg签名文件不存在"));
+    EXPECT_TRUE(trace.Contains(L"失败事件：Version.cfg签名文件不存在"));
 }
 
 // --- Listed SHA-256 --------------------------------------------------------------
@@ -459,7 +460,7 @@ TEST_F(UpdateCheck, AListedSha256MustMatchBesideTheChecksum) {
     listedSha256_[L"Resource.cfg"] = Sha256(resource + "x");
     PublishVersionList();
     EXPECT_EQ(checker_.RunQueryUpdate(), UpdateCode::kInvalidList);
-    EXPECT_TRUE(trace_.Contains(L"失败事件：Resource.cfg文件验证失败"));
+    EXPECT_TRUE(trace.Contains(L"失败事件：Resource.cfg文件验证失败"));
     EXPECT_FALSE(FileExists(Settings(L"Resource.cfg")));
     EXPECT_FALSE(FileExists(SelfUpdate(L"Resource.cfg.sig")));
 
@@ -474,11 +475,11 @@ TEST_F(UpdateCheck, AnInstalledFileMustMatchItsListedSha256) {
     PublishConfig(L"Update.cfg", 1);
     PublishVersionList();
     EXPECT_EQ(checker_.RunQueryUpdate(), UpdateCode::kApplicationFileBad);
-    const std::wstring expected = L"失败事件：" + client_ + L"BankClient.exe校验失败 服务器：" +
-                                  ClientChecksum() + L" 本地：" + ClientChecksum() +
-                                  L" sha256 服务器：" + clientSha256_ + L" 本地：" +
-                                  Sha256(ReadBytes(client_ + L"BankClient.exe"));
-    EXPECT_TRUE(trace_.Contains(expected)) << expected;
+    const std::wstring expected =
+        L"失败事件：" + clientFolder + L"BankClient.exe校验失败 服务器：" + ClientChecksum() +
+        L" 本地：" + ClientChecksum() + L" sha256 服务器：" + clientSha256_ + L" 本地：" +
+        Sha256(ReadBytes(clientFolder + L"BankClient.exe"));
+    EXPECT_TRUE(trace.Contains(expected)) << expected;
 }
 
 } // namespace
@@ -505,7 +506,7 @@ TEST_F(UpdateCheck, AVersionListOlderThanOneAcceptedIsRefused) {
         PublishVersionList();
         EXPECT_EQ(checker_.RunQueryUpdate(), step.code);
     }
-    EXPECT_TRUE(trace_.Contains(L"失败事件：版本文件序号无效或低于已接受的序号5"));
+    EXPECT_TRUE(trace.Contains(L"失败事件：版本文件序号无效或低于已接受的序号5"));
     EXPECT_EQ(ReadBytes(context_.paths.VersionSerialFile()), "6");
     // A refused list was neither kept nor handed to the self-update.
     serial_ = L"3";
@@ -521,5 +522,5 @@ TEST_F(UpdateCheck, RequiredSignaturesRefuseAFileSignedForAnotherOne) {
         SignForTest(EncryptForTest(PlainText(L"EnvPatch.cfg", 1)));
     EXPECT_EQ(checker.RunQueryUpdate(), UpdateCode::kInvalidList);
     EXPECT_FALSE(FileExists(Settings(L"Resource.cfg")));
-    EXPECT_EQ(texts_.Get(ConfigText::Resource), L"");
+    EXPECT_EQ(texts.Get(ConfigText::Resource), L"");
 }

@@ -1,17 +1,21 @@
 // Sample installer of the bank's client application as the control starts it: no window and
 // no questions. Writes a small file into %LOCALAPPDATA%\Zelmor\BankClient and records the
 // product under HKCU\Software\Zelmor\BankClient ("Version", "InstallDir"). The cancel build
-// (SETUP_CANCELLED=1) ends as an installer whose user cancelled: 1602, nothing changed.
+// (SETUP_CANCELLED=1) ends as an installer whose user cancelled: 1602, nothing changed. The
+// stuck build (SETUP_STUCK=1) installs and then hangs, as a setup waiting behind a dialog
+// nobody sees: it ends only once the process that started it has ended.
 #include "sample_handles.h"
 
 #include <windows.h>
 #include <shlobj.h>
+#include <tlhelp32.h>
 
 #include <string>
 
 namespace {
 
 constexpr bool kCancelled = SETUP_CANCELLED;
+constexpr bool kStuck = SETUP_STUCK;
 const wchar_t kVersion[] = SETUP_VERSION;
 const wchar_t kProductKey[] = L"Software\\Zelmor\\BankClient";
 
@@ -53,11 +57,33 @@ DWORD Install() {
     return error;
 }
 
+DWORD ParentProcessId() {
+    SampleHandle snapshot(CreateToolhelp32Snapshot(TH32CS_SNAPPROCESS, 0));
+    PROCESSENTRY32W entry{};
+    entry.dwSize = sizeof(entry);
+    const DWORD self = GetCurrentProcessId();
+    for (BOOL more = snapshot && Process32FirstW(snapshot.get(), &entry); more;
+         more = Process32NextW(snapshot.get(), &entry)) {
+        if (entry.th32ProcessID == self)
+            return entry.th32ParentProcessID;
+    }
+    return 0;
+}
+
+void WaitForParent() {
+    SampleHandle parent(OpenProcess(SYNCHRONIZE, FALSE, ParentProcessId()));
+    if (parent)
+        WaitForSingleObject(parent.get(), INFINITE);
+}
+
 } // namespace
 
 int WINAPI wWinMain(HINSTANCE, HINSTANCE, PWSTR, int) {
     if (kCancelled)
         return ERROR_INSTALL_USEREXIT;
+    const DWORD result = Install();
+    if (kStuck)
+        WaitForParent();
     // The caller sees only the exit code, as with msiexec: 0, or 1603 for a failed install.
-    return Install() == ERROR_SUCCESS ? 0 : ERROR_INSTALL_FAILURE;
+    return result == ERROR_SUCCESS ? 0 : ERROR_INSTALL_FAILURE;
 }

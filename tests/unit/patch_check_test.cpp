@@ -143,7 +143,7 @@ TEST(PatchMatching, ListWithoutFiles) {
     EXPECT_EQ(MissingPatchesText(list, Windows7(), {}), L"<PathUpdate></PathUpdate>");
 }
 
-class RecordingTrace final : public TraceSink {
+class UpdateAgentTrace final : public TraceSink {
 public:
     void Write(const std::wstring& text, int) const override {
         std::lock_guard guard(lock_);
@@ -158,7 +158,7 @@ private:
 // Wine's update agent creates the session and searcher but cannot search:
 // the failure is traced with its code and nothing counts as installed.
 TEST(UpdateAgent, FailureIsTracedWithItsCode) {
-    RecordingTrace trace;
+    UpdateAgentTrace trace;
     std::vector<InstalledUpdate> installed = QueryInstalledUpdates(trace);
     ASSERT_EQ(trace.lines.size(), 1u);
     const std::wstring& line = trace.lines[0];
@@ -172,7 +172,7 @@ TEST(UpdateAgent, FailureIsTracedWithItsCode) {
 }
 
 TEST(PatchChecker, Modes) {
-    RecordingTrace trace;
+    UpdateAgentTrace trace;
     ConfigurationTexts texts;
     ComponentContext context;
     context.trace = &trace;

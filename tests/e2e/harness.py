@@ -116,6 +116,7 @@ def _drives():
 
 
 def _quick_windows_path(path):
+    trailing = "\\" if str(path).endswith("/") and str(path) != "/" else ""
     path = os.path.abspath(path)
     roots = {root: letter for letter, (_, root) in _drives().items()}
     parts = path.split("/")[1:] if path != "/" else []
@@ -129,7 +130,7 @@ def _quick_windows_path(path):
             rest = parts[depth:]
             if any(not name or _ODD_NAME.search(name) for name in rest):
                 return None
-            return f"{letter.upper()}:\\" + "\\".join(rest)
+            return f"{letter.upper()}:\\" + "\\".join(rest) + (trailing if rest else "")
     return None
 
 

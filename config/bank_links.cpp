@@ -5,7 +5,7 @@
 
 namespace {
 
-std::wstring Attribute(const wchar_t* name, const std::wstring& value) {
+std::wstring EscapedAttribute(const wchar_t* name, const std::wstring& value) {
     return std::wstring(L" ") + name + L"=\"" + EscapeXmlAttribute(value) + L"\"";
 }
 
@@ -22,9 +22,9 @@ std::wstring FormatBankLinks(const std::wstring& resourceText, const std::wstrin
     if (const XmlNode* sites = websites->FindChild(language.c_str())) {
         for (const auto& site : sites->Children()) {
             // The id is escaped too: a quote in it must not break the page's list.
-            text += L"<Website" + Attribute(L"id", site->GetAttribute(L"id", L"")) +
-                    Attribute(L"name", site->GetAttribute(L"filename", L"")) +
-                    Attribute(L"url", site->GetAttribute(L"url", L"")) + L"></Website>\n";
+            text += L"<Website" + EscapedAttribute(L"id", site->GetAttribute(L"id", L"")) +
+                    EscapedAttribute(L"name", site->GetAttribute(L"filename", L"")) +
+                    EscapedAttribute(L"url", site->GetAttribute(L"url", L"")) + L"></Website>\n";
         }
     }
     return text + L"</Websites>";

@@ -24,6 +24,7 @@ import functools
 import hashlib
 import json
 import os
+import re
 import shutil
 import socket
 import subprocess
@@ -93,12 +94,77 @@ def _winepath(option, path):
     raise RuntimeError(f"winepath {option} {path} failed {WINE_START_TRIES} times")
 
 
+# Paths are mapped the way winepath maps them, without starting a Wine
+# program for each (a test maps dozens): a Unix path goes to the deepest of
+# its folders that is a drive's root, a Windows path on C: or Z: to the
+# folders of the same names, matched without regard to case as Wine does.
+# Anything out of the ordinary still asks winepath.
+_ODD_NAME = re.compile(r'[\\:*?"<>|\x00-\x1f]|[. ]$')
+
+
+def _drives():
+    """{letter: (link target, (device, inode))} of the prefix's drives."""
+    drives = {}
+    folder = Path(wine_env()["WINEPREFIX"]) / "dosdevices"
+    for link in folder.glob("?:"):
+        try:
+            facts = link.stat()
+            drives[link.name[0].lower()] = (os.readlink(link), (facts.st_dev, facts.st_ino))
+        except OSError:
+            continue
+    return drives
+
+
+def _quick_windows_path(path):
+    trailing = "\\" if str(path).endswith("/") and str(path) != "/" else ""
+    path = os.path.abspath(path)
+    roots = {root: letter for letter, (_, root) in _drives().items()}
+    parts = path.split("/")[1:] if path != "/" else []
+    for depth in range(len(parts), -1, -1):
+        try:
+            facts = os.stat("/" + "/".join(parts[:depth]))
+        except OSError:
+            continue
+        letter = roots.get((facts.st_dev, facts.st_ino))
+        if letter is not None:
+            rest = parts[depth:]
+            if any(not name or _ODD_NAME.search(name) for name in rest):
+                return None
+            return f"{letter.upper()}:\\" + "\\".join(rest) + (trailing if rest else "")
+    return None
+
+
+def _quick_unix_path(path):
+    text = str(path)
+    if not re.fullmatch(r"[A-Za-z]:(\\[^\\/]+)*\\?", text):
+        return None
+    names = [name for name in text[3:].split("\\") if name]
+    if any(name in (".", "..") or _ODD_NAME.search(name) for name in names):
+        return None
+    letter = text[0].lower()
+    target = _drives().get(letter, (None,))[0]
+    if target == "/":
+        unix = Path("/")
+    elif letter == "c":
+        unix = Path(wine_env()["WINEPREFIX"]) / "dosdevices" / "c:"
+    else:
+        return None
+    for name in names:
+        if unix.is_dir() and not (unix / name).exists():
+            matches = [entry for entry in os.listdir(unix) if entry.lower() == name.lower()]
+            if len(matches) > 1 or not name.isascii():
+                return None
+            name = matches[0] if matches else name
+        unix = unix / name
+    return unix
+
+
 def to_windows(path):
-    return _winepath("-w", path)
+    return _quick_windows_path(path) or _winepath("-w", path)
 
 
 def to_unix(path):
-    return Path(_winepath("-u", path))
+    return _quick_unix_path(path) or Path(_winepath("-u", path))
 
 
 _user_folders = {}

@@ -49,14 +49,35 @@ std::optional<BigUint> ModInverse(const BigUint& a, const BigUint& m) {
     return oldS;
 }
 
+namespace {
+
+// The random number provider, acquired once for the process: acquiring one
+// loads the provider's library and reads its registration, which a key's
+// prime search (hundreds of candidates and witnesses) would pay every time.
+class RandomProvider {
+public:
+    RandomProvider() {
+        if (!CryptAcquireContextW(&provider_, nullptr, nullptr, PROV_RSA_FULL,
+                                  CRYPT_VERIFYCONTEXT | CRYPT_SILENT))
+            throw std::runtime_error("the system random number generator is not available");
+    }
+    ~RandomProvider() { CryptReleaseContext(provider_, 0); }
+    RandomProvider(const RandomProvider&) = delete;
+    RandomProvider& operator=(const RandomProvider&) = delete;
+
+    bool Fill(std::span<uint8_t> out) const {
+        return CryptGenRandom(provider_, static_cast<DWORD>(out.size()), out.data());
+    }
+
+private:
+    HCRYPTPROV provider_ = 0;
+};
+
+} // namespace
+
 void SystemRandomFill(std::span<uint8_t> out) {
-    HCRYPTPROV provider = 0;
-    if (!CryptAcquireContextW(&provider, nullptr, nullptr, PROV_RSA_FULL,
-                              CRYPT_VERIFYCONTEXT | CRYPT_SILENT))
-        throw std::runtime_error("the system random number generator is not available");
-    BOOL filled = CryptGenRandom(provider, static_cast<DWORD>(out.size()), out.data());
-    CryptReleaseContext(provider, 0);
-    if (!filled)
+    static const RandomProvider provider; // acquired again on the next call if this one fails
+    if (!provider.Fill(out))
         throw std::runtime_error("the system random number generator failed");
 }
 

@@ -545,6 +545,16 @@ def bench_size(args):
     return size_bench.run(BUILD_DIR, args.top)
 
 
+# --- chain: the download chain's own cost per item ---------------------------
+
+@benchmark("chain", "the download chain's own cost per item beyond the fetch and the installer",
+           lambda parser: __import__("chain_bench").add_arguments(parser))
+def bench_chain(args):
+    import chain_bench  # beside this file
+
+    return chain_bench.run(args)
+
+
 # --- driver -------------------------------------------------------------------
 
 def main(argv):

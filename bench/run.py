@@ -522,7 +522,9 @@ def bench_xml(args):
           f"({ticked[small]} and {ticked[large]} ticked items described from the catalogue)")
     report_growth("GetDownLoadList from a page", small, large,
                   growth(page, small, large, "seconds"))
-    return True
+    import xml_status  # beside this file: GetStatuByXML of 5,000 application items
+
+    return xml_status.run(args, sys.modules[__name__])
 
 
 # --- size: the shipped cabinet and DLL against their size targets ------------
@@ -543,6 +545,16 @@ def bench_size(args):
     import size_bench  # beside this file
 
     return size_bench.run(BUILD_DIR, args.top)
+
+
+# --- chain: the download chain's own cost per item ---------------------------
+
+@benchmark("chain", "the download chain's own cost per item beyond the fetch and the installer",
+           lambda parser: __import__("chain_bench").add_arguments(parser))
+def bench_chain(args):
+    import chain_bench  # beside this file
+
+    return chain_bench.run(args)
 
 
 # --- driver -------------------------------------------------------------------

@@ -9,6 +9,13 @@
 // each ticked item from the catalogue; every answer must equal, whole, the
 // pattern's answers repeated in list order. Each round times every list once,
 // in alternating order: "page round=R items=N ticked=T seconds=X".
+// When FIXTURE.status is given, the page then times GetStatuByXML over a
+// status list of FIXTURE.status.items application items (its pattern over and
+// over) with each of FIXTURE.status.settings written as Default.cfg (at
+// FIXTURE.status.settingsFile), steady (the file untouched for longer than the
+// trace log's time step) and right after SetLanguage saved it, as a page does
+// at its start; every answer must equal, whole, the pattern's answers
+// repeated: "status round=R items=N settings=NAME when=steady|saved seconds=X".
 
 function fail(what) {
   host.echo("FAIL: " + what);
@@ -65,6 +72,66 @@ function makeList(items) {
   return {items: items, text: listText(items), expected: expectedAnswer(items)};
 }
 
+function statusList(status) {
+  var parts = ["<Update>"];
+  for (var i = 0; i < status.items; ++i)
+    parts.push(status.pattern[i % status.pattern.length]);
+  parts.push("</Update>");
+  var answers = ["<Update>"];
+  for (var j = 0; j < status.items; ++j)
+    answers.push(status.answers[j % status.answers.length]);
+  answers.push("</Update>");
+  return {items: status.items, text: parts.join(""), expected: answers.join("")};
+}
+
+function timeStatus(control, list, when) {
+  if (when == "saved") {
+    if (!control.SetLanguage("chs"))
+      fail("SetLanguage refused chs");
+  } else {
+    host.pump(2500); // longer than the trace log's time step since the last save
+  }
+  if (!control.SetDownLoadList(list.text))
+    fail("SetDownLoadList refused the status list");
+  var start = host.clock();
+  var answer = control.GetStatuByXML();
+  var seconds = (host.clock() - start) / 1000;
+  if (answer !== list.expected)
+    fail("GetStatuByXML of " + list.items + " items (" + when + "), " +
+         firstDifference(answer, list.expected));
+  return seconds;
+}
+
+// Default.cfg as the named settings: its first line, then its filler line
+// repeated up to its size.
+function writeSettings(settings) {
+  var text = [settings.head];
+  for (var size = 0; size < settings.fillerBytes; size += settings.filler.length)
+    text.push(settings.filler);
+  text.push(settings.tail);
+  var file = new ActiveXObject("Scripting.FileSystemObject")
+                 .CreateTextFile(FIXTURE.status.settingsFile, true, false);
+  file.Write(text.join(""));
+  file.Close();
+}
+
+function timeStatuses(control) {
+  var status = FIXTURE.status;
+  var list = statusList(status);
+  timeStatus(control, statusList({items: status.pattern.length, pattern: status.pattern,
+                                  answers: status.answers}), "steady"); // warm-up
+  for (var r = 0; r < status.rounds; ++r) {
+    for (var n = 0; n < status.settings.length; ++n) {
+      var settings = status.settings[r % 2 == 0 ? n : status.settings.length - 1 - n];
+      writeSettings(settings);
+      var order = r % 2 == 0 ? ["steady", "saved"] : ["saved", "steady"];
+      for (var k = 0; k < order.length; ++k)
+        host.echo("status round=" + r + " items=" + list.items + " settings=" + settings.name +
+                  " when=" + order[k] + " seconds=" + timeStatus(control, list, order[k]).toFixed(6));
+    }
+  }
+}
+
 function run() {
   var rounds = parseInt(host.arg(0), 10);
   var lists = [];
@@ -76,7 +143,8 @@ function run() {
   if (updateCode !== 48)
     fail("QueryUpdate ended with " + updateCode + ", expected 48 (the catalogue decrypted)");
   host.pump(300); // the update worker's last steps
-  timeList(control, makeList(FIXTURE.pattern.length)); // warm-up: MSXML loads with the first list
+  if (rounds > 0)
+    timeList(control, makeList(FIXTURE.pattern.length)); // warm-up: MSXML loads with the first list
   for (var r = 0; r < rounds; ++r) {
     for (var k = 0; k < lists.length; ++k) {
       var list = lists[r % 2 == 0 ? k : lists.length - 1 - k];
@@ -84,6 +152,8 @@ function run() {
                 " seconds=" + timeList(control, list).toFixed(6));
     }
   }
+  if (FIXTURE.status)
+    timeStatuses(control);
 }
 
 run();

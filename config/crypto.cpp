@@ -103,10 +103,20 @@ bool CDravikCrypto::IsAuthentic(const std::wstring& path, std::string_view file)
     return SignatureAccepted(path, file);
 }
 
+bool CDravikCrypto::IsAuthenticDigest(const std::wstring& path, const Sha256Digest& digest) const {
+    if (signatures_.policy == SignaturePolicy::Off)
+        return true;
+    return Accepted(path, VerifyDetachedSignatureOfDigest(path, digest, signatures_.signingKey));
+}
+
 bool CDravikCrypto::SignatureAccepted(const std::wstring& path, std::string_view file) const {
     if (signatures_.policy == SignaturePolicy::Off)
         return true;
-    switch (VerifyDetachedSignature(path, file, signatures_.signingKey)) {
+    return Accepted(path, VerifyDetachedSignature(path, file, signatures_.signingKey));
+}
+
+bool CDravikCrypto::Accepted(const std::wstring& path, SignatureVerdict verdict) const {
+    switch (verdict) {
     case SignatureVerdict::Verified:
         return true;
     case SignatureVerdict::Missing:

@@ -84,6 +84,11 @@ public:
     bool IsAuthentic(const std::wstring& path) const;
     // The same of the file's bytes as already read, so they are read once.
     bool IsAuthentic(const std::wstring& path, std::string_view file) const;
+    // The same of the file's SHA-256, taken when it was read or fetched, so
+    // it is hashed once.
+    bool IsAuthenticDigest(const std::wstring& path, const Sha256Digest& digest) const;
+    // Whether a file's signature is checked at all: only then is its SHA-256 needed.
+    bool SignaturesRequired() const { return signatures_.policy != SignaturePolicy::Off; }
 
     // The whole file (read access, shared read); nullopt when it cannot be
     // read or is larger than kLargestEncryptedFile.
@@ -91,6 +96,8 @@ public:
 
 private:
     bool SignatureAccepted(const std::wstring& path, std::string_view file) const;
+    // Traces a refusal; true for a verified signature.
+    bool Accepted(const std::wstring& path, SignatureVerdict verdict) const;
 
     CDravikRSA rsa_;
     SignatureCheck signatures_;

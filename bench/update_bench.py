@@ -40,6 +40,9 @@ def add_arguments(parser):
                         help="rounds with files to fetch; the median counts")
     parser.add_argument("--current-rounds", type=int, default=15,
                         help="rounds with nothing to fetch; the median counts")
+    parser.add_argument("--program", type=Path,
+                        help="another build's update_bench.exe (e.g. of the code before a "
+                             "change), timed and judged the same way")
 
 
 PAD_LINE = 64 * 1024  # MSXML takes no single comment of 10 MB or more
@@ -125,11 +128,11 @@ class Machine:
         shutil.rmtree(self.base, ignore_errors=True)
 
 
-def run_program(host, tree, machine, policy, scenario, rounds):
+def run_program(host, program, tree, machine, policy, scenario, rounds):
     """update_bench.exe's rounds: [{"check": s, "bare": s}], or an error text."""
     to_windows = host.to_windows
     files = tree.file_names(scenario == "fetch")
-    result = host.wine([host.BUILD_DIR / "bench" / "update_bench.exe",
+    result = host.wine([program,
                   "--data", to_windows(machine.base / "data"),
                   "--client", to_windows(machine.base / "client"),
                   "--root", tree.server.url + "/", "--scratch", to_windows(machine.base / "scratch"),
@@ -183,11 +186,12 @@ def run(args, host):
     """The benchmark; True when every answer was right. `host` is the driver
     (bench/run.py): its wine(), to_windows(), verdict() and BUILD_DIR."""
     build_dir, verdict = host.BUILD_DIR, host.verdict
+    program = args.program or build_dir / "bench" / "update_bench.exe"
     plans = [("fetch", args.size_mib, args.rounds), ("current", args.current_size_mib,
                                                     args.current_rounds)]
     print(f"update: the update check (UpdateChecker, WinINet fetch, trace lines kept in memory) "
           f"against a bare 16 KiB WinINet loop over the same files, same process, alternating "
-          f"order; median of the rounds")
+          f"order; median of the rounds; {program}")
     ok = True
     for scenario, size_mib, rounds in plans:
         tree = Tree(build_dir, size_mib * MIB)
@@ -200,7 +204,8 @@ def run(args, host):
             for policy in ("off", "required"):
                 machine = Machine(build_dir)
                 try:
-                    samples, problem = run_program(host, tree, machine, policy, scenario, rounds)
+                    samples, problem = run_program(host, program, tree, machine, policy, scenario,
+                                                   rounds)
                 finally:
                     machine.close()
                 if problem:

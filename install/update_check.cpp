@@ -163,10 +163,15 @@ public:
             file.parsed = false;
         }
     }
-    // Hands the text over and lets go of the file (read again if asked for later).
+    // Hands the text over and lets go of the file (read again if asked for
+    // later); a file not decrypted yet is decrypted in its own bytes.
     std::optional<std::wstring> TakeText(const std::wstring& name) {
-        Text(name);
-        std::optional<std::wstring> text = std::move(At(name).text);
+        HeldFile& file = At(name);
+        std::optional<std::wstring> text;
+        if (file.decrypted)
+            text = std::move(file.text);
+        else if (Authentic(file, folder_ + name))
+            text = crypto_.DecryptConsumed(std::move(*file.bytes));
         files_.erase(Key(name));
         return text;
     }

@@ -527,6 +527,16 @@ def bench_xml(args):
     return xml_status.run(args, sys.modules[__name__])
 
 
+# --- update: the update check against a bare fetch of the same files ---------
+
+@benchmark("update", "the update check against a bare WinINet fetch of the same files",
+           lambda parser: __import__("update_bench").add_arguments(parser))
+def bench_update(args):
+    import update_bench  # beside this file
+
+    return update_bench.run(args, sys.modules[__name__])
+
+
 # --- size: the shipped cabinet and DLL against their size targets ------------
 
 @benchmark("size", "the shipped Tovral.cab and Tovral.DLL against their size targets",

@@ -69,9 +69,17 @@ ConfigText LanguageTextFor(std::wstring_view language) {
 bool DecryptConfigurationSet(const std::wstring& settingsFolder, const CDravikCrypto& crypto,
                              const TraceSink& trace, ConfigurationTexts& texts,
                              unsigned ansiCodePage) {
+    return StoreConfigurationSet(
+        [&](const std::wstring& fileName) {
+            return crypto.DecryptFromFile(settingsFolder + fileName, ansiCodePage);
+        },
+        trace, texts);
+}
+
+bool StoreConfigurationSet(const SetMemberDecryptor& decrypt, const TraceSink& trace,
+                           ConfigurationTexts& texts) {
     for (const SetMember& member : kSetMembers) {
-        std::optional<std::wstring> text =
-            crypto.DecryptFromFile(settingsFolder + member.fileName, ansiCodePage);
+        std::optional<std::wstring> text = decrypt(member.fileName);
         if (!text) {
             trace.Write(std::wstring(L"失败事件：") + member.fileName + L"解密失败");
             return false;
@@ -86,9 +94,13 @@ long long FileVersionFromText(const std::wstring& text) {
     XmlNode document;
     if (!document.LoadXml(text))
         return kUnknownFileVersion;
-    XmlNode* element = EqualsNoCase(document.GetName(), L"FileVersion")
-                           ? &document
-                           : document.FindDescendant(L"FileVersion");
+    return FileVersionOf(document);
+}
+
+long long FileVersionOf(const XmlNode& document) {
+    const XmlNode* element = EqualsNoCase(document.GetName(), L"FileVersion")
+                                 ? &document
+                                 : document.FindDescendant(L"FileVersion");
     if (!element)
         return kUnknownFileVersion;
     return ParseSigned64(element->GetAttribute(L"value", L"")).value_or(kUnknownFileVersion);

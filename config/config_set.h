@@ -5,11 +5,14 @@
 #include "config/crypto.h"
 
 #include <array>
+#include <functional>
 #include <mutex>
+#include <optional>
 #include <string>
 #include <string_view>
 
 class TraceSink;
+class XmlNode;
 
 enum class ConfigText { Chinese, English, Update, Resource, Patch };
 
@@ -49,6 +52,11 @@ ConfigText LanguageTextFor(std::wstring_view language);
 bool DecryptConfigurationSet(const std::wstring& settingsFolder, const CDravikCrypto& crypto,
                              const TraceSink& trace, ConfigurationTexts& texts,
                              unsigned ansiCodePage = CP_THREAD_ACP);
+// The same run with each file's text from `decrypt` (nullopt: it failed), for
+// a caller that holds the files already read and checked.
+using SetMemberDecryptor = std::function<std::optional<std::wstring>(const std::wstring& fileName)>;
+bool StoreConfigurationSet(const SetMemberDecryptor& decrypt, const TraceSink& trace,
+                           ConfigurationTexts& texts);
 
 // The installed version written in an encrypted list: the "value" attribute of
 // its "FileVersion" element (the root itself or the first one below it) as a
@@ -59,3 +67,5 @@ long long ReadEncryptedFileVersion(const std::wstring& path, const CDravikCrypto
 // The same from decrypted text; kUnknownFileVersion when it does not parse as
 // XML, has no such element or attribute, or the value is not a number.
 long long FileVersionFromText(const std::wstring& text);
+// The same of a document already parsed.
+long long FileVersionOf(const XmlNode& document);

@@ -62,17 +62,33 @@ CDravikCrypto::CDravikCrypto(const RsaPublicKey& key, SignatureCheck signatures,
                              const TraceSink& trace)
     : rsa_(key), signatures_(std::move(signatures)), trace_(&trace) {}
 
+std::string CDravikCrypto::Rc4KeyOf(std::string_view keyBlock) const {
+    std::optional<std::string> fileKey = rsa_.RecoverFileKey(keyBlock);
+    // A key block of value 0 leaves no key to schedule RC4 with.
+    return fileKey ? Rc4KeyFromFileKey(*fileKey) : std::string();
+}
+
 std::optional<std::string> CDravikCrypto::DecryptBody(std::string_view file) const {
     std::optional<EncryptedFileParts> parts = SplitEncryptedFile(file);
     if (!parts)
         return std::nullopt;
-    std::optional<std::string> fileKey = rsa_.RecoverFileKey(parts->keyBlock);
-    if (!fileKey)
-        return std::nullopt;
-    std::string rc4Key = Rc4KeyFromFileKey(*fileKey);
-    if (rc4Key.empty()) // a key block of value 0 leaves no key to schedule RC4 with
+    std::string rc4Key = Rc4KeyOf(parts->keyBlock);
+    if (rc4Key.empty())
         return std::nullopt;
     return Rc4Transform(rc4Key, parts->body);
+}
+
+std::optional<std::wstring> CDravikCrypto::DecryptConsumed(std::string file,
+                                                           unsigned ansiCodePage) const {
+    std::optional<EncryptedFileParts> parts = SplitEncryptedFile(file);
+    if (!parts)
+        return std::nullopt;
+    std::string rc4Key = Rc4KeyOf(parts->keyBlock);
+    if (rc4Key.empty())
+        return std::nullopt;
+    char* body = file.data() + (parts->body.data() - file.data());
+    Rc4(rc4Key).Apply(body, parts->body.size());
+    return DecodeConfigText(parts->body, ansiCodePage);
 }
 
 std::optional<std::wstring> CDravikCrypto::DecryptBuffer(std::string_view file,
@@ -103,10 +119,20 @@ bool CDravikCrypto::IsAuthentic(const std::wstring& path, std::string_view file)
     return SignatureAccepted(path, file);
 }
 
+bool CDravikCrypto::IsAuthenticDigest(const std::wstring& path, const Sha256Digest& digest) const {
+    if (signatures_.policy == SignaturePolicy::Off)
+        return true;
+    return Accepted(path, VerifyDetachedSignatureOfDigest(path, digest, signatures_.signingKey));
+}
+
 bool CDravikCrypto::SignatureAccepted(const std::wstring& path, std::string_view file) const {
     if (signatures_.policy == SignaturePolicy::Off)
         return true;
-    switch (VerifyDetachedSignature(path, file, signatures_.signingKey)) {
+    return Accepted(path, VerifyDetachedSignature(path, file, signatures_.signingKey));
+}
+
+bool CDravikCrypto::Accepted(const std::wstring& path, SignatureVerdict verdict) const {
+    switch (verdict) {
     case SignatureVerdict::Verified:
         return true;
     case SignatureVerdict::Missing:

@@ -75,6 +75,10 @@ public:
     // tampered body is not detected: it gives whatever text the bytes make.
     std::optional<std::wstring> DecryptBuffer(std::string_view file,
                                               unsigned ansiCodePage = CP_THREAD_ACP) const;
+    // The same of a whole file the caller no longer needs: decrypted where it
+    // lies, so no second copy of a large file is made.
+    std::optional<std::wstring> DecryptConsumed(std::string file,
+                                                unsigned ansiCodePage = CP_THREAD_ACP) const;
     // A file from disk. With signatures required, a file whose signature
     // beside it is missing or does not verify is not decrypted (and traced):
     // this is the one place that rule is applied.
@@ -84,13 +88,22 @@ public:
     bool IsAuthentic(const std::wstring& path) const;
     // The same of the file's bytes as already read, so they are read once.
     bool IsAuthentic(const std::wstring& path, std::string_view file) const;
+    // The same of the file's SHA-256, taken when it was read or fetched, so
+    // it is hashed once.
+    bool IsAuthenticDigest(const std::wstring& path, const Sha256Digest& digest) const;
+    // Whether a file's signature is checked at all: only then is its SHA-256 needed.
+    bool SignaturesRequired() const { return signatures_.policy != SignaturePolicy::Off; }
 
     // The whole file (read access, shared read); nullopt when it cannot be
     // read or is larger than kLargestEncryptedFile.
     static std::optional<std::string> ReadWholeFile(const std::wstring& path);
 
 private:
+    // The RC4 key of a file's key block; empty when none comes out.
+    std::string Rc4KeyOf(std::string_view keyBlock) const;
     bool SignatureAccepted(const std::wstring& path, std::string_view file) const;
+    // Traces a refusal; true for a verified signature.
+    bool Accepted(const std::wstring& path, SignatureVerdict verdict) const;
 
     CDravikRSA rsa_;
     SignatureCheck signatures_;

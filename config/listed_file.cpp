@@ -24,8 +24,12 @@ void ChecksumPass::Add(const void* data, std::size_t size) {
 }
 
 FileChecksums ChecksumPass::Texts() const {
-    std::optional<Sha256Digest> digest = sha256_ ? sha256_->Finish() : std::nullopt;
+    std::optional<Sha256Digest> digest = Digest();
     return FileChecksums{ChecksumText(crc_), digest ? Sha256Text(*digest) : L""};
+}
+
+std::optional<Sha256Digest> ChecksumPass::Digest() const {
+    return sha256_ ? sha256_->Finish() : std::nullopt;
 }
 
 FileChecksums FileChecksumsOf(const std::wstring& path, bool withSha256) {

@@ -38,6 +38,8 @@ public:
     void Add(const void* data, std::size_t size);
     // Once, after the last part.
     FileChecksums Texts() const;
+    // The SHA-256 behind the text (the digest a signature signs), when asked for and made.
+    std::optional<Sha256Digest> Digest() const;
 
 private:
     std::uint32_t crc_ = 0;

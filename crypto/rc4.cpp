@@ -1,5 +1,6 @@
 #include "crypto/rc4.h"
 
+#include <span>
 #include <stdexcept>
 #include <utility>
 
@@ -23,8 +24,28 @@ uint8_t Rc4::NextByte() {
 }
 
 void Rc4::Apply(std::string& data) {
-    for (char& c : data)
-        c = static_cast<char>(static_cast<uint8_t>(c) ^ NextByte());
+    Apply(data.data(), data.size());
+}
+
+void Rc4::Apply(char* data, size_t size) {
+    // The state and indices in locals: every byte stored into a member array
+    // would otherwise make the compiler store and reload the indices, which
+    // costs most of the time on the large configuration files.
+    std::array<uint8_t, 256> state = state_;
+    uint8_t i = i_;
+    uint8_t j = j_;
+    for (char& c : std::span(data, size)) {
+        i = static_cast<uint8_t>(i + 1);
+        const uint8_t si = state[i];
+        j = static_cast<uint8_t>(j + si);
+        const uint8_t sj = state[j];
+        state[i] = sj;
+        state[j] = si;
+        c = static_cast<char>(static_cast<uint8_t>(c) ^ state[static_cast<uint8_t>(si + sj)]);
+    }
+    state_ = state;
+    i_ = i;
+    j_ = j;
 }
 
 std::string Rc4Transform(std::string_view key, std::string_view data) {

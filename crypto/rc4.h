@@ -3,6 +3,7 @@
 #pragma once
 
 #include <array>
+#include <cstddef>
 #include <cstdint>
 #include <string>
 #include <string_view>
@@ -14,6 +15,7 @@ public:
 
     // XORs the next key-stream bytes over the data, in place.
     void Apply(std::string& data);
+    void Apply(char* data, size_t size);
     uint8_t NextByte();
 
 private:

@@ -53,7 +53,12 @@ std::optional<std::string> SigningKeyBlob(const RsaPublicKey& key) {
     return blob;
 }
 
-bool VerifySignature(std::string_view data, std::string_view signature, const RsaPublicKey& key) {
+namespace {
+
+// `signature` (big-endian) signs the hash `fill` puts into a fresh SHA-256
+// hash object of the provider that holds the key.
+template <typename FillHash>
+bool VerifySignedHash(std::string_view signature, const RsaPublicKey& key, FillHash fill) {
     std::optional<std::string> blob = SigningKeyBlob(key);
     if (!blob || signature.size() != ModulusBytes(*blob))
         return false;
@@ -63,7 +68,7 @@ bool VerifySignature(std::string_view data, std::string_view signature, const Rs
                                      0, 0, publicKey.out()))
         return false;
     CryptHash hash = CreateSha256Hash(provider);
-    if (!hash || !HashBytes(hash, data.data(), data.size()))
+    if (!hash || !fill(hash))
         return false;
     // CryptoAPI reads signatures least significant byte first.
     const std::string littleEndian(signature.rbegin(), signature.rend());
@@ -72,14 +77,44 @@ bool VerifySignature(std::string_view data, std::string_view signature, const Rs
                                  0) != FALSE;
 }
 
-SignatureVerdict VerifyDetachedSignature(const std::wstring& path, std::string_view fileBytes,
-                                         const RsaPublicKey& key) {
+template <typename Verify>
+SignatureVerdict VerifyDetached(const std::wstring& path, Verify verify) {
     const std::wstring signaturePath = SignaturePathOf(path);
     if (!IsExistingFile(signaturePath))
         return SignatureVerdict::Missing;
     std::optional<std::string> signature =
         ReadWholeDiskFile(signaturePath, FILE_SHARE_READ, kLargestSignatureFile);
-    if (!signature || !VerifySignature(fileBytes, *signature, key))
+    if (!signature || !verify(*signature))
         return SignatureVerdict::Invalid;
     return SignatureVerdict::Verified;
+}
+
+} // namespace
+
+bool VerifySignature(std::string_view data, std::string_view signature, const RsaPublicKey& key) {
+    return VerifySignedHash(signature, key, [&](const CryptHash& hash) {
+        return HashBytes(hash, data.data(), data.size());
+    });
+}
+
+bool VerifySignatureOfDigest(const Sha256Digest& digest, std::string_view signature,
+                             const RsaPublicKey& key) {
+    return VerifySignedHash(signature, key, [&](const CryptHash& hash) {
+        return CryptSetHashParam(hash.get(), HP_HASHVAL, digest.data(), 0) != FALSE;
+    });
+}
+
+SignatureVerdict VerifyDetachedSignature(const std::wstring& path, std::string_view fileBytes,
+                                         const RsaPublicKey& key) {
+    return VerifyDetached(path, [&](std::string_view signature) {
+        return VerifySignature(fileBytes, signature, key);
+    });
+}
+
+SignatureVerdict VerifyDetachedSignatureOfDigest(const std::wstring& path,
+                                                 const Sha256Digest& digest,
+                                                 const RsaPublicKey& key) {
+    return VerifyDetached(path, [&](std::string_view signature) {
+        return VerifySignatureOfDigest(digest, signature, key);
+    });
 }

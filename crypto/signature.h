@@ -6,6 +6,7 @@
 #pragma once
 
 #include "crypto/rsa_public_key.h"
+#include "crypto/sha256.h"
 
 #include <cstddef>
 #include <optional>
@@ -41,8 +42,15 @@ std::optional<std::string> SigningKeyBlob(const RsaPublicKey& key);
 
 // `signature` (big-endian, as the packer writes it) signs `data` under `key`.
 bool VerifySignature(std::string_view data, std::string_view signature, const RsaPublicKey& key);
+// The same when the data's SHA-256 is already known, so the data is not hashed again.
+bool VerifySignatureOfDigest(const Sha256Digest& digest, std::string_view signature,
+                             const RsaPublicKey& key);
 
 enum class SignatureVerdict { Verified, Missing, Invalid };
 // The signature file beside `path` signs `fileBytes` (the file as it was read).
 SignatureVerdict VerifyDetachedSignature(const std::wstring& path, std::string_view fileBytes,
                                          const RsaPublicKey& key);
+// The same of the file's SHA-256, taken when its bytes were read or fetched.
+SignatureVerdict VerifyDetachedSignatureOfDigest(const std::wstring& path,
+                                                 const Sha256Digest& digest,
+                                                 const RsaPublicKey& key);

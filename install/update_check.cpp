@@ -13,9 +13,13 @@
 #include "config/listed_file.h"
 #include "crypto/sha256.h"
 #include "config/xml_node.h"
+#include "crypto/signature.h"
 #include "install/signature_files.h"
 
 #include <shlwapi.h>
+
+#include <map>
+#include <memory>
 
 namespace {
 
@@ -46,6 +50,165 @@ struct UpdateChecker::FetchEvents {
     const wchar_t* checkFailed;
 };
 
+// A file's bytes as one check has them, and what the check learnt of them;
+// each fact is worked out once, when first needed, from the same bytes.
+struct UpdateChecker::HeldFile {
+    std::optional<std::string> bytes; // nullopt: the file could not be read
+    // One pass over the bytes gives the checksum texts and the digest a signature signs.
+    bool summed = false;
+    bool summedWithSha256 = false;
+    FileChecksums sums;
+    std::optional<Sha256Digest> digest;
+    std::optional<bool> authentic;
+    bool decrypted = false;
+    std::optional<std::wstring> text;
+    bool parsed = false;
+    std::unique_ptr<XmlNode> document; // null when the text is missing or does not parse
+};
+
+// The settings folder's files as one check (or one cancel) has them: each is
+// read once, hashed once, its signature judged once and decrypted once, and
+// every step after the first uses what the first one found. A file moved into
+// place replaces its entry with what its fetch found, so the entries always
+// describe the files on disk.
+class UpdateChecker::HeldFiles {
+public:
+    HeldFiles(std::wstring folder, CDravikCrypto crypto)
+        : folder_(std::move(folder)), crypto_(std::move(crypto)) {}
+
+    // Fetches `url` into `path`, keeping the body and hashing it as it arrives
+    // (with the SHA-256 when a list names one or a signature will be checked);
+    // nullopt when the fetch failed.
+    std::optional<HeldFile> Fetch(const FetchFunction& fetch, const std::wstring& url,
+                                  const std::wstring& path, const ListedChecksums& listed) const {
+        const bool withSha256 = NeedsSha256(listed);
+        ChecksumPass pass(withSha256);
+        HeldFile file;
+        file.bytes.emplace();
+        FetchRequest request{url, path, kLargestEncryptedFile, {}, {}};
+        request.observe = [&](const char* data, std::size_t size) {
+            pass.Add(data, size);
+            file.bytes->append(data, size);
+        };
+        if (!fetch(request))
+            return std::nullopt;
+        file.summed = true;
+        file.summedWithSha256 = withSha256;
+        file.sums = pass.Texts();
+        file.digest = pass.Digest();
+        return file;
+    }
+
+    // Of any held file, e.g. one just fetched: its bytes match the list.
+    bool MatchesListed(HeldFile& file, const ListedChecksums& listed) const {
+        if (!file.bytes)
+            return false;
+        Sum(file, NeedsSha256(listed));
+        return ChecksumsMatchListed(file.sums, listed);
+    }
+    // The signature rule accepts the file at `path` (a refusal is traced once).
+    bool Authentic(HeldFile& file, const std::wstring& path) const {
+        if (!file.authentic) {
+            if (!file.bytes) {
+                file.authentic = false;
+            } else if (!crypto_.SignaturesRequired()) {
+                file.authentic = true;
+            } else {
+                Sum(file, true);
+                file.authentic = file.digest ? crypto_.IsAuthenticDigest(path, *file.digest)
+                                             : crypto_.IsAuthentic(path, *file.bytes);
+            }
+        }
+        return *file.authentic;
+    }
+    // The text, when the file is readable, authentic and decrypts.
+    const std::optional<std::wstring>& Text(HeldFile& file, const std::wstring& path) const {
+        if (!file.decrypted) {
+            file.decrypted = true;
+            if (Authentic(file, path))
+                file.text = crypto_.DecryptBuffer(*file.bytes);
+        }
+        return file.text;
+    }
+
+    // The same of the folder's file `name`, read when first asked for.
+    bool MatchesListed(const std::wstring& name, const ListedChecksums& listed) {
+        return MatchesListed(At(name), listed);
+    }
+    bool Authentic(const std::wstring& name) { return Authentic(At(name), folder_ + name); }
+    const std::optional<std::wstring>& Text(const std::wstring& name) {
+        return Text(At(name), folder_ + name);
+    }
+    // The parsed text; null when it is missing or does not parse.
+    const XmlNode* Document(const std::wstring& name) {
+        HeldFile& file = At(name);
+        if (!file.parsed) {
+            file.parsed = true;
+            const std::optional<std::wstring>& text = Text(name);
+            auto document = std::make_unique<XmlNode>();
+            if (text && document->LoadXml(*text))
+                file.document = std::move(document);
+        }
+        return file.document.get();
+    }
+    // The installed version the file names (the file-version probe).
+    long long Version(const std::wstring& name) {
+        const XmlNode* document = Document(name);
+        return document ? FileVersionOf(*document) : kUnknownFileVersion;
+    }
+    // The parsed documents are large for large files: dropped once no step needs them.
+    void DropDocuments() {
+        for (auto& [key, file] : files_) {
+            file.document.reset();
+            file.parsed = false;
+        }
+    }
+    // Hands the text over and lets go of the file (read again if asked for
+    // later); a file not decrypted yet is decrypted in its own bytes.
+    std::optional<std::wstring> TakeText(const std::wstring& name) {
+        HeldFile& file = At(name);
+        std::optional<std::wstring> text;
+        if (file.decrypted)
+            text = std::move(file.text);
+        else if (Authentic(file, folder_ + name))
+            text = crypto_.DecryptConsumed(std::move(*file.bytes));
+        files_.erase(Key(name));
+        return text;
+    }
+    // A file now in place at `name`, with what was learnt of it before the move.
+    void Replace(const std::wstring& name, HeldFile file) { files_[Key(name)] = std::move(file); }
+
+private:
+    static std::wstring Key(const std::wstring& name) { return ToLower(name); }
+
+    HeldFile& At(const std::wstring& name) {
+        auto [at, added] = files_.try_emplace(Key(name));
+        if (added)
+            at->second.bytes = CDravikCrypto::ReadWholeFile(folder_ + name);
+        return at->second;
+    }
+
+    // Under the signature rule the SHA-256 is needed anyway: one pass gives both.
+    bool NeedsSha256(const ListedChecksums& listed) const {
+        return !listed.sha256.empty() || crypto_.SignaturesRequired();
+    }
+
+    void Sum(HeldFile& file, bool withSha256) const {
+        if (file.summed && (file.summedWithSha256 || !withSha256))
+            return;
+        ChecksumPass pass(withSha256);
+        pass.Add(file.bytes->data(), file.bytes->size());
+        file.summed = true;
+        file.summedWithSha256 = withSha256;
+        file.sums = pass.Texts();
+        file.digest = pass.Digest();
+    }
+
+    const std::wstring folder_;
+    const CDravikCrypto crypto_;
+    std::map<std::wstring, HeldFile> files_; // by lower-case name
+};
+
 UpdateChecker::UpdateChecker(const ComponentContext& context, InstallFolders installFolders)
     : context_(context), installFolders_(std::move(installFolders)),
       userSettings_(context.paths.userSettingsFile) {}
@@ -56,16 +219,6 @@ void UpdateChecker::Trace(const std::wstring& text) const {
 
 void UpdateChecker::TraceEntry(bool success, const ListEntry& entry, const wchar_t* event) const {
     Trace((success ? L"成功事件：" : L"失败事件：") + entry.name + event);
-}
-
-// A local copy that matches the list is current only if it would also be
-// accepted when decrypted: a copy without a valid signature is fetched again.
-bool UpdateChecker::LocalCopyCurrent(const ListEntry& entry) const {
-    const std::wstring local = context_.paths.settingsFolder + entry.name;
-    // Read once: the bytes held to the list are the bytes whose signature is checked.
-    std::optional<std::string> file = CDravikCrypto::ReadWholeFile(local);
-    return file && BytesMatchListed(*file, entry.listed) &&
-           context_.Crypto().IsAuthentic(local, *file);
 }
 
 void UpdateChecker::PostResult(int code) const {
@@ -118,31 +271,40 @@ int UpdateChecker::RunQueryUpdate() {
 int UpdateChecker::Check() {
     const std::wstring fetched = context_.paths.selfUpdateFolder + L"Version.cfg";
     CreateFolderChain(fetched);
-    FetchRequest request{context_.rootUrl + L"VeyrantSettingV2/Version.cfg", fetched,
-                         kLargestEncryptedFile};
-    if (context_.fetch(request)) {
-        FetchSignatureOf(context_.fetch, request.url, fetched);
+    HeldFiles held(context_.paths.settingsFolder, context_.Crypto());
+    const std::wstring url = context_.rootUrl + L"VeyrantSettingV2/Version.cfg";
+    if (std::optional<HeldFile> list = held.Fetch(context_.fetch, url, fetched, {})) {
+        FetchSignatureOf(context_.fetch, url, fetched);
         Trace(L"成功事件：版本文件下载成功");
-        return Compare();
+        return Compare(*list, held);
     }
     if (!PathFileExistsW(context_.paths.versionListFile.c_str())) {
         Trace(L"失败事件：本地版本文件不存在");
         return UpdateCode::kNoVersionList;
     }
     Trace(L"失败事件：版本文件下载失败，开始检查本地其他配置文件");
-    if (!VerifyLocalCompanionFiles()) {
+    if (!VerifyLocalCompanionFiles(held)) {
         Trace(L"失败事件：验证本地其他配置文件失败");
         return UpdateCode::kNoVersionList;
     }
-    DecryptConfigurationSet(context_.paths.settingsFolder, context_.Crypto(), context_.Trace(),
-                            *context_.texts);
-    return RunApplicationCheckStep();
+    StoreHeldSet(held, true);
+    return RunApplicationCheckStep(held);
+}
+
+// The configuration set from the held files; with `keepTexts` the held texts
+// stay for the steps after it (the application check reads the update list).
+bool UpdateChecker::StoreHeldSet(HeldFiles& held, bool keepTexts) const {
+    return ::StoreConfigurationSet(
+        [&](const std::wstring& name) { return keepTexts ? held.Text(name) : held.TakeText(name); },
+        context_.Trace(), *context_.texts);
 }
 
 // The application file check as a step of the update check: 46, 47 or 48.
-int UpdateChecker::RunApplicationCheckStep() {
+int UpdateChecker::RunApplicationCheckStep(HeldFiles& held) {
     Trace(L"成功事件：开始应用程序文件校验");
-    switch (static_cast<AppCheck>(ApplicationFileCheck())) {
+    const AppCheck result = ApplicationFileCheck(held);
+    held.DropDocuments();
+    switch (result) {
     case AppCheck::UpdateListUnreadable:
         Trace(L"失败事件：Update.cfg文件解密失败或内容不合法");
         return UpdateCode::kInvalidList;
@@ -157,9 +319,9 @@ int UpdateChecker::RunApplicationCheckStep() {
 
 // --- Comparison with the fetched server list ------------------------------------
 
-int UpdateChecker::Compare() {
+int UpdateChecker::Compare(HeldFile& fetchedList, HeldFiles& held) {
     const std::wstring fetched = context_.paths.selfUpdateFolder + L"Version.cfg";
-    auto text = context_.Crypto().DecryptFromFile(fetched);
+    const std::optional<std::wstring>& text = held.Text(fetchedList, fetched);
     if (!text)
         return UpdateCode::kInvalidList;
     XmlNode list;
@@ -184,12 +346,12 @@ int UpdateChecker::Compare() {
             return UpdateCode::kInvalidList;
         }
     }
-    if (int code = FirstPass(entries))
+    if (int code = FirstPass(entries, held))
         return code;
     long long localVersion = 0;
-    if (int code = UpdateListPass(entries, localVersion))
+    if (int code = UpdateListPass(entries, localVersion, held))
         return code;
-    const int appCheck = RunApplicationCheckStep();
+    const int appCheck = RunApplicationCheckStep(held);
     if (appCheck == UpdateCode::kApplicationFileBad) {
         // The list itself passed: the self-update may repair the client with it.
         RememberSerial(serial);
@@ -206,15 +368,15 @@ int UpdateChecker::Compare() {
         }
     }
     Trace(FormatW(L"成功事件：新版本：%I64d 本地版本：%I64d", serverVersion, localVersion));
-    if (int code = ThirdPass(entries))
+    if (int code = ThirdPass(entries, held))
         return code;
 
     if (MoveWithSignature(fetched, context_.paths.versionListFile))
         Trace(L"成功事件：版本文件移动成功");
     else
         Trace(L"失败事件：版本文件移动失败");
-    DecryptConfigurationSet(context_.paths.settingsFolder, context_.Crypto(), context_.Trace(),
-                            *context_.texts);
+    // Nothing reads the held texts after this: they are handed over, not copied.
+    StoreHeldSet(held, false);
     RememberSerial(serial);
     std::lock_guard guard(stateLock_);
     acceptedVersionList_ = *text;
@@ -227,16 +389,19 @@ int UpdateChecker::Compare() {
 }
 
 // Fetches an entry (with its signature) into the self-update folder, verifies
-// it and moves both over the settings folder's copies; 0, or the code that
-// ends the comparison. A file that fails its checksums is deleted, so nothing
+// the bytes as they arrived and moves both files over the settings folder's
+// copies, whose held entry becomes the fetched one; 0, or the code that ends
+// the comparison. A file that fails its checksums is deleted, so nothing
 // unverified stays behind.
-int UpdateChecker::FetchIntoPlace(const ListEntry& entry, const FetchEvents& events) {
+int UpdateChecker::FetchIntoPlace(const ListEntry& entry, const FetchEvents& events,
+                                  HeldFiles& held) {
     auto trace = [&](bool success, const wchar_t* event) {
         if (event)
             TraceEntry(success, entry, event);
     };
     const std::wstring downloaded = context_.paths.selfUpdateFolder + entry.name;
-    if (!context_.fetch(FetchRequest{entry.url, downloaded, kLargestEncryptedFile})) {
+    std::optional<HeldFile> file = held.Fetch(context_.fetch, entry.url, downloaded, entry.listed);
+    if (!file) {
         trace(false, events.fetchFailed);
         return UpdateCode::kFetchFailed;
     }
@@ -244,24 +409,28 @@ int UpdateChecker::FetchIntoPlace(const ListEntry& entry, const FetchEvents& eve
     FetchSignatureOf(context_.fetch, entry.url, downloaded);
     // A file the signature rule refuses is no better than one whose checksum
     // fails: it is not moved into place and the check ends with 46.
-    std::optional<std::string> bytes = CDravikCrypto::ReadWholeFile(downloaded);
-    if (!bytes || !BytesMatchListed(*bytes, entry.listed) ||
-        !context_.Crypto().IsAuthentic(downloaded, *bytes)) {
+    if (!held.MatchesListed(*file, entry.listed) || !held.Authentic(*file, downloaded)) {
         trace(false, events.checkFailed);
         DeleteWithSignature(downloaded);
         return UpdateCode::kInvalidList;
     }
     trace(true, events.checkPassed);
-    if (!MoveWithSignature(downloaded, context_.paths.settingsFolder + entry.name)) {
+    const std::wstring local = context_.paths.settingsFolder + entry.name;
+    if (!MoveWithSignature(downloaded, local)) {
         TraceEntry(false, entry, L"文件移动失败");
         return UpdateCode::kMoveFailed;
     }
+    // A signature that could not follow its file leaves the copy without one:
+    // its verdict is then the one on disk, judged again when needed.
+    if (!IsExistingFile(SignaturePathOf(local)))
+        file->authentic.reset();
+    held.Replace(entry.name, std::move(*file));
     TraceEntry(true, entry, L"文件移动成功");
     return 0;
 }
 
 // Files the settings folder does not have yet are fetched first.
-int UpdateChecker::FirstPass(const std::vector<ListEntry>& entries) {
+int UpdateChecker::FirstPass(const std::vector<ListEntry>& entries, HeldFiles& held) {
     const FetchEvents events{L"文件下载成功", L"文件下载失败", L"文件验证成功", L"文件验证失败"};
     for (const ListEntry& entry : entries) {
         const std::wstring local = context_.paths.settingsFolder + entry.name;
@@ -269,7 +438,7 @@ int UpdateChecker::FirstPass(const std::vector<ListEntry>& entries) {
             continue;
         TraceEntry(false, entry, L"文件不存在");
         CreateFolderChain(local);
-        if (int code = FetchIntoPlace(entry, events))
+        if (int code = FetchIntoPlace(entry, events, held))
             return code;
     }
     return 0;
@@ -277,39 +446,42 @@ int UpdateChecker::FirstPass(const std::vector<ListEntry>& entries) {
 
 // The update list (id 50 or 51) is brought up to date before the application
 // files are checked against it.
-int UpdateChecker::UpdateListPass(const std::vector<ListEntry>& entries, long long& localVersion) {
+int UpdateChecker::UpdateListPass(const std::vector<ListEntry>& entries, long long& localVersion,
+                                  HeldFiles& held) {
     for (const ListEntry& entry : entries) {
         if (!IsSelfUpdateItem(entry.id))
             continue;
-        const std::wstring local = context_.paths.settingsFolder + entry.name;
-        localVersion = ReadEncryptedFileVersion(local, context_.Crypto());
-        if (LocalCopyCurrent(entry)) {
+        localVersion = held.Version(entry.name);
+        // A copy that matches the list is current only if it would also be
+        // accepted when decrypted: one without a valid signature is fetched again.
+        if (held.MatchesListed(entry.name, entry.listed) && held.Authentic(entry.name)) {
             TraceEntry(true, entry, L"本地文件存在且校验成功");
             return 0;
         }
         TraceEntry(false, entry, L"文件校验失败");
-        return FetchIntoPlace(entry, {nullptr, L"文件下载失败", L"文件校验成功", L"文件校验失败"});
+        return FetchIntoPlace(entry, {nullptr, L"文件下载失败", L"文件校验成功", L"文件校验失败"},
+                              held);
     }
     return 0;
 }
 
 // Every other file whose copy does not match is replaced; ids 54 and 55 that
 // are newer than the installed copy become the check's result.
-int UpdateChecker::ThirdPass(const std::vector<ListEntry>& entries) {
+int UpdateChecker::ThirdPass(const std::vector<ListEntry>& entries, HeldFiles& held) {
     for (const ListEntry& entry : entries) {
         if (IsSelfUpdateItem(entry.id))
             continue;
-        if (LocalCopyCurrent(entry))
+        if (held.MatchesListed(entry.name, entry.listed) && held.Authentic(entry.name))
             continue;
         TraceEntry(false, entry, L"校验失败");
-        long long installed =
-            ReadEncryptedFileVersion(context_.paths.settingsFolder + entry.name, context_.Crypto());
+        const long long installed = held.Version(entry.name);
         if (IsCatalogueUpdateItem(entry.id) && (entry.version > installed || entry.version == 0)) {
             std::lock_guard guard(stateLock_);
             pendingResult_ = entry.id;
             TraceEntry(true, entry, L"需要升级");
         }
-        if (int code = FetchIntoPlace(entry, {nullptr, L"下载失败", nullptr, L"新文件校验失败"}))
+        if (int code =
+                FetchIntoPlace(entry, {nullptr, L"下载失败", nullptr, L"新文件校验失败"}, held))
             return code;
     }
     return 0;
@@ -317,18 +489,17 @@ int UpdateChecker::ThirdPass(const std::vector<ListEntry>& entries) {
 
 // --- Local verification ---------------------------------------------------------
 
-int UpdateChecker::ApplicationFileCheck() const {
+AppCheck UpdateChecker::ApplicationFileCheck(HeldFiles& held) const {
     if (userSettings_.ApplicationCheckDisabled())
-        return static_cast<int>(AppCheck::Passed);
-    auto text = context_.Crypto().DecryptFromFile(context_.paths.updateListFile);
-    XmlNode list;
+        return AppCheck::Passed;
     // A list that does not parse counts as one that cannot be decrypted.
-    if (!text || !list.LoadXml(*text)) {
+    const XmlNode* list = held.Document(FileNamePart(context_.paths.updateListFile));
+    if (!list) {
         Trace(L"失败事件：Update.cfg解密失败");
-        return static_cast<int>(AppCheck::UpdateListUnreadable);
+        return AppCheck::UpdateListUnreadable;
     }
     Trace(L"成功事件：Update.cfg解密成功");
-    for (const XmlNode* assembly : DescendantsNamed(list, L"assembly")) {
+    for (const XmlNode* assembly : DescendantsNamed(*list, L"assembly")) {
         if (EqualsNoCase(assembly->GetAttribute(L"updatehandle", L""), L"delete"))
             continue;
         std::wstring name = FileNamePart(assembly->GetAttribute(L"url", L""));
@@ -344,14 +515,15 @@ int UpdateChecker::ApplicationFileCheck() const {
             readable ? FileChecksumsOf(path, !listed.sha256.empty()) : FileChecksums{};
         if (!readable || !ChecksumsMatchListed(actual, listed)) {
             Trace(L"失败事件：" + path + L"校验失败" + MismatchDetail(listed, actual));
-            return static_cast<int>(AppCheck::FileMismatch);
+            return AppCheck::FileMismatch;
         }
     }
-    return static_cast<int>(AppCheck::Passed);
+    return AppCheck::Passed;
 }
 
-bool UpdateChecker::VerifyLocalCompanionFiles() const {
-    auto text = context_.Crypto().DecryptFromFile(context_.paths.versionListFile);
+bool UpdateChecker::VerifyLocalCompanionFiles(HeldFiles& held) const {
+    const std::optional<std::wstring>& text =
+        held.Text(FileNamePart(context_.paths.versionListFile));
     if (!text) {
         Trace(L"失败事件：本地Version.cfg解密失败");
         return false;
@@ -363,12 +535,8 @@ bool UpdateChecker::VerifyLocalCompanionFiles() const {
     }
     for (const auto& child : list.FindChildOrSelf(L"Files")->Children()) {
         std::wstring name = child->GetAttribute(L"Name", L"");
-        const std::wstring path = context_.paths.settingsFolder + name;
-        // One read: the bytes held to the list are the bytes whose signature is checked.
-        std::optional<std::string> bytes =
-            IsSafeFileName(name) ? CDravikCrypto::ReadWholeFile(path) : std::nullopt;
-        if (!bytes || !BytesMatchListed(*bytes, ListedChecksumsOf(*child)) ||
-            !context_.Crypto().IsAuthentic(path, *bytes)) {
+        if (!IsSafeFileName(name) || !held.MatchesListed(name, ListedChecksumsOf(*child)) ||
+            !held.Authentic(name)) {
             Trace(L"失败事件：" + name + L"本地文件校验失败");
             return false;
         }
@@ -380,17 +548,17 @@ bool UpdateChecker::VerifyLocalCompanionFiles() const {
 // Runs on the page's thread beside a possibly running check: it moves no
 // files and takes no lock of the check, so the page never waits for a fetch.
 short UpdateChecker::UpdateCancel() {
+    HeldFiles held(context_.paths.settingsFolder, context_.Crypto());
     Trace(L"成功事件：取消自动更新或无更新内容");
-    if (!VerifyLocalCompanionFiles()) {
+    if (!VerifyLocalCompanionFiles(held)) {
         Trace(L"失败事件：本地其他版本文件校验失败");
         return CancelCode::kCompanionFilesBad;
     }
-    if (!DecryptConfigurationSet(context_.paths.settingsFolder, context_.Crypto(), context_.Trace(),
-                                 *context_.texts)) {
+    if (!StoreHeldSet(held, true)) {
         Trace(L"失败事件：版本文件加载失败");
         return CancelCode::kConfigurationUnreadable;
     }
-    int code = RunApplicationCheckStep();
+    int code = RunApplicationCheckStep(held);
     return code == UpdateCode::kCompleted ? CancelCode::kVerified : static_cast<short>(code);
 }
 

@@ -58,9 +58,6 @@ public:
     int RunQueryUpdate();
     short UpdateCancel();
 
-    int ApplicationFileCheck() const;
-    bool VerifyLocalCompanionFiles() const;
-
     // The deciphered server version list of the last check, when that check
     // accepted it (it ended with 47, 48, 54 or 55): the self-update uses no other.
     std::optional<std::wstring> AcceptedVersionList() const;
@@ -70,16 +67,21 @@ public:
 private:
     struct ListEntry;
     struct FetchEvents; // the trace texts of one pass
+    struct HeldFile;    // a file's bytes and what one check learnt of them
+    class HeldFiles;    // the settings folder's files as one check has them
     int Check();
-    int Compare();
-    int FirstPass(const std::vector<ListEntry>& entries);
-    int UpdateListPass(const std::vector<ListEntry>& entries, long long& localVersion);
-    int ThirdPass(const std::vector<ListEntry>& entries);
+    int Compare(HeldFile& fetchedList, HeldFiles& held);
+    int FirstPass(const std::vector<ListEntry>& entries, HeldFiles& held);
+    int UpdateListPass(const std::vector<ListEntry>& entries, long long& localVersion,
+                       HeldFiles& held);
+    int ThirdPass(const std::vector<ListEntry>& entries, HeldFiles& held);
     int CheckSerial(const XmlNode& list, unsigned long long& serial) const;
     void RememberSerial(unsigned long long serial) const;
-    int FetchIntoPlace(const ListEntry& entry, const FetchEvents& events);
-    int RunApplicationCheckStep();
-    bool LocalCopyCurrent(const ListEntry& entry) const;
+    int FetchIntoPlace(const ListEntry& entry, const FetchEvents& events, HeldFiles& held);
+    int RunApplicationCheckStep(HeldFiles& held);
+    AppCheck ApplicationFileCheck(HeldFiles& held) const;
+    bool VerifyLocalCompanionFiles(HeldFiles& held) const;
+    bool StoreHeldSet(HeldFiles& held, bool keepTexts) const;
     void PostResult(int code) const;
     void Trace(const std::wstring& text) const;
     void TraceEntry(bool success, const ListEntry& entry, const wchar_t* event) const;

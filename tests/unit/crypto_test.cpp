@@ -70,6 +70,11 @@ TEST(Rc4, StreamContinuesAcrossCalls) {
 TEST(DecodeConfigText, ByteOrderMarksChooseTheEncoding) {
     EXPECT_EQ(DecodeConfigText("\xEF\xBB\xBF" + ToCodePage(kChinese, CP_UTF8), 1252), kChinese);
     EXPECT_EQ(DecodeConfigText("\xEF\xBB\xBF", 1252), L"");
+    // Beyond the BMP a surrogate pair; anything ill-formed as the system reads it.
+    EXPECT_EQ(DecodeConfigText("\xEF\xBB\xBF" "a\xF0\x9F\x98\x80", 1252), L"a\xD83D\xDE00");
+    for (std::string bad :
+         {"a\xC3(b", "\xC0\xAF", "\xED\xA0\x80x", "\xF4\x90\x80\x80", "z\xE4\xB8"})
+        EXPECT_EQ(DecodeConfigText("\xEF\xBB\xBF" + bad, 1252), FromCodePage(bad, CP_UTF8)) << bad;
     EXPECT_EQ(DecodeConfigText("\xFF\xFE" + Utf16Bytes(kChinese), 1252), kChinese);
     // UTF-16 stops at the first zero character; a dangling odd byte is dropped.
     EXPECT_EQ(DecodeConfigText("\xFF\xFE" + Utf16Bytes(std::wstring(L"ab\0cd", 5)), 1252), L"ab");

@@ -55,6 +55,12 @@ TEST(Signature, CryptoApiVerifiesThePackersSignaturesAndNothingElse) {
     EXPECT_FALSE(VerifySignature(file, signature, OtherSigningKey().PublicKey()));
     EXPECT_TRUE(
         VerifySignature(file, SignFile(OtherSigningKey(), file), OtherSigningKey().PublicKey()));
+    // The same verdicts from the SHA-256 a read already made of the bytes.
+    EXPECT_TRUE(VerifySignatureOfDigest(*Sha256Of(file), signature, key));
+    EXPECT_FALSE(VerifySignatureOfDigest(*Sha256Of(file + "x"), signature, key));
+    EXPECT_FALSE(VerifySignatureOfDigest(*Sha256Of(file), Flipped(signature, 100), key));
+    EXPECT_FALSE(
+        VerifySignatureOfDigest(*Sha256Of(file), signature, OtherSigningKey().PublicKey()));
 }
 
 TEST(Signature, KeysCryptoApiIsNotGiven) {

@@ -15,6 +15,7 @@
 #include "config/catalogue.h"
 #include "config/component_context.h"
 #include "config/listed_file.h"
+#include "crypto/crypto_api.h"
 #include "install/download_reporter.h"
 #include "install/installer.h"
 #include "install/work_queue.h"
@@ -48,7 +49,7 @@ private:
     // as failed at once, so the page is never left waiting.
     void QueueUnit(std::vector<int> ids, bool pageList);
     void FailRemaining(const std::vector<int>& ids);
-    void RunItem(int id);
+    void RunItem(int id, CryptProvider& verifierLoaded);
     bool FetchOrFind(int id, const std::wstring& url, const std::wstring& local,
                      const ListedChecksums& listed);
     void Install(const ItemWork& work);

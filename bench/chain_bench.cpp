@@ -17,6 +17,7 @@
 // the batch, SERVED the folder the server serves (for the present files and
 // the comparison of the installed copy), WORK an empty folder for the data
 // and client folders.
+#include "bench/bare_fetch.h"
 #include "common/com_types.h"
 #include "common/files.h"
 #include "common/handles.h"
@@ -53,7 +54,6 @@
 
 namespace {
 
-constexpr DWORD kBareBlock = 16384; // FetchUrlToFile's read size
 constexpr UINT kTimeoutTimer = 1;
 constexpr UINT kRunTimeoutMs = 10 * 60 * 1000;
 
@@ -182,23 +182,7 @@ bool BareFetch(const std::wstring& url, const std::wstring& path, double& stateS
     InternetHandle session(OpenFetchSession(stateSeconds));
     if (!session)
         return false;
-    InternetHandle request(InternetOpenUrlW(
-        session.get(), url.c_str(), nullptr, 0,
-        INTERNET_FLAG_RELOAD | INTERNET_FLAG_NO_CACHE_WRITE | INTERNET_FLAG_PRAGMA_NOCACHE, 0));
-    FileHandle file(CreateFileW(path.c_str(), GENERIC_WRITE, 0, nullptr, CREATE_ALWAYS,
-                                FILE_ATTRIBUTE_NORMAL, nullptr));
-    if (!request || !file)
-        return false;
-    std::vector<char> buffer(kBareBlock);
-    for (;;) {
-        DWORD read = 0, written = 0;
-        if (!InternetReadFile(request.get(), buffer.data(), kBareBlock, &read))
-            return false;
-        if (read == 0)
-            return true;
-        if (!WriteFile(file.get(), buffer.data(), read, &written, nullptr) || written != read)
-            return false;
-    }
+    return BareFetchOn(session.get(), url, path);
 }
 
 std::wstring Backslashed(const std::wstring& url) {

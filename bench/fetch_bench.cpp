@@ -5,6 +5,7 @@
 // with --bare through the plainest WinINet loop (the platform's limit under
 // Wine) alone, and prints the result, the time taken, the checksums (not with
 // --bare) and the process's peak working set.
+#include "bench/bare_fetch.h"
 #include "common/handles.h"
 #include "common/text.h"
 #include "crypto/checksum.h"
@@ -25,8 +26,6 @@
 
 namespace {
 
-constexpr DWORD kBareBlock = 16384; // FetchUrlToFile's read size
-
 // InternetOpen, InternetOpenUrl, then InternetReadFile and WriteFile until the
 // end: nothing else. The cache flags are FetchUrlToFile's, so that neither
 // pays for a cache copy the other does not make.
@@ -35,23 +34,7 @@ int BareFetch(const wchar_t* url, const wchar_t* path) {
         InternetOpenW(L"fetch_bench", INTERNET_OPEN_TYPE_DIRECT, nullptr, nullptr, 0));
     if (!session)
         return 0;
-    InternetHandle request(InternetOpenUrlW(
-        session.get(), url, nullptr, 0,
-        INTERNET_FLAG_RELOAD | INTERNET_FLAG_NO_CACHE_WRITE | INTERNET_FLAG_PRAGMA_NOCACHE, 0));
-    FileHandle file(CreateFileW(path, GENERIC_WRITE, 0, nullptr, CREATE_ALWAYS,
-                                FILE_ATTRIBUTE_NORMAL, nullptr));
-    if (!request || !file)
-        return 0;
-    std::vector<char> buffer(kBareBlock);
-    for (;;) {
-        DWORD read = 0, written = 0;
-        if (!InternetReadFile(request.get(), buffer.data(), kBareBlock, &read))
-            return 0;
-        if (read == 0)
-            return 1;
-        if (!WriteFile(file.get(), buffer.data(), read, &written, nullptr) || written != read)
-            return 0;
-    }
+    return BareFetchOn(session.get(), url, path) ? 1 : 0;
 }
 
 struct Verified {

@@ -9,6 +9,7 @@
 // "current" fills it once, untimed, so the check finds everything current.
 // Prints one line per round (times and the check's code), then the SHA-256 of
 // each decrypted configuration text (as UTF-8), for the driver to judge.
+#include "bench/bare_fetch.h"
 #include "common/com_types.h"
 #include "common/handles.h"
 #include "common/text.h"
@@ -31,8 +32,6 @@
 
 namespace {
 
-constexpr DWORD kBareBlock = 16384; // FetchUrlToFile's read size
-
 // InternetOpen, InternetOpenUrl, then InternetReadFile and WriteFile until the
 // end, with FetchUrlToFile's cache flags and a session per file as it has.
 bool BareFetch(const std::wstring& url, const std::wstring& path) {
@@ -40,23 +39,7 @@ bool BareFetch(const std::wstring& url, const std::wstring& path) {
         InternetOpenW(L"update_bench", INTERNET_OPEN_TYPE_DIRECT, nullptr, nullptr, 0));
     if (!session)
         return false;
-    InternetHandle request(InternetOpenUrlW(
-        session.get(), url.c_str(), nullptr, 0,
-        INTERNET_FLAG_RELOAD | INTERNET_FLAG_NO_CACHE_WRITE | INTERNET_FLAG_PRAGMA_NOCACHE, 0));
-    FileHandle file(CreateFileW(path.c_str(), GENERIC_WRITE, 0, nullptr, CREATE_ALWAYS,
-                                FILE_ATTRIBUTE_NORMAL, nullptr));
-    if (!request || !file)
-        return false;
-    std::vector<char> buffer(kBareBlock);
-    for (;;) {
-        DWORD read = 0, written = 0;
-        if (!InternetReadFile(request.get(), buffer.data(), kBareBlock, &read))
-            return false;
-        if (read == 0)
-            return true;
-        if (!WriteFile(file.get(), buffer.data(), read, &written, nullptr) || written != read)
-            return false;
-    }
+    return BareFetchOn(session.get(), url, path);
 }
 
 // Keeps the check's lines, printed only when its answer is wrong.

@@ -1,5 +1,6 @@
 #include "config/trace_log.h"
 
+#include "common/files.h"
 #include "common/handles.h"
 #include "common/text.h"
 #include "config/folder_chain.h"
@@ -22,10 +23,16 @@ bool TraceSwitchAllows(bool hasDebugElement, const std::wstring& debugText, int 
 
 namespace {
 
-// Coarser than any file system's time stamps (FAT keeps two seconds): a file
-// written again within one step of its last reading may keep both its size
-// and its time, so such a reading is not trusted until the step has passed.
-constexpr std::uint64_t kTimeStampStep = 2 * 10'000'000ULL;
+// A file written again within one step of the volume's time stamps may keep
+// both its size and its time, so a reading that close to the last write is
+// not trusted until the step has passed. FAT keeps two seconds; NTFS and the
+// file systems under Wine keep the clock's tick (at most about 16 ms), and a
+// tenth of a second covers it with room to spare.
+constexpr std::uint64_t kCoarseTimeStampStep = 2 * 10'000'000ULL;
+constexpr std::uint64_t kFineTimeStampStep = 1'000'000ULL;
+
+// Larger switch files are read as unreadable: a settings file is a few lines.
+constexpr unsigned long long kLargestSwitchFile = 64ull * 1024 * 1024;
 
 std::uint64_t Ticks(const FILETIME& time) {
     return (std::uint64_t{time.dwHighDateTime} << 32) | time.dwLowDateTime;
@@ -46,26 +53,64 @@ SwitchFileFacts FactsOf(const std::wstring& path) {
             Ticks(data.ftLastWriteTime)};
 }
 
+// The step of the time stamps of the volume that holds `path`: the coarse
+// one unless the volume is known to keep fine ones.
+std::uint64_t TimeStampStepOf(const std::wstring& path) {
+    wchar_t volume[MAX_PATH] = {};
+    wchar_t fileSystem[MAX_PATH] = {};
+    if (!GetVolumePathNameW(path.c_str(), volume, MAX_PATH) ||
+        !GetVolumeInformationW(volume, nullptr, 0, nullptr, nullptr, nullptr, fileSystem, MAX_PATH))
+        return kCoarseTimeStampStep;
+    const std::wstring name = ToUpper(fileSystem);
+    const bool fat = name.empty() || name.starts_with(L"FAT") || name.starts_with(L"EXFAT");
+    return fat ? kCoarseTimeStampStep : kFineTimeStampStep;
+}
+
 } // namespace
 
 TraceLog::TraceLog(std::wstring logFile, std::wstring switchFile)
     : logFile_(std::move(logFile)), switchFile_(std::move(switchFile)) {}
 
 // Called under lock_.
+std::uint64_t TraceLog::TimeStampStep() const {
+    if (timeStampStep_ == 0)
+        timeStampStep_ = TimeStampStepOf(switchFile_);
+    return timeStampStep_;
+}
+
+// Called under lock_. The file is parsed only when its bytes differ from
+// those of the last reading.
+void TraceLog::ReadSwitch(const SwitchFileFacts& facts, std::uint64_t now) const {
+    std::optional<std::string> bytes;
+    if (facts.exists)
+        bytes =
+            ReadWholeDiskFile(switchFile_, FILE_SHARE_READ | FILE_SHARE_WRITE | FILE_SHARE_DELETE,
+                              kLargestSwitchFile);
+    const bool unchanged = switch_.valid && bytes == switch_.bytes;
+    switch_.valid = true;
+    switch_.facts = facts;
+    switch_.readAt = now;
+    if (unchanged)
+        return;
+    switch_.bytes = std::move(bytes);
+    switch_.hasDebug = false;
+    switch_.debugText.clear();
+    XmlNode settings;
+    if (switch_.bytes && settings.LoadFile(switchFile_)) {
+        XmlNode* debug = settings.FindChild(L"Debug");
+        switch_.hasDebug = debug != nullptr;
+        switch_.debugText = debug ? debug->GetText() : L"";
+    }
+}
+
+// Called under lock_.
 bool TraceLog::Enabled(int level) const {
     std::uint64_t now = Now();
     SwitchFileFacts facts = FactsOf(switchFile_);
     bool settled = switch_.readAt > switch_.facts.lastWrite &&
-                   switch_.readAt - switch_.facts.lastWrite > kTimeStampStep;
-    if (!switch_.valid || facts != switch_.facts || !settled) {
-        switch_ = SwitchReading{true, facts, now};
-        XmlNode settings;
-        if (facts.exists && settings.LoadFile(switchFile_)) {
-            XmlNode* debug = settings.FindChild(L"Debug");
-            switch_.hasDebug = debug != nullptr;
-            switch_.debugText = debug ? debug->GetText() : L"";
-        }
-    }
+                   switch_.readAt - switch_.facts.lastWrite > TimeStampStep();
+    if (!switch_.valid || facts != switch_.facts || !settled)
+        ReadSwitch(facts, now);
     return TraceSwitchAllows(switch_.hasDebug, switch_.debugText, level);
 }
 
@@ -77,6 +122,7 @@ void TraceLog::MakeFolderOnce() const {
 }
 
 void TraceLog::Append(const std::string& line) const {
+    std::lock_guard appendGuard(appendLock_);
     auto open = [&] {
         return FileHandle(CreateFileW(logFile_.c_str(), FILE_APPEND_DATA,
                                       FILE_SHARE_READ | FILE_SHARE_WRITE, nullptr, OPEN_ALWAYS,

@@ -9,6 +9,7 @@
 
 #include <cstdint>
 #include <mutex>
+#include <optional>
 #include <string>
 #include <string_view>
 
@@ -29,8 +30,10 @@ struct SwitchFileFacts {
 };
 
 // Any thread may write lines at once: the switch is kept under a lock and
-// Default.cfg is parsed only when its facts change, so a line costs the same
-// whatever the file holds.
+// Default.cfg is parsed only when its bytes change, so a line costs the same
+// whatever the file holds. Its facts (size, time) tell a change apart without
+// reading it, except within one step of the volume's time stamps after a
+// write: then its bytes are read and compared with those last parsed.
 class TraceLog final : public TraceSink {
 public:
     // The log file and the Default.cfg that holds the switch (full paths).
@@ -48,22 +51,30 @@ public:
     const std::wstring& LogFile() const { return logFile_; }
 
 private:
-    // The switch as last read, with the facts and the time of that reading.
+    // The switch as last read, with the facts, the bytes and the time of that reading.
     struct SwitchReading {
         bool valid = false;
         SwitchFileFacts facts;
         std::uint64_t readAt = 0;
+        std::optional<std::string> bytes; // none: missing or unreadable
         bool hasDebug = false;
         std::wstring debugText;
     };
 
     bool Enabled(int level) const;
+    void ReadSwitch(const SwitchFileFacts& facts, std::uint64_t now) const;
+    std::uint64_t TimeStampStep() const;
     void MakeFolderOnce() const;
     void Append(const std::string& line) const;
 
     std::wstring logFile_;
     std::wstring switchFile_;
     mutable std::mutex lock_;
+    // One append at a time in this process: appends through separate handles
+    // are not atomic everywhere (under Wine, lines of threads writing at once
+    // were lost), and the log must keep every line.
+    mutable std::mutex appendLock_;
     mutable SwitchReading switch_;
+    mutable std::uint64_t timeStampStep_ = 0; // 0: not known yet
     mutable bool folderMade_ = false;
 };

@@ -99,12 +99,13 @@ TEST_F(TraceLogFile, LinesOfManyThreadsStayWhole) {
     WriteSwitch("<User><Debug/></User>");
     auto writeLines = [&] {
         CoInitializeEx(nullptr, COINIT_MULTITHREADED);
-        for (int i = 0; i < 25; ++i)
+        for (int i = 0; i < 50; ++i)
             log.Write(L"a line of one thread");
         CoUninitialize();
     };
     std::vector<std::thread> threads;
-    for (int t = 0; t < 4; ++t)
+    // Enough at once that appends through separate handles would overtake each other.
+    for (int t = 0; t < 8; ++t)
         threads.emplace_back(writeLines);
     for (std::thread& thread : threads)
         thread.join();
@@ -112,7 +113,7 @@ TEST_F(TraceLogFile, LinesOfManyThreadsStayWhole) {
     int count = 0;
     for (std::string line; std::getline(lines, line); ++count)
         EXPECT_TRUE(line.ends_with(" a line of one thread")) << line;
-    EXPECT_EQ(count, 100);
+    EXPECT_EQ(count, 400);
 }
 
 TEST_F(TraceLogFile, AppendsOneLinePerCall) {

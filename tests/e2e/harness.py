@@ -632,8 +632,19 @@ class PageTestCase(unittest.TestCase):
         return self.client.run_page(page, *args, **kwargs)
 
     def assertPageOk(self, result, msg=None):
-        self.assertEqual(result.returncode, 0,
-                         msg or f"page failed:\nstdout:\n{result.stdout}\nstderr:\n{result.stderr}")
+        if result.returncode != 0 and msg is None:
+            msg = (f"page failed:\nstdout:\n{result.stdout}\nstderr:\n{result.stderr}"
+                   f"{crash_records()}")
+        self.assertEqual(result.returncode, 0, msg)
+
+
+def crash_records():
+    """The control's crash log, if a page crashed: the filter ends the process
+    with 1 and prints nothing, so without it such a failure says nothing."""
+    path = data_folder() / "VeyrantLog" / "BankVeyrant_Exception.log"
+    if not path.exists():
+        return "\n(no crash log)"
+    return "\ncrash log:\n" + path.read_bytes().decode("gbk", errors="replace")
 
 
 def reg(*args):

@@ -151,6 +151,10 @@ std::optional<std::string> CDravikCrypto::ReadWholeFile(const std::wstring& path
     return ReadWholeDiskFile(path, FILE_SHARE_READ, kLargestEncryptedFile);
 }
 
+void BodyDecryptor::Expect(size_t bytes) {
+    body_.reserve(static_cast<size_t>(std::min<unsigned long long>(bytes, kLargestEncryptedFile)));
+}
+
 void BodyDecryptor::Add(const char* data, size_t size) {
     if (stage_ == Stage::Header)
         TakeHeaderBytes(data, size);

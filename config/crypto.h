@@ -119,6 +119,9 @@ public:
     // `crypto` must outlive the object.
     explicit BodyDecryptor(const CDravikCrypto& crypto) : crypto_(&crypto) {}
 
+    // Room for a body of about `bytes` (capped at kLargestEncryptedFile), so a
+    // large body is not copied again and again as it grows; only a hint.
+    void Expect(size_t bytes);
     void Add(const char* data, size_t size);
     // The deciphered body of the blocks added so far, taken as the whole
     // file; nullopt as DecryptBody gives it (cut short, no RC4 key).

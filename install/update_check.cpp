@@ -19,6 +19,7 @@
 
 #include <shlwapi.h>
 
+#include <algorithm>
 #include <exception>
 #include <map>
 #include <memory>
@@ -170,10 +171,13 @@ public:
     // fetch failed.
     std::optional<HeldFile> Fetch(const FetchFunction& fetch, const std::wstring& url,
                                   const std::wstring& path, const ListedChecksums& listed,
-                                  bool parse) const {
+                                  bool parse) {
         const bool withSha256 = NeedsSha256(listed);
         ChecksumPass pass(withSha256);
         BodyDecryptor decryptor(crypto_);
+        // The files of one list are mostly of a size: room for the largest
+        // so far spares a large body its copies while it grows.
+        decryptor.Expect(largestBody_);
         FetchRequest request{url, path, kLargestEncryptedFile, {}, {}};
         request.observe = [&](const char* data, std::size_t size) {
             pass.Add(data, size);
@@ -189,9 +193,11 @@ public:
         file.sums = pass.Texts();
         file.digest = pass.Digest();
         // A body that does not decipher leaves the file without a text.
-        if (std::optional<std::string> body = decryptor.TakeBody())
+        if (std::optional<std::string> body = decryptor.TakeBody()) {
+            largestBody_ = std::max(largestBody_, body->size());
             file.speculation =
                 std::make_unique<Speculation>(std::move(*body), ThreadAnsiCodePage(), parse);
+        }
         return file;
     }
 
@@ -332,6 +338,7 @@ private:
 
     const std::wstring folder_;
     const CDravikCrypto crypto_;
+    size_t largestBody_ = 0;
     std::map<std::wstring, HeldFile> files_; // by lower-case name
 };
 

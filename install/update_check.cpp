@@ -64,28 +64,23 @@ struct UpdateChecker::FetchEvents {
     const wchar_t* checkFailed;
 };
 
-// The text (and, for the update list, the parsed document) of a fetched
-// body, made on a thread of its own while the check goes on with the next
-// fetch. Nothing of it is used before the file is verified: a refused file's
-// result is dropped. The thread is joined before the result is read and, at
-// the latest, when the object goes, so it never outlives the check.
-class UpdateChecker::Speculation {
+// Named, not anonymous: the checker's own types hold these.
+namespace check_work {
+
+// Work of the check done on a thread of its own while the check goes on.
+// The thread is joined before the result is read and, at the latest, when
+// the object goes, so it never outlives the check; when no thread can be
+// started the work is done when its result is asked for. An exception of the
+// work passes on to the one who takes the result.
+template <typename Result> class ThreadWork {
 public:
-    Speculation(std::string body, unsigned codePage, bool parse)
-        : body_(std::move(body)), codePage_(codePage), parse_(parse) {
+    explicit ThreadWork(std::function<Result()> work) : work_(std::move(work)) {
         thread_.reset(StartWorkerThread([this] { Run(); }));
     }
-    ~Speculation() { Join(); }
-    Speculation(const Speculation&) = delete;
-    Speculation& operator=(const Speculation&) = delete;
+    ~ThreadWork() { Join(); }
+    ThreadWork(const ThreadWork&) = delete;
+    ThreadWork& operator=(const ThreadWork&) = delete;
 
-    struct Result {
-        std::optional<std::wstring> text;
-        bool parsed = false; // the document below is the text's (null: it does not parse)
-        std::shared_ptr<const XmlNode> document;
-    };
-    // Waits for the thread (or does the work here when none could be
-    // started); an exception of the work passes on to the caller.
     Result Take() {
         if (thread_) {
             Join();
@@ -107,30 +102,79 @@ private:
     }
     void Run() {
         try {
-            result_.text = DecodeConfigText(body_, codePage_);
-            std::string().swap(body_);
-            if (parse_) {
-                ComApartment apartment(COINIT_MULTITHREADED);
-                if (apartment.usable()) {
-                    result_.document = XmlNode::ParseFrozen(*result_.text);
-                    result_.parsed = true;
-                }
-            }
+            result_ = work_();
         } catch (...) {
             failure_ = std::current_exception();
         }
+        work_ = nullptr;
     }
 
-    std::string body_;
-    const unsigned codePage_;
-    const bool parse_;
-    Result result_;
+    std::function<Result()> work_;
+    Result result_{};
     std::exception_ptr failure_;
     // Read and written on the check's thread only.
     bool joined_ = false;
     bool ranHere_ = false;
     KernelHandle thread_;
 };
+
+// The text of a deciphered body and, when asked for, its parsed document.
+struct MadeText {
+    std::optional<std::wstring> text;
+    bool parsed = false; // the document below is the text's (null: it does not parse)
+    std::shared_ptr<const XmlNode> document;
+};
+
+MadeText MakeTextOf(const std::string& body, unsigned codePage, bool parse) {
+    MadeText made;
+    made.text = DecodeConfigText(body, codePage);
+    if (parse) {
+        ComApartment apartment(COINIT_MULTITHREADED);
+        if (apartment.usable()) {
+            made.document = XmlNode::ParseFrozen(*made.text);
+            made.parsed = true;
+        }
+    }
+    return made;
+}
+
+// A file of the settings folder read and hashed in one pass.
+struct FileRead {
+    std::optional<std::string> bytes;
+    bool withSha256 = false;
+    FileChecksums sums;
+    std::optional<Sha256Digest> digest;
+};
+
+FileRead ReadAndSum(const std::wstring& path, bool withSha256) {
+    FileRead read;
+    read.bytes = CDravikCrypto::ReadWholeFile(path);
+    read.withSha256 = withSha256;
+    if (read.bytes) {
+        ChecksumPass pass(withSha256);
+        pass.Add(read.bytes->data(), read.bytes->size());
+        read.sums = pass.Texts();
+        read.digest = pass.Digest();
+    }
+    return read;
+}
+
+} // namespace check_work
+
+// A fetched body's text (and, for the update list, its document), made while
+// the check goes on with the next fetch. Nothing of it is used before the
+// file is verified: a refused file's result is dropped.
+class UpdateChecker::Speculation : public check_work::ThreadWork<check_work::MadeText> {
+public:
+    Speculation(std::string body, unsigned codePage, bool parse)
+        : ThreadWork([body = std::move(body), codePage, parse] {
+              return check_work::MakeTextOf(body, codePage, parse);
+          }) {}
+};
+
+// A settings folder file the list names, read and hashed beside the fetches
+// and checks that come before it is needed.
+using PendingRead = check_work::ThreadWork<check_work::FileRead>;
 
 // A file's bytes as one check has them, and what the check learnt of them;
 // each fact is worked out once, when first needed, from the same bytes.
@@ -148,6 +192,7 @@ struct UpdateChecker::HeldFile {
     std::optional<Sha256Digest> digest;
     std::optional<bool> authentic;
     std::unique_ptr<Speculation> speculation; // a fetched body's text in the making
+    std::unique_ptr<PendingRead> pendingRead; // the file's read, under way
     bool decrypted = false;
     std::optional<std::wstring> text;
     bool parsed = false;
@@ -274,6 +319,19 @@ public:
         files_.erase(Key(name));
         return text;
     }
+    // Starts reading and hashing the folder's file `name` for a list that
+    // names `listed`, so that the steps that need it find it done.
+    void Prepare(const std::wstring& name, const ListedChecksums& listed) {
+        auto [at, added] = files_.try_emplace(Key(name));
+        if (!added)
+            return;
+        HeldFile& file = at->second;
+        file.path = folder_ + name;
+        file.pendingRead =
+            std::make_unique<PendingRead>([path = file.path, withSha256 = NeedsSha256(listed)] {
+                return check_work::ReadAndSum(path, withSha256);
+            });
+    }
     // A file now in place at `name`, with what was learnt of it before the move.
     void Replace(const std::wstring& name, HeldFile file) {
         file.path = folder_ + name;
@@ -285,13 +343,24 @@ private:
 
     HeldFile& At(const std::wstring& name) {
         auto [at, added] = files_.try_emplace(Key(name));
+        HeldFile& file = at->second;
         if (added) {
-            HeldFile& file = at->second;
             file.path = folder_ + name;
             file.bytes = CDravikCrypto::ReadWholeFile(file.path);
             file.readable = file.bytes.has_value();
+        } else if (file.pendingRead) {
+            check_work::FileRead read = file.pendingRead->Take();
+            file.pendingRead.reset();
+            file.bytes = std::move(read.bytes);
+            file.readable = file.bytes.has_value();
+            if (file.readable) {
+                file.summed = true;
+                file.summedWithSha256 = read.withSha256;
+                file.sums = std::move(read.sums);
+                file.digest = read.digest;
+            }
         }
-        return at->second;
+        return file;
     }
 
     // Under the signature rule the SHA-256 is needed anyway: one pass gives both.
@@ -322,7 +391,7 @@ private:
     // bytes, which become the text in place once nothing else needs them.
     std::optional<std::wstring> MakeText(HeldFile& file) const {
         if (file.speculation) {
-            Speculation::Result result = file.speculation->Take();
+            check_work::MadeText result = file.speculation->Take();
             file.parsed = result.parsed;
             file.document = std::move(result.document);
             return std::move(result.text);
@@ -478,6 +547,12 @@ int UpdateChecker::Compare(HeldFile& fetchedList, HeldFiles& held) {
             TraceEntry(false, entry, L"文件名不合法");
             return UpdateCode::kInvalidList;
         }
+    }
+    // The copies the list names are read and hashed beside the fetches of the
+    // missing ones; each is used only where it was used before.
+    for (const ListEntry& entry : entries) {
+        if (PathFileExistsW((context_.paths.settingsFolder + entry.name).c_str()))
+            held.Prepare(entry.name, entry.listed);
     }
     if (int code = FirstPass(entries, held))
         return code;

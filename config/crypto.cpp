@@ -5,6 +5,8 @@
 #include "crypto/rc4.h"
 #include "config/text_decoding.h"
 
+#include <algorithm>
+
 #include "tovral_public_key.h" // generated from the TOVRAL_PUBLIC_KEY build setting
 
 namespace {
@@ -147,6 +149,63 @@ bool CDravikCrypto::Accepted(const std::wstring& path, SignatureVerdict verdict)
 
 std::optional<std::string> CDravikCrypto::ReadWholeFile(const std::wstring& path) {
     return ReadWholeDiskFile(path, FILE_SHARE_READ, kLargestEncryptedFile);
+}
+
+void BodyDecryptor::Expect(size_t bytes) {
+    body_.reserve(static_cast<size_t>(std::min<unsigned long long>(bytes, kLargestEncryptedFile)));
+}
+
+void BodyDecryptor::Add(const char* data, size_t size) {
+    if (stage_ == Stage::Header)
+        TakeHeaderBytes(data, size);
+    if (stage_ == Stage::KeyBlock)
+        TakeKeyBlockBytes(data, size);
+    if (stage_ == Stage::Body && size != 0) {
+        const size_t at = body_.size();
+        body_.append(data, size);
+        rc4_->Apply(body_.data() + at, size);
+    }
+}
+
+void BodyDecryptor::TakeHeaderBytes(const char*& data, size_t& size) {
+    const size_t take = std::min(size, kHeaderSize - front_.size());
+    front_.append(data, take);
+    data += take;
+    size -= take;
+    if (front_.size() < kHeaderSize)
+        return;
+    uint32_t length = 0;
+    for (size_t i = 0; i < kHeaderSize; ++i)
+        length |= uint32_t{static_cast<uint8_t>(front_[i])} << (8 * i);
+    keyBlockLength_ = length;
+    front_.clear();
+    stage_ = Stage::KeyBlock;
+}
+
+void BodyDecryptor::TakeKeyBlockBytes(const char*& data, size_t& size) {
+    // The length is the file's word: the block grows only as its bytes come.
+    const size_t take = std::min(size, keyBlockLength_ - front_.size());
+    front_.append(data, take);
+    data += take;
+    size -= take;
+    if (front_.size() < keyBlockLength_)
+        return;
+    std::string rc4Key = crypto_->Rc4KeyOf(front_);
+    front_.clear();
+    front_.shrink_to_fit();
+    if (rc4Key.empty()) {
+        stage_ = Stage::Failed;
+        return;
+    }
+    rc4_.emplace(rc4Key);
+    stage_ = Stage::Body;
+}
+
+std::optional<std::string> BodyDecryptor::TakeBody() {
+    if (stage_ != Stage::Body)
+        return std::nullopt;
+    stage_ = Stage::Failed; // taken once
+    return std::move(body_);
 }
 
 std::optional<std::wstring> DecryptConfigFile(const std::wstring& path, const RsaPublicKey& key) {

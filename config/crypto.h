@@ -10,6 +10,7 @@
 
 #include "common/trace_sink.h"
 #include "crypto/bignum.h"
+#include "crypto/rc4.h"
 #include "crypto/rsa_public_key.h"
 #include "crypto/signature.h"
 
@@ -93,14 +94,14 @@ public:
     bool IsAuthenticDigest(const std::wstring& path, const Sha256Digest& digest) const;
     // Whether a file's signature is checked at all: only then is its SHA-256 needed.
     bool SignaturesRequired() const { return signatures_.policy != SignaturePolicy::Off; }
+    // The RC4 key of a file's key block; empty when none comes out.
+    std::string Rc4KeyOf(std::string_view keyBlock) const;
 
     // The whole file (read access, shared read); nullopt when it cannot be
     // read or is larger than kLargestEncryptedFile.
     static std::optional<std::string> ReadWholeFile(const std::wstring& path);
 
 private:
-    // The RC4 key of a file's key block; empty when none comes out.
-    std::string Rc4KeyOf(std::string_view keyBlock) const;
     bool SignatureAccepted(const std::wstring& path, std::string_view file) const;
     // Traces a refusal; true for a verified signature.
     bool Accepted(const std::wstring& path, SignatureVerdict verdict) const;
@@ -108,6 +109,35 @@ private:
     CDravikRSA rsa_;
     SignatureCheck signatures_;
     const TraceSink* trace_;
+};
+
+// Deciphers a file block by block as it arrives: the key block comes first,
+// so the body is deciphered as it comes and the encrypted bytes need not be
+// kept. Whatever the blocks, the result is DecryptBody's of the whole file.
+class BodyDecryptor {
+public:
+    // `crypto` must outlive the object.
+    explicit BodyDecryptor(const CDravikCrypto& crypto) : crypto_(&crypto) {}
+
+    // Room for a body of about `bytes` (capped at kLargestEncryptedFile), so a
+    // large body is not copied again and again as it grows; only a hint.
+    void Expect(size_t bytes);
+    void Add(const char* data, size_t size);
+    // The deciphered body of the blocks added so far, taken as the whole
+    // file; nullopt as DecryptBody gives it (cut short, no RC4 key).
+    [[nodiscard]] std::optional<std::string> TakeBody();
+
+private:
+    enum class Stage { Header, KeyBlock, Body, Failed };
+    void TakeHeaderBytes(const char*& data, size_t& size);
+    void TakeKeyBlockBytes(const char*& data, size_t& size);
+
+    const CDravikCrypto* crypto_;
+    Stage stage_ = Stage::Header;
+    std::string front_; // the header, then the key block
+    size_t keyBlockLength_ = 0;
+    std::optional<Rc4> rc4_;
+    std::string body_;
 };
 
 // One file with the control's key, for callers that decrypt a single file.

@@ -7,20 +7,20 @@
 Rc4::Rc4(std::string_view key) {
     if (key.empty())
         throw std::invalid_argument("RC4 needs a key of at least one byte");
-    for (size_t n = 0; n < state_.size(); ++n)
-        state_[n] = static_cast<uint8_t>(n);
-    uint8_t j = 0;
+    for (uint32_t n = 0; n < state_.size(); ++n)
+        state_[n] = n;
+    uint32_t j = 0;
     for (size_t n = 0; n < state_.size(); ++n) {
-        j = static_cast<uint8_t>(j + state_[n] + static_cast<uint8_t>(key[n % key.size()]));
+        j = (j + state_[n] + static_cast<uint8_t>(key[n % key.size()])) & 0xFF;
         std::swap(state_[n], state_[j]);
     }
 }
 
 uint8_t Rc4::NextByte() {
-    i_ = static_cast<uint8_t>(i_ + 1);
-    j_ = static_cast<uint8_t>(j_ + state_[i_]);
+    i_ = (i_ + 1) & 0xFF;
+    j_ = (j_ + state_[i_]) & 0xFF;
     std::swap(state_[i_], state_[j_]);
-    return state_[static_cast<uint8_t>(state_[i_] + state_[j_])];
+    return static_cast<uint8_t>(state_[(state_[i_] + state_[j_]) & 0xFF]);
 }
 
 void Rc4::Apply(std::string& data) {
@@ -28,20 +28,19 @@ void Rc4::Apply(std::string& data) {
 }
 
 void Rc4::Apply(char* data, size_t size) {
-    // The state and indices in locals: every byte stored into a member array
-    // would otherwise make the compiler store and reload the indices, which
-    // costs most of the time on the large configuration files.
-    std::array<uint8_t, 256> state = state_;
-    uint8_t i = i_;
-    uint8_t j = j_;
+    // The state and indices in locals: every store into a member array would
+    // otherwise make the compiler store and reload the indices.
+    std::array<uint32_t, 256> state = state_;
+    uint32_t i = i_;
+    uint32_t j = j_;
     for (char& c : std::span(data, size)) {
-        i = static_cast<uint8_t>(i + 1);
-        const uint8_t si = state[i];
-        j = static_cast<uint8_t>(j + si);
-        const uint8_t sj = state[j];
+        i = (i + 1) & 0xFF;
+        const uint32_t si = state[i];
+        j = (j + si) & 0xFF;
+        const uint32_t sj = state[j];
         state[i] = sj;
         state[j] = si;
-        c = static_cast<char>(static_cast<uint8_t>(c) ^ state[static_cast<uint8_t>(si + sj)]);
+        c = static_cast<char>(static_cast<uint8_t>(c) ^ state[(si + sj) & 0xFF]);
     }
     state_ = state;
     i_ = i;

@@ -9,6 +9,7 @@
 #include "common/worker_thread.h"
 #include "crypto/checksum.h"
 #include "config/folder_chain.h"
+#include "config/text_decoding.h"
 #include "config/item_ids.h"
 #include "config/listed_file.h"
 #include "crypto/sha256.h"
@@ -18,6 +19,8 @@
 
 #include <shlwapi.h>
 
+#include <algorithm>
+#include <exception>
 #include <map>
 #include <memory>
 
@@ -30,6 +33,17 @@ std::wstring MismatchDetail(const ListedChecksums& listed, const FileChecksums& 
     if (!listed.sha256.empty())
         detail += L" sha256 服务器：" + listed.sha256 + L" 本地：" + actual.sha256;
     return detail;
+}
+
+// The ANSI code page CP_THREAD_ACP stands for on this thread, so a body
+// decoded on another thread is decoded as it would have been here.
+unsigned ThreadAnsiCodePage() {
+    DWORD codePage = 0;
+    if (GetLocaleInfoW(GetThreadLocale(), LOCALE_IDEFAULTANSICODEPAGE | LOCALE_RETURN_NUMBER,
+                       reinterpret_cast<LPWSTR>(&codePage), sizeof(codePage) / sizeof(wchar_t)) &&
+        codePage != 0)
+        return codePage;
+    return CP_THREAD_ACP;
 }
 
 } // namespace
@@ -50,20 +64,139 @@ struct UpdateChecker::FetchEvents {
     const wchar_t* checkFailed;
 };
 
+// Named, not anonymous: the checker's own types hold these.
+namespace check_work {
+
+// Work of the check done on a thread of its own while the check goes on.
+// The thread is joined before the result is read and, at the latest, when
+// the object goes, so it never outlives the check; when no thread can be
+// started the work is done when its result is asked for. An exception of the
+// work passes on to the one who takes the result.
+template <typename Result> class ThreadWork {
+public:
+    explicit ThreadWork(std::function<Result()> work) : work_(std::move(work)) {
+        thread_.reset(StartWorkerThread([this] { Run(); }));
+    }
+    ~ThreadWork() { Join(); }
+    ThreadWork(const ThreadWork&) = delete;
+    ThreadWork& operator=(const ThreadWork&) = delete;
+
+    Result Take() {
+        if (thread_) {
+            Join();
+        } else if (!ranHere_) {
+            ranHere_ = true;
+            Run();
+        }
+        if (failure_)
+            std::rethrow_exception(failure_);
+        return std::move(result_);
+    }
+
+private:
+    void Join() {
+        if (thread_ && !joined_) {
+            WaitForSingleObject(thread_.get(), INFINITE);
+            joined_ = true;
+        }
+    }
+    void Run() {
+        try {
+            result_ = work_();
+        } catch (...) {
+            failure_ = std::current_exception();
+        }
+        work_ = nullptr;
+    }
+
+    std::function<Result()> work_;
+    Result result_{};
+    std::exception_ptr failure_;
+    // Read and written on the check's thread only.
+    bool joined_ = false;
+    bool ranHere_ = false;
+    KernelHandle thread_;
+};
+
+// The text of a deciphered body and, when asked for, its parsed document.
+struct MadeText {
+    std::optional<std::wstring> text;
+    bool parsed = false; // the document below is the text's (null: it does not parse)
+    std::shared_ptr<const XmlNode> document;
+};
+
+MadeText MakeTextOf(const std::string& body, unsigned codePage, bool parse) {
+    MadeText made;
+    made.text = DecodeConfigText(body, codePage);
+    if (parse) {
+        ComApartment apartment(COINIT_MULTITHREADED);
+        if (apartment.usable()) {
+            made.document = XmlNode::ParseFrozen(*made.text);
+            made.parsed = true;
+        }
+    }
+    return made;
+}
+
+// A file of the settings folder read and hashed in one pass.
+struct FileRead {
+    std::optional<std::string> bytes;
+    bool withSha256 = false;
+    FileChecksums sums;
+    std::optional<Sha256Digest> digest;
+};
+
+FileRead ReadAndSum(const std::wstring& path, bool withSha256) {
+    FileRead read;
+    read.bytes = CDravikCrypto::ReadWholeFile(path);
+    read.withSha256 = withSha256;
+    if (read.bytes) {
+        ChecksumPass pass(withSha256);
+        pass.Add(read.bytes->data(), read.bytes->size());
+        read.sums = pass.Texts();
+        read.digest = pass.Digest();
+    }
+    return read;
+}
+
+} // namespace check_work
+
+// A fetched body's text (and, for the update list, its document), made while
+// the check goes on with the next fetch. Nothing of it is used before the
+// file is verified: a refused file's result is dropped.
+class UpdateChecker::Speculation : public check_work::ThreadWork<check_work::MadeText> {
+public:
+    Speculation(std::string body, unsigned codePage, bool parse)
+        : ThreadWork([body = std::move(body), codePage, parse] {
+              return check_work::MakeTextOf(body, codePage, parse);
+          }) {}
+};
+
+// A settings folder file the list names, read and hashed beside the fetches
+// and checks that come before it is needed.
+using PendingRead = check_work::ThreadWork<check_work::FileRead>;
+
 // A file's bytes as one check has them, and what the check learnt of them;
 // each fact is worked out once, when first needed, from the same bytes.
 struct UpdateChecker::HeldFile {
-    std::optional<std::string> bytes; // nullopt: the file could not be read
+    std::wstring path; // where the file is now
+    bool readable = false;
+    // The encrypted bytes. A fetched body is deciphered as it arrives and not
+    // kept; bytes read from disk go into their text once every fact of them
+    // is known.
+    std::optional<std::string> bytes;
     // One pass over the bytes gives the checksum texts and the digest a signature signs.
     bool summed = false;
     bool summedWithSha256 = false;
     FileChecksums sums;
     std::optional<Sha256Digest> digest;
     std::optional<bool> authentic;
+    std::unique_ptr<Speculation> speculation; // a fetched body's text in the making
+    std::unique_ptr<PendingRead> pendingRead; // the file's read, under way
     bool decrypted = false;
     std::optional<std::wstring> text;
     bool parsed = false;
-    std::unique_ptr<XmlNode> document; // null when the text is missing or does not parse
+    std::shared_ptr<const XmlNode> document; // null when the text is missing or does not parse
 };
 
 // The settings folder's files as one check (or one cancel) has them: each is
@@ -76,57 +209,74 @@ public:
     HeldFiles(std::wstring folder, CDravikCrypto crypto)
         : folder_(std::move(folder)), crypto_(std::move(crypto)) {}
 
-    // Fetches `url` into `path`, keeping the body and hashing it as it arrives
-    // (with the SHA-256 when a list names one or a signature will be checked);
-    // nullopt when the fetch failed.
+    // Fetches `url` into `path`, hashing the body as it arrives (with the
+    // SHA-256 when a list names one or a signature will be checked) and
+    // deciphering it block by block; its text is then made on a thread of its
+    // own (and parsed, with `parse`) while the check goes on. nullopt when the
+    // fetch failed.
     std::optional<HeldFile> Fetch(const FetchFunction& fetch, const std::wstring& url,
-                                  const std::wstring& path, const ListedChecksums& listed) const {
+                                  const std::wstring& path, const ListedChecksums& listed,
+                                  bool parse) {
         const bool withSha256 = NeedsSha256(listed);
         ChecksumPass pass(withSha256);
-        HeldFile file;
-        file.bytes.emplace();
+        BodyDecryptor decryptor(crypto_);
+        // The files of one list are mostly of a size: room for the largest
+        // so far spares a large body its copies while it grows.
+        decryptor.Expect(largestBody_);
         FetchRequest request{url, path, kLargestEncryptedFile, {}, {}};
         request.observe = [&](const char* data, std::size_t size) {
             pass.Add(data, size);
-            file.bytes->append(data, size);
+            decryptor.Add(data, size);
         };
         if (!fetch(request))
             return std::nullopt;
+        HeldFile file;
+        file.path = path;
+        file.readable = true;
         file.summed = true;
         file.summedWithSha256 = withSha256;
         file.sums = pass.Texts();
         file.digest = pass.Digest();
+        // A body that does not decipher leaves the file without a text.
+        if (std::optional<std::string> body = decryptor.TakeBody()) {
+            largestBody_ = std::max(largestBody_, body->size());
+            file.speculation =
+                std::make_unique<Speculation>(std::move(*body), ThreadAnsiCodePage(), parse);
+        }
         return file;
     }
 
     // Of any held file, e.g. one just fetched: its bytes match the list.
     bool MatchesListed(HeldFile& file, const ListedChecksums& listed) const {
-        if (!file.bytes)
+        if (!file.readable)
             return false;
         Sum(file, NeedsSha256(listed));
         return ChecksumsMatchListed(file.sums, listed);
     }
-    // The signature rule accepts the file at `path` (a refusal is traced once).
-    bool Authentic(HeldFile& file, const std::wstring& path) const {
+    // The signature rule accepts the file (a refusal is traced once).
+    bool Authentic(HeldFile& file) const {
         if (!file.authentic) {
-            if (!file.bytes) {
+            if (!file.readable) {
                 file.authentic = false;
             } else if (!crypto_.SignaturesRequired()) {
                 file.authentic = true;
             } else {
                 Sum(file, true);
-                file.authentic = file.digest ? crypto_.IsAuthenticDigest(path, *file.digest)
-                                             : crypto_.IsAuthentic(path, *file.bytes);
+                file.authentic = file.digest  ? crypto_.IsAuthenticDigest(file.path, *file.digest)
+                                 : file.bytes ? crypto_.IsAuthentic(file.path, *file.bytes)
+                                              : false;
             }
         }
         return *file.authentic;
     }
     // The text, when the file is readable, authentic and decrypts.
-    const std::optional<std::wstring>& Text(HeldFile& file, const std::wstring& path) const {
+    const std::optional<std::wstring>& Text(HeldFile& file) const {
         if (!file.decrypted) {
             file.decrypted = true;
-            if (Authentic(file, path))
-                file.text = crypto_.DecryptBuffer(*file.bytes);
+            if (Authentic(file))
+                file.text = MakeText(file);
+            // A refused file's speculative text is not used: dropped here.
+            file.speculation.reset();
         }
         return file.text;
     }
@@ -135,19 +285,17 @@ public:
     bool MatchesListed(const std::wstring& name, const ListedChecksums& listed) {
         return MatchesListed(At(name), listed);
     }
-    bool Authentic(const std::wstring& name) { return Authentic(At(name), folder_ + name); }
-    const std::optional<std::wstring>& Text(const std::wstring& name) {
-        return Text(At(name), folder_ + name);
-    }
+    bool Authentic(const std::wstring& name) { return Authentic(At(name)); }
+    const std::optional<std::wstring>& Text(const std::wstring& name) { return Text(At(name)); }
     // The parsed text; null when it is missing or does not parse.
     const XmlNode* Document(const std::wstring& name) {
         HeldFile& file = At(name);
+        // A fetched update list comes with its document, parsed beside the fetches.
+        const std::optional<std::wstring>& text = Text(file);
         if (!file.parsed) {
             file.parsed = true;
-            const std::optional<std::wstring>& text = Text(name);
-            auto document = std::make_unique<XmlNode>();
-            if (text && document->LoadXml(*text))
-                file.document = std::move(document);
+            if (text)
+                file.document = XmlNode::ParseFrozen(*text);
         }
         return file.document.get();
     }
@@ -163,29 +311,56 @@ public:
             file.parsed = false;
         }
     }
-    // Hands the text over and lets go of the file (read again if asked for
-    // later); a file not decrypted yet is decrypted in its own bytes.
+    // Hands the text over and lets go of the file (read again if asked for later).
     std::optional<std::wstring> TakeText(const std::wstring& name) {
         HeldFile& file = At(name);
-        std::optional<std::wstring> text;
-        if (file.decrypted)
-            text = std::move(file.text);
-        else if (Authentic(file, folder_ + name))
-            text = crypto_.DecryptConsumed(std::move(*file.bytes));
+        Text(file);
+        std::optional<std::wstring> text = std::move(file.text);
         files_.erase(Key(name));
         return text;
     }
+    // Starts reading and hashing the folder's file `name` for a list that
+    // names `listed`, so that the steps that need it find it done.
+    void Prepare(const std::wstring& name, const ListedChecksums& listed) {
+        auto [at, added] = files_.try_emplace(Key(name));
+        if (!added)
+            return;
+        HeldFile& file = at->second;
+        file.path = folder_ + name;
+        file.pendingRead =
+            std::make_unique<PendingRead>([path = file.path, withSha256 = NeedsSha256(listed)] {
+                return check_work::ReadAndSum(path, withSha256);
+            });
+    }
     // A file now in place at `name`, with what was learnt of it before the move.
-    void Replace(const std::wstring& name, HeldFile file) { files_[Key(name)] = std::move(file); }
+    void Replace(const std::wstring& name, HeldFile file) {
+        file.path = folder_ + name;
+        files_[Key(name)] = std::move(file);
+    }
 
 private:
     static std::wstring Key(const std::wstring& name) { return ToLower(name); }
 
     HeldFile& At(const std::wstring& name) {
         auto [at, added] = files_.try_emplace(Key(name));
-        if (added)
-            at->second.bytes = CDravikCrypto::ReadWholeFile(folder_ + name);
-        return at->second;
+        HeldFile& file = at->second;
+        if (added) {
+            file.path = folder_ + name;
+            file.bytes = CDravikCrypto::ReadWholeFile(file.path);
+            file.readable = file.bytes.has_value();
+        } else if (file.pendingRead) {
+            check_work::FileRead read = file.pendingRead->Take();
+            file.pendingRead.reset();
+            file.bytes = std::move(read.bytes);
+            file.readable = file.bytes.has_value();
+            if (file.readable) {
+                file.summed = true;
+                file.summedWithSha256 = read.withSha256;
+                file.sums = std::move(read.sums);
+                file.digest = read.digest;
+            }
+        }
+        return file;
     }
 
     // Under the signature rule the SHA-256 is needed anyway: one pass gives both.
@@ -196,6 +371,14 @@ private:
     void Sum(HeldFile& file, bool withSha256) const {
         if (file.summed && (file.summedWithSha256 || !withSha256))
             return;
+        // A fetched body is not kept: a fact its fetch did not learn (a list
+        // asking for a SHA-256 the fetch's did not) is learnt from the file.
+        if (!file.bytes)
+            file.bytes = CDravikCrypto::ReadWholeFile(file.path);
+        if (!file.bytes) {
+            file.readable = false;
+            return;
+        }
         ChecksumPass pass(withSha256);
         pass.Add(file.bytes->data(), file.bytes->size());
         file.summed = true;
@@ -204,8 +387,27 @@ private:
         file.digest = pass.Digest();
     }
 
+    // A fetched file's text from its speculation; one read from disk from its
+    // bytes, which become the text in place once nothing else needs them.
+    std::optional<std::wstring> MakeText(HeldFile& file) const {
+        if (file.speculation) {
+            check_work::MadeText result = file.speculation->Take();
+            file.parsed = result.parsed;
+            file.document = std::move(result.document);
+            return std::move(result.text);
+        }
+        if (!file.bytes)
+            return std::nullopt;
+        if (!file.summedWithSha256)
+            return crypto_.DecryptBuffer(*file.bytes);
+        std::optional<std::wstring> text = crypto_.DecryptConsumed(std::move(*file.bytes));
+        file.bytes.reset();
+        return text;
+    }
+
     const std::wstring folder_;
     const CDravikCrypto crypto_;
+    size_t largestBody_ = 0;
     std::map<std::wstring, HeldFile> files_; // by lower-case name
 };
 
@@ -273,7 +475,7 @@ int UpdateChecker::Check() {
     CreateFolderChain(fetched);
     HeldFiles held(context_.paths.settingsFolder, context_.Crypto());
     const std::wstring url = context_.rootUrl + L"VeyrantSettingV2/Version.cfg";
-    if (std::optional<HeldFile> list = held.Fetch(context_.fetch, url, fetched, {})) {
+    if (std::optional<HeldFile> list = held.Fetch(context_.fetch, url, fetched, {}, false)) {
         FetchSignatureOf(context_.fetch, url, fetched);
         Trace(L"成功事件：版本文件下载成功");
         return Compare(*list, held);
@@ -321,7 +523,7 @@ int UpdateChecker::RunApplicationCheckStep(HeldFiles& held) {
 
 int UpdateChecker::Compare(HeldFile& fetchedList, HeldFiles& held) {
     const std::wstring fetched = context_.paths.selfUpdateFolder + L"Version.cfg";
-    const std::optional<std::wstring>& text = held.Text(fetchedList, fetched);
+    const std::optional<std::wstring>& text = held.Text(fetchedList);
     if (!text)
         return UpdateCode::kInvalidList;
     XmlNode list;
@@ -345,6 +547,12 @@ int UpdateChecker::Compare(HeldFile& fetchedList, HeldFiles& held) {
             TraceEntry(false, entry, L"文件名不合法");
             return UpdateCode::kInvalidList;
         }
+    }
+    // The copies the list names are read and hashed beside the fetches of the
+    // missing ones; each is used only where it was used before.
+    for (const ListEntry& entry : entries) {
+        if (PathFileExistsW((context_.paths.settingsFolder + entry.name).c_str()))
+            held.Prepare(entry.name, entry.listed);
     }
     if (int code = FirstPass(entries, held))
         return code;
@@ -400,7 +608,11 @@ int UpdateChecker::FetchIntoPlace(const ListEntry& entry, const FetchEvents& eve
             TraceEntry(success, entry, event);
     };
     const std::wstring downloaded = context_.paths.selfUpdateFolder + entry.name;
-    std::optional<HeldFile> file = held.Fetch(context_.fetch, entry.url, downloaded, entry.listed);
+    // The update list's document is needed next: parsed beside the fetches.
+    const bool parse = IsSelfUpdateItem(entry.id) ||
+                       EqualsNoCase(entry.name, FileNamePart(context_.paths.updateListFile));
+    std::optional<HeldFile> file =
+        held.Fetch(context_.fetch, entry.url, downloaded, entry.listed, parse);
     if (!file) {
         trace(false, events.fetchFailed);
         return UpdateCode::kFetchFailed;
@@ -409,7 +621,7 @@ int UpdateChecker::FetchIntoPlace(const ListEntry& entry, const FetchEvents& eve
     FetchSignatureOf(context_.fetch, entry.url, downloaded);
     // A file the signature rule refuses is no better than one whose checksum
     // fails: it is not moved into place and the check ends with 46.
-    if (!held.MatchesListed(*file, entry.listed) || !held.Authentic(*file, downloaded)) {
+    if (!held.MatchesListed(*file, entry.listed) || !held.Authentic(*file)) {
         trace(false, events.checkFailed);
         DeleteWithSignature(downloaded);
         return UpdateCode::kInvalidList;

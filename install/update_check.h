@@ -67,6 +67,7 @@ public:
 private:
     struct ListEntry;
     struct FetchEvents; // the trace texts of one pass
+    class Speculation;  // a fetched body's text, made beside the next fetch
     struct HeldFile;    // a file's bytes and what one check learnt of them
     class HeldFiles;    // the settings folder's files as one check has them
     int Check();

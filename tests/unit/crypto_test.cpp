@@ -7,6 +7,9 @@
 
 #include <gtest/gtest.h>
 
+#include <algorithm>
+#include <random>
+
 namespace {
 
 std::string Unhex(std::string_view hex) {
@@ -71,7 +74,10 @@ TEST(DecodeConfigText, ByteOrderMarksChooseTheEncoding) {
     EXPECT_EQ(DecodeConfigText("\xEF\xBB\xBF" + ToCodePage(kChinese, CP_UTF8), 1252), kChinese);
     EXPECT_EQ(DecodeConfigText("\xEF\xBB\xBF", 1252), L"");
     // Beyond the BMP a surrogate pair; anything ill-formed as the system reads it.
-    EXPECT_EQ(DecodeConfigText("\xEF\xBB\xBF" "a\xF0\x9F\x98\x80", 1252), L"a\xD83D\xDE00");
+    EXPECT_EQ(DecodeConfigText("\xEF\xBB\xBF"
+                               "a\xF0\x9F\x98\x80",
+                               1252),
+              L"a\xD83D\xDE00");
     for (std::string bad :
          {"a\xC3(b", "\xC0\xAF", "\xED\xA0\x80x", "\xF4\x90\x80\x80", "z\xE4\xB8"})
         EXPECT_EQ(DecodeConfigText("\xEF\xBB\xBF" + bad, 1252), FromCodePage(bad, CP_UTF8)) << bad;
@@ -213,6 +219,43 @@ TEST(CDravikCrypto, DamagedFilesFailWithoutReadingFurther) {
     EXPECT_FALSE(crypto.DecryptBuffer(Header(1) + "0body").has_value());
     // The header alone with the whole key block: empty body, empty text.
     EXPECT_EQ(crypto.DecryptBuffer(good.substr(0, 4 + length)), L"");
+}
+
+// Model: a file fed in any blocks deciphers as the whole file does, damaged
+// and cut files included.
+TEST(BodyDecryptor, AnySplitOfAFileGivesWhatTheWholeFileGives) {
+    CDravikCrypto crypto(TestPublicKey());
+    const std::string good = EncryptForTest(std::wstring(3000, L'x') + kChinese);
+    const size_t front = 4 + KeyBlockLength(good);
+    std::string notHex = good;
+    notHex[5] = 'Q';
+    const std::string files[] = {good,
+                                 EncryptForTest(kChinese, BodyEncoding::Utf16),
+                                 good.substr(0, 3),
+                                 good.substr(0, front - 1),
+                                 good.substr(0, front),
+                                 good.substr(0, front + 1),
+                                 WithHeader(good, good.size()),
+                                 WithHeader(good, 0),
+                                 Header(1) + "0body",
+                                 notHex,
+                                 ""};
+    std::mt19937 random(7);
+    for (const std::string& file : files) {
+        for (int split = 0; split < 20; ++split) {
+            BodyDecryptor decryptor(crypto);
+            size_t at = 0;
+            while (at < file.size()) {
+                // Empty blocks and blocks that end inside the header or key block too.
+                const size_t block =
+                    std::min<size_t>(file.size() - at, random() % (split < 10 ? 9 : 700));
+                decryptor.Add(file.data() + at, block);
+                at += block;
+            }
+            EXPECT_EQ(decryptor.TakeBody(), crypto.DecryptBody(file))
+                << "file of " << file.size() << " bytes, split " << split;
+        }
+    }
 }
 
 TEST(CDravikCrypto, WrongKeyGivesGarbageNotACrash) {

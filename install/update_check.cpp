@@ -332,6 +332,12 @@ public:
                 return check_work::ReadAndSum(path, withSha256);
             });
     }
+    // Lets a read of `name` under way end first: a file open for reading
+    // cannot be replaced.
+    void FinishRead(const std::wstring& name) {
+        if (auto at = files_.find(Key(name)); at != files_.end() && at->second.pendingRead)
+            At(name);
+    }
     // A file now in place at `name`, with what was learnt of it before the move.
     void Replace(const std::wstring& name, HeldFile file) {
         file.path = folder_ + name;
@@ -579,6 +585,7 @@ int UpdateChecker::Compare(HeldFile& fetchedList, HeldFiles& held) {
     if (int code = ThirdPass(entries, held))
         return code;
 
+    held.FinishRead(FileNamePart(context_.paths.versionListFile)); // a list may name it too
     if (MoveWithSignature(fetched, context_.paths.versionListFile))
         Trace(L"成功事件：版本文件移动成功");
     else
@@ -628,6 +635,7 @@ int UpdateChecker::FetchIntoPlace(const ListEntry& entry, const FetchEvents& eve
     }
     trace(true, events.checkPassed);
     const std::wstring local = context_.paths.settingsFolder + entry.name;
+    held.FinishRead(entry.name);
     if (!MoveWithSignature(downloaded, local)) {
         TraceEntry(false, entry, L"文件移动失败");
         return UpdateCode::kMoveFailed;

@@ -71,6 +71,10 @@ def main(argv):
         return 2
     module = f"tests.e2e.{argv[0]}"
     names = [f"{module}.{name}" for name in argv[1:]] or [module]
+    # Wine mirrors menus and file types into the Linux desktop after every
+    # installer and prefix boot: work no test looks at.
+    overrides = os.environ.get("WINEDLLOVERRIDES")
+    os.environ["WINEDLLOVERRIDES"] = ";".join(filter(None, ["winemenubuilder.exe=d", overrides]))
     display, os.environ["DISPLAY"] = start_display()
     own_run = own_run_folder()
     session = None

@@ -587,6 +587,8 @@ class _CachingPacker:
         self._packer, self._cache = packer, cache
 
     def __getattr__(self, name):
+        if name.startswith("_"):  # not the wrapped packer's (nor before __init__)
+            raise AttributeError(name)
         return getattr(self._packer, name)
 
     def encrypt(self, source, target, encoding="utf8"):

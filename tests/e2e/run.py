@@ -81,10 +81,15 @@ def main(argv):
     try:
         if own_run is not None:
             harness.make_template(own_run / "template")
-        session = harness.WineSession(os.environ[harness.TEMPLATE_ENV])
         suite = unittest.defaultTestLoader.loadTestsFromNames(names)
         if part:
             suite = select_part(suite, part)
+        # Tests that each take a prefix of their own leave the process's unused:
+        # booting it would be the only work done in it.
+        if not all(getattr(type(test), "prefix_per_test", False) for test in flatten(suite)):
+            session = harness.WineSession(os.environ[harness.TEMPLATE_ENV])
+        else:  # a Wine program started outside a test's prefix fails rather than lands elsewhere
+            os.environ.pop("WINEPREFIX", None)
         result = unittest.TextTestRunner(verbosity=2).run(suite)
         if result.testsRun == 0:
             print(f"no test ran for {' '.join(names)}", file=sys.stderr)

@@ -436,13 +436,29 @@ def start_bank_server(test, packer):
 
 
 class _PortSlot:
-    """One of the run's bank server ports, held through a file lock."""
+    """One of the run's bank server ports, held through a file lock. A process
+    keeps the ports it took until it ends and serves its next tests from the
+    same one, so a test with the inputs of an earlier one gets its tree (whose
+    files name the server's address) from the cache."""
+
+    _held = []  # this process's slots; in_use while a test's server listens on one
 
     def __init__(self, file, port):
-        self.file, self.port = file, port
+        self.file, self.port, self.in_use = file, port, True
 
     @classmethod
     def take(cls):
+        for slot in cls._held:
+            if not slot.in_use:
+                slot.in_use = True
+                return slot
+        slot = cls._take_free()
+        if slot is not None:
+            cls._held.append(slot)
+        return slot
+
+    @classmethod
+    def _take_free(cls):
         run = _run_folder()
         if run is None:
             return None
@@ -465,12 +481,15 @@ class _PortSlot:
         return None
 
     def release(self, forget_port=False):
-        if self.file.closed:
+        """Frees the slot for this process's next test; with forget_port (the
+        port turned out to be someone else's) gives it up for good."""
+        self.in_use = False
+        if not forget_port or self.file.closed:
             return
-        if forget_port:
-            self.file.truncate(0)
+        self.file.truncate(0)
         fcntl.flock(self.file, fcntl.LOCK_UN)
         self.file.close()
+        self._held.remove(self)
 
 
 def _free_port():
@@ -505,7 +524,7 @@ def _tree_inputs(value):
 
 @functools.cache
 def _cached_tree_class():
-    from tools.bankserver.server_tree import ServerTree
+    from tools.bankserver.server_tree import Packer, ServerTree
 
     class CachedServerTree(ServerTree):
         """A ServerTree whose first build comes from the run's cache of
@@ -516,6 +535,8 @@ def _cached_tree_class():
         def __init__(self, *args, cache=None, **kwargs):
             super().__init__(*args, **kwargs)
             self._cache = cache
+            if cache is not None and type(self.packer) is Packer:
+                self.packer = _CachingPacker(self.packer, cache.parent / "packer-output")
 
         def build(self):
             key = self._cache_key()
@@ -554,6 +575,56 @@ def _cached_tree_class():
                 shutil.rmtree(work, ignore_errors=True)
 
     return CachedServerTree
+
+
+class _CachingPacker:
+    """A packer whose output for one text, encoding and pair of keys is made
+    once a run: most of a test tree's files are the sample texts as they are,
+    whatever the server's address, and each encryption is a Wine program.
+    Files already encrypted are signed, verified and decrypted as always."""
+
+    def __init__(self, packer, cache):
+        self._packer, self._cache = packer, cache
+
+    def __getattr__(self, name):
+        if name.startswith("_"):  # not the wrapped packer's (nor before __init__)
+            raise AttributeError(name)
+        return getattr(self._packer, name)
+
+    def encrypt(self, source, target, encoding="utf8"):
+        source, target = Path(source), Path(target)
+        entry = self._cache / self._key(source, encoding)
+        if not entry.exists():
+            self._fill(entry, source, encoding)
+        signature = target.with_name(target.name + ".sig")
+        shutil.copyfile(entry / "out", target)
+        if (entry / "out.sig").exists():
+            shutil.copyfile(entry / "out.sig", signature)
+        else:  # as the packer does without a signing key: no stale signature
+            signature.unlink(missing_ok=True)
+
+    def _key(self, source, encoding):
+        packer = self._packer
+        facts = packer.exe.stat()
+        parts = [hashlib.sha256(source.read_bytes()).hexdigest(), encoding,
+                 hashlib.sha256(packer.key.read_bytes()).hexdigest(),
+                 (hashlib.sha256(packer.signing_key.read_bytes()).hexdigest()
+                  if packer.signing_key else None),
+                 str(packer.exe), facts.st_size, facts.st_mtime_ns]
+        return hashlib.sha256(json.dumps(parts).encode()).hexdigest()[:24]
+
+    def _fill(self, entry, source, encoding):
+        entry.parent.mkdir(parents=True, exist_ok=True)
+        work = Path(tempfile.mkdtemp(prefix="making-", dir=entry.parent))
+        try:
+            self._packer.encrypt(source, work / "out", encoding)
+            try:
+                os.rename(work, entry)
+            except OSError:  # another test was first: keep its copy
+                if not entry.exists():
+                    raise
+        finally:
+            shutil.rmtree(work, ignore_errors=True)
 
 
 class ClientFolder:

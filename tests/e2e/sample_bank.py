@@ -70,6 +70,10 @@ class SampleBankTestCase(PageTestCase):
     application and the availability library the catalogue names, tracing on
     and no sample component installed."""
 
+    # Each test runs in a prefix of its own (fresh_prefix), so a run of these
+    # tests alone needs no prefix for its process (tests/e2e/run.py).
+    prefix_per_test = True
+
     @classmethod
     def setUpClass(cls):
         if not isolated():  # else each test's own prefix comes with its control registered

@@ -16,8 +16,8 @@ import zlib
 from pathlib import Path
 
 from tests.e2e.harness import (BUILD_DIR, CHINESE_ANSI, SIGNED_DLL, SOURCE_DIR, ClientFolder,
-                               PageTestCase, data_folder, reset_data_folder, trace_texts,
-                               write_user_settings)
+                               PageTestCase, data_folder, fresh_prefix, isolated,
+                               reset_data_folder, trace_texts, write_user_settings)
 from tests.e2e.pages import CALLBACKS, CONTROL_PAGE, SELF_UPDATE, installed, update_check
 from tests.e2e.sample_bank import CERT_STORE, FACTS, reg, remove_installed_samples
 from tests.e2e.test_signatures import crc_collision
@@ -119,11 +119,19 @@ class PublishedBankTest(PageTestCase):
 
     control_dll = SIGNED_DLL
 
+    @classmethod
+    def setUpClass(cls):
+        if not isolated():  # else each test's own prefix comes with the control registered
+            super().setUpClass()
+
     def setUp(self):
+        # A prefix of the test's own, with the user's root store a real PC
+        # has: whatever the visits install goes with it.
+        if not fresh_prefix(self, self.control_dll, setup=[["reg", "add", CERT_STORE, "/f"]]):
+            remove_installed_samples()
+            self.addCleanup(remove_installed_samples)
+            reg("add", CERT_STORE, "/f")
         super().setUp()
-        remove_installed_samples()
-        self.addCleanup(remove_installed_samples)
-        reg("add", CERT_STORE, "/f")
         self.nginx = fixture["nginx"]
         self.use_bank(self.nginx.url)
 

@@ -1,11 +1,13 @@
 // Throughput of the file checksum text on one file:
 //   crc_bench FILE [--method auto|table|folding|together] [--repeat N]
-// Prints one line "method=... crc=... [sha256=...] bytes=... seconds=... mbps=..."
+// Prints one line "method=... crc=... [sha256=... sha256_method=...] bytes=...
+// seconds=... mbps=..."
 // with the best of N runs; bench/run.py reads it. "together" is what the
 // control computes of every listed file: the CRC and the SHA-256 from one read.
 #include "common/text.h"
 #include "crypto/checksum.h"
 #include "config/listed_file.h"
+#include "crypto/sha256.h"
 
 #include <windows.h>
 
@@ -100,7 +102,11 @@ int wmain(int argc, wchar_t** argv) {
         return 1;
     }
     long long bytes = FileSize(options.file);
-    std::string sha256 = sums.sha256.empty() ? "" : " sha256=" + ToCodePage(sums.sha256, CP_UTF8);
+    // The SHA-256 is made by the method every stream of the control takes here.
+    std::string sha256 = sums.sha256.empty()
+                             ? ""
+                             : " sha256=" + ToCodePage(sums.sha256, CP_UTF8) +
+                                   " sha256_method=" + Sha256MethodName(Sha256FastestMethod());
     std::printf("method=%s crc=%s%s bytes=%lld seconds=%.6f mbps=%.1f\n", name.c_str(),
                 ToCodePage(sums.mac, CP_UTF8).c_str(), sha256.c_str(), bytes, best,
                 double(bytes) / best / 1e6);

@@ -4,7 +4,7 @@
 // gets (CRC-32 and SHA-256 of the body as it is written, then compared), or
 // with --bare through the plainest WinINet loop (the platform's limit under
 // Wine) alone, and prints the result, the time taken, the checksums (not with
-// --bare) and the process's peak working set.
+// --bare, with the SHA-256 method) and the process's peak working set.
 #include "bench/bare_fetch.h"
 #include "common/handles.h"
 #include "common/text.h"
@@ -92,6 +92,7 @@ int wmain(int argc, wchar_t** argv) {
     wprintf(L"result=%d\nelapsed_seconds=%.6f\npeak_working_set_bytes=%lu\n", result,
             Seconds(start, end), static_cast<unsigned long>(memory.PeakWorkingSetSize));
     if (!bare)
-        wprintf(L"crc=%ls\nsha256=%ls\n", verified.crc.c_str(), verified.sha256.c_str());
+        wprintf(L"crc=%ls\nsha256=%ls\nsha256_method=%hs\n", verified.crc.c_str(),
+                verified.sha256.c_str(), Sha256MethodName(Sha256FastestMethod()));
     return result == 1 ? 0 : 1;
 }

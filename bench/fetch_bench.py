@@ -151,6 +151,7 @@ def fetch_with_program(url, target, env, mode_args):
               "peak_rss_bytes": rss, "start_retries": retries, "signal_after_result": -rc}
     if "crc" in values:
         result["checksums"] = {"crc": values["crc"], "sha256": values.get("sha256", "")}
+        result["sha256_method"] = values.get("sha256_method", "?")
     return result
 
 
@@ -301,8 +302,9 @@ def report(results):
               f"{entry['max_mib_per_second']:7.1f} MiB/s   {memory} "
               f"{entry['peak_memory_bytes'] / MIB:.1f} MiB")
     print(f"  (peak RSS of /bin/true measured as curl's: {results['rss_floor_bytes'] / MIB:.1f} MiB)")
+    methods = sorted({run.get("sha256_method", "?") for run in results["fetchers"]["ours"]["runs"]})
     print("  every copy matches the source (size and SHA-256), and so do the CRC and SHA-256 "
-          "that ours computed while writing it")
+          f"that ours computed while writing it (SHA-256 method: {', '.join(methods)})")
     bare = results["fetchers"]["bare"]
     print(f"  (bare loop + hash: the fetch {bare['median_seconds'] - bare['median_hash_seconds']:.3f} s "
           f"and zlib.crc32 + hashlib.sha256 {bare['median_hash_seconds']:.3f} s, medians)")

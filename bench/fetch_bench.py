@@ -302,7 +302,8 @@ def report(results):
               f"{entry['max_mib_per_second']:7.1f} MiB/s   {memory} "
               f"{entry['peak_memory_bytes'] / MIB:.1f} MiB")
     print(f"  (peak RSS of /bin/true measured as curl's: {results['rss_floor_bytes'] / MIB:.1f} MiB)")
-    methods = sorted({run.get("sha256_method", "?") for run in results["fetchers"]["ours"]["runs"]})
+    methods = sorted({run.get("sha256_method", "?")
+                      for run in results["fetchers"]["ours"]["runs"]})
     print("  every copy matches the source (size and SHA-256), and so do the CRC and SHA-256 "
           f"that ours computed while writing it (SHA-256 method: {', '.join(methods)})")
     bare = results["fetchers"]["bare"]

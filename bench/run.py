@@ -254,8 +254,8 @@ def bench_crc(args):
         print(f"  Python zlib.crc32:            {mbps(size, zlib_seconds):9.1f} MB/s  "
               f"crc {zlib_sums['crc']}")
         sha256_method = together.get("sha256_method", "?")
-        print(f"  ours CRC and SHA-256 ({sha256_method}), one read: {float(together['mbps']):7.1f} MB/s  "
-              f"sha256 {together['sha256']}")
+        print(f"  ours CRC and SHA-256 ({sha256_method}), one read: "
+              f"{float(together['mbps']):7.1f} MB/s  sha256 {together['sha256']}")
         print(f"  zlib.crc32 + hashlib.sha256:  {mbps(size, both_seconds):9.1f} MB/s  "
               f"sha256 {both_sums['sha256']}")
         agree = (crc_agrees("CRC", ours, zlib_sums)

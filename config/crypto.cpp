@@ -62,7 +62,11 @@ CDravikCrypto::CDravikCrypto(const RsaPublicKey& key) : rsa_(key), trace_(&kNobo
 
 CDravikCrypto::CDravikCrypto(const RsaPublicKey& key, SignatureCheck signatures,
                              const TraceSink& trace)
-    : rsa_(key), signatures_(std::move(signatures)), trace_(&trace) {}
+    : rsa_(key), signatures_(std::move(signatures)),
+      verifier_(signatures_.policy == SignaturePolicy::Off
+                    ? nullptr
+                    : std::make_shared<SignatureVerifier>(signatures_.signingKey)),
+      trace_(&trace) {}
 
 std::string CDravikCrypto::Rc4KeyOf(std::string_view keyBlock) const {
     std::optional<std::string> fileKey = rsa_.RecoverFileKey(keyBlock);
@@ -124,13 +128,13 @@ bool CDravikCrypto::IsAuthentic(const std::wstring& path, std::string_view file)
 bool CDravikCrypto::IsAuthenticDigest(const std::wstring& path, const Sha256Digest& digest) const {
     if (signatures_.policy == SignaturePolicy::Off)
         return true;
-    return Accepted(path, VerifyDetachedSignatureOfDigest(path, digest, signatures_.signingKey));
+    return Accepted(path, verifier_->VerifyDetachedDigest(path, digest));
 }
 
 bool CDravikCrypto::SignatureAccepted(const std::wstring& path, std::string_view file) const {
     if (signatures_.policy == SignaturePolicy::Off)
         return true;
-    return Accepted(path, VerifyDetachedSignature(path, file, signatures_.signingKey));
+    return Accepted(path, verifier_->VerifyDetached(path, file));
 }
 
 bool CDravikCrypto::Accepted(const std::wstring& path, SignatureVerdict verdict) const {

@@ -16,6 +16,7 @@
 
 #include <windows.h>
 
+#include <memory>
 #include <optional>
 #include <string>
 #include <string_view>
@@ -108,6 +109,8 @@ private:
 
     CDravikRSA rsa_;
     SignatureCheck signatures_;
+    // One for the operation and its copies (null with signatures off).
+    std::shared_ptr<SignatureVerifier> verifier_;
     const TraceSink* trace_;
 };
 

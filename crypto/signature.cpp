@@ -55,30 +55,8 @@ std::optional<std::string> SigningKeyBlob(const RsaPublicKey& key) {
 
 namespace {
 
-// `signature` (big-endian) signs the hash `fill` puts into a fresh SHA-256
-// hash object of the provider that holds the key.
-template <typename FillHash>
-bool VerifySignedHash(std::string_view signature, const RsaPublicKey& key, FillHash fill) {
-    std::optional<std::string> blob = SigningKeyBlob(key);
-    if (!blob || signature.size() != ModulusBytes(*blob))
-        return false;
-    CryptProvider provider = AcquireRsaAesProvider();
-    CryptKey publicKey;
-    if (!provider || !CryptImportKey(provider.get(), Bytes(*blob), static_cast<DWORD>(blob->size()),
-                                     0, 0, publicKey.out()))
-        return false;
-    CryptHash hash = CreateSha256Hash(provider);
-    if (!hash || !fill(hash))
-        return false;
-    // CryptoAPI reads signatures least significant byte first.
-    const std::string littleEndian(signature.rbegin(), signature.rend());
-    return CryptVerifySignatureW(hash.get(), Bytes(littleEndian),
-                                 static_cast<DWORD>(littleEndian.size()), publicKey.get(), nullptr,
-                                 0) != FALSE;
-}
-
 template <typename Verify>
-SignatureVerdict VerifyDetached(const std::wstring& path, Verify verify) {
+SignatureVerdict VerifyDetachedFile(const std::wstring& path, Verify verify) {
     const std::wstring signaturePath = SignaturePathOf(path);
     if (!IsExistingFile(signaturePath))
         return SignatureVerdict::Missing;
@@ -91,30 +69,87 @@ SignatureVerdict VerifyDetached(const std::wstring& path, Verify verify) {
 
 } // namespace
 
-bool VerifySignature(std::string_view data, std::string_view signature, const RsaPublicKey& key) {
-    return VerifySignedHash(signature, key, [&](const CryptHash& hash) {
+// The provider first, so that it is released after its key.
+struct SignatureVerifier::Handles {
+    bool usable = false;
+    size_t modulusBytes = 0;
+    CryptProvider provider;
+    CryptKey publicKey;
+};
+
+SignatureVerifier::SignatureVerifier(RsaPublicKey key) : key_(std::move(key)) {}
+
+SignatureVerifier::~SignatureVerifier() = default;
+
+// `signature` (big-endian) signs the hash `fill` puts into a fresh SHA-256
+// hash object of the provider that holds the key.
+template <typename FillHash>
+bool SignatureVerifier::VerifySignedHash(std::string_view signature, FillHash fill) {
+    std::lock_guard guard(lock_);
+    if (!handles_) {
+        handles_ = std::make_unique<Handles>();
+        std::optional<std::string> blob = SigningKeyBlob(key_);
+        if (blob) {
+            handles_->modulusBytes = ModulusBytes(*blob);
+            handles_->provider = AcquireRsaAesProvider();
+            handles_->usable =
+                handles_->provider &&
+                CryptImportKey(handles_->provider.get(), Bytes(*blob),
+                               static_cast<DWORD>(blob->size()), 0, 0, handles_->publicKey.out());
+        }
+    }
+    if (!handles_->usable || signature.size() != handles_->modulusBytes)
+        return false;
+    CryptHash hash = CreateSha256Hash(handles_->provider);
+    if (!hash || !fill(hash))
+        return false;
+    // CryptoAPI reads signatures least significant byte first.
+    const std::string littleEndian(signature.rbegin(), signature.rend());
+    return CryptVerifySignatureW(hash.get(), Bytes(littleEndian),
+                                 static_cast<DWORD>(littleEndian.size()), handles_->publicKey.get(),
+                                 nullptr, 0) != FALSE;
+}
+
+bool SignatureVerifier::Verify(std::string_view data, std::string_view signature) {
+    return VerifySignedHash(signature, [&](const CryptHash& hash) {
         return HashBytes(hash, data.data(), data.size());
     });
 }
 
-bool VerifySignatureOfDigest(const Sha256Digest& digest, std::string_view signature,
-                             const RsaPublicKey& key) {
-    return VerifySignedHash(signature, key, [&](const CryptHash& hash) {
+bool SignatureVerifier::VerifyDigest(const Sha256Digest& digest, std::string_view signature) {
+    return VerifySignedHash(signature, [&](const CryptHash& hash) {
         return CryptSetHashParam(hash.get(), HP_HASHVAL, digest.data(), 0) != FALSE;
     });
 }
 
+SignatureVerdict SignatureVerifier::VerifyDetached(const std::wstring& path,
+                                                   std::string_view fileBytes) {
+    return VerifyDetachedFile(
+        path, [&](std::string_view signature) { return Verify(fileBytes, signature); });
+}
+
+SignatureVerdict SignatureVerifier::VerifyDetachedDigest(const std::wstring& path,
+                                                         const Sha256Digest& digest) {
+    return VerifyDetachedFile(
+        path, [&](std::string_view signature) { return VerifyDigest(digest, signature); });
+}
+
+bool VerifySignature(std::string_view data, std::string_view signature, const RsaPublicKey& key) {
+    return SignatureVerifier(key).Verify(data, signature);
+}
+
+bool VerifySignatureOfDigest(const Sha256Digest& digest, std::string_view signature,
+                             const RsaPublicKey& key) {
+    return SignatureVerifier(key).VerifyDigest(digest, signature);
+}
+
 SignatureVerdict VerifyDetachedSignature(const std::wstring& path, std::string_view fileBytes,
                                          const RsaPublicKey& key) {
-    return VerifyDetached(path, [&](std::string_view signature) {
-        return VerifySignature(fileBytes, signature, key);
-    });
+    return SignatureVerifier(key).VerifyDetached(path, fileBytes);
 }
 
 SignatureVerdict VerifyDetachedSignatureOfDigest(const std::wstring& path,
                                                  const Sha256Digest& digest,
                                                  const RsaPublicKey& key) {
-    return VerifyDetached(path, [&](std::string_view signature) {
-        return VerifySignatureOfDigest(digest, signature, key);
-    });
+    return SignatureVerifier(key).VerifyDetachedDigest(path, digest);
 }

@@ -9,6 +9,8 @@
 #include "crypto/sha256.h"
 
 #include <cstddef>
+#include <memory>
+#include <mutex>
 #include <optional>
 #include <string>
 #include <string_view>
@@ -54,3 +56,28 @@ SignatureVerdict VerifyDetachedSignature(const std::wstring& path, std::string_v
 SignatureVerdict VerifyDetachedSignatureOfDigest(const std::wstring& path,
                                                  const Sha256Digest& digest,
                                                  const RsaPublicKey& key);
+
+// Verifies any number of signatures under one key with one CryptoAPI provider
+// and key handle, taken at the first verification: under Wine, acquiring the
+// provider loads its library again whenever no provider is held, which costs
+// more than the verification. Usable from several threads at once.
+class SignatureVerifier {
+public:
+    explicit SignatureVerifier(RsaPublicKey key);
+    ~SignatureVerifier();
+    SignatureVerifier(const SignatureVerifier&) = delete;
+    SignatureVerifier& operator=(const SignatureVerifier&) = delete;
+
+    bool Verify(std::string_view data, std::string_view signature);
+    bool VerifyDigest(const Sha256Digest& digest, std::string_view signature);
+    SignatureVerdict VerifyDetached(const std::wstring& path, std::string_view fileBytes);
+    SignatureVerdict VerifyDetachedDigest(const std::wstring& path, const Sha256Digest& digest);
+
+private:
+    struct Handles;
+    template <typename FillHash> bool VerifySignedHash(std::string_view signature, FillHash fill);
+
+    const RsaPublicKey key_;
+    std::mutex lock_;                  // the handles are used one verification at a time
+    std::unique_ptr<Handles> handles_; // null until the first verification
+};

@@ -9,6 +9,9 @@
 
 #include <gtest/gtest.h>
 
+#include <thread>
+#include <vector>
+
 namespace {
 
 // Another bank's signing key: made once, from a fixed seed.
@@ -61,6 +64,43 @@ TEST(Signature, CryptoApiVerifiesThePackersSignaturesAndNothingElse) {
     EXPECT_FALSE(VerifySignatureOfDigest(*Sha256Of(file), Flipped(signature, 100), key));
     EXPECT_FALSE(
         VerifySignatureOfDigest(*Sha256Of(file), signature, OtherSigningKey().PublicKey()));
+}
+
+// One verifier serves a whole operation, from several threads: a verdict never
+// depends on the ones before it (a refusal between two good signatures included).
+TEST(Signature, OneVerifierGivesEveryVerdictAFreshOneGives) {
+    const std::string file = EncryptForTest(L"<Update/>");
+    const std::string signature = SignForTest(file);
+    const struct {
+        std::string data, signature;
+        bool verified;
+    } cases[] = {
+        {file, signature, true},
+        {file + "x", signature, false},
+        {file, Flipped(signature, 7), false},
+        {file, "", false},
+        {file, SignFile(OtherSigningKey(), file), false},
+        {file, signature, true},
+    };
+    SignatureVerifier verifier(TestSigningKey().PublicKey());
+    auto runCases = [&](int* wrong) {
+        for (int round = 0; round < 3; ++round)
+            for (const auto& c : cases) {
+                *wrong += verifier.Verify(c.data, c.signature) != c.verified;
+                *wrong += verifier.VerifyDigest(*Sha256Of(c.data), c.signature) != c.verified;
+            }
+    };
+    int wrong[4] = {};
+    std::vector<std::thread> threads;
+    for (int& count : wrong)
+        threads.emplace_back(runCases, &count);
+    for (std::thread& thread : threads)
+        thread.join();
+    EXPECT_EQ(wrong[0] + wrong[1] + wrong[2] + wrong[3], 0);
+    // A key CryptoAPI is not given verifies nothing, however often it is asked.
+    SignatureVerifier unusable(TestPublicKey());
+    EXPECT_FALSE(unusable.Verify(file, signature));
+    EXPECT_FALSE(unusable.Verify(file, signature));
 }
 
 TEST(Signature, KeysCryptoApiIsNotGiven) {

@@ -8,6 +8,7 @@
 #include "config/listed_file.h"
 #include "config/xml_node.h"
 #include "crypto/crypto_api.h"
+#include "crypto/sha256.h"
 #include "install/verified_fetch.h"
 
 #include <shlwapi.h>
@@ -144,12 +145,14 @@ void DownloadChain::RunItem(int id, CryptProvider& verifierLoaded) {
         reporter_.Downloaded(id, false);
         return;
     }
-    // A file listed with a SHA-256 is hashed by CryptoAPI: while the unit
-    // holds a context, the provider's library stays loaded, and each file's
-    // own context costs a millisecond instead of a load and unload of the
-    // library (tens of ms under Wine). Taken at the first such file.
+    // Where the processor cannot hash, a file listed with a SHA-256 is hashed
+    // by CryptoAPI: while the unit holds a context, the provider's library
+    // stays loaded, and each file's own context costs a millisecond instead
+    // of a load and unload of the library (tens of ms under Wine). Taken at
+    // the first such file.
     const ListedChecksums listed = ListedChecksumsOf(*entry);
-    if (!listed.sha256.empty() && !verifierLoaded)
+    if (!listed.sha256.empty() && !verifierLoaded &&
+        Sha256FastestMethod() == Sha256Method::CryptoApi)
         verifierLoaded = AcquireRsaAesProvider();
     if (!FetchOrFind(id, context_.rootUrl + url, *local, listed)) {
         reporter_.Downloaded(id, false);

@@ -5,6 +5,7 @@
 #include <cstddef>
 #include <cstdint>
 #include <functional>
+#include <optional>
 #include <string>
 
 struct FetchRequest {
@@ -18,6 +19,9 @@ struct FetchRequest {
     // Asked once the whole body is stored beside the target (optional): false
     // keeps it out of place, as a failed fetch.
     std::function<bool()> accept;
+    // The system's connection flags as the operation read them when it began
+    // (optional): a burst of fetches reads them once, not once per file.
+    std::optional<std::uint32_t> connectionFlags;
 };
 
 // 1 when the whole body was stored at localPath and is not empty, else 0.

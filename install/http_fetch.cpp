@@ -9,6 +9,8 @@
 #include <atomic>
 #include <cwchar>
 #include <limits>
+#include <memory>
+#include <mutex>
 #include <optional>
 #include <vector>
 
@@ -36,9 +38,15 @@ std::wstring AgentText() {
     return agent;
 }
 
-InternetHandle OpenSession(const FetchErrorSink& onError) {
+DWORD ConnectionFlagsNow() {
     DWORD connection = 0;
     InternetGetConnectedState(&connection, 0);
+    return connection;
+}
+
+InternetHandle OpenSession(std::optional<std::uint32_t> connectionFlags,
+                           const FetchErrorSink& onError) {
+    const DWORD connection = connectionFlags ? *connectionFlags : ConnectionFlagsNow();
     // Behind a proxy the configured one is used, auto-detection included;
     // otherwise the slow proxy auto-detection is skipped.
     DWORD access = (connection & INTERNET_CONNECTION_PROXY)
@@ -213,7 +221,7 @@ bool IsRedirectStatus(DWORD status) {
 }
 
 int FetchUrlToFile(const FetchRequest& fetch, const FetchErrorSink& onError) {
-    InternetHandle session = OpenSession(onError);
+    InternetHandle session = OpenSession(fetch.connectionFlags, onError);
     if (!session)
         return 0;
     InternetHandle request = OpenFollowingRedirects(session.get(), fetch.url, onError);
@@ -230,6 +238,21 @@ int FetchUrlToFile(const FetchRequest& fetch, const FetchErrorSink& onError) {
     if (fetch.accept && !fetch.accept())
         return 0;
     return part.MoveIntoPlace(onError) ? 1 : 0;
+}
+
+FetchFunction SharingConnectionState(FetchFunction fetch) {
+    auto flags = std::make_shared<std::optional<std::uint32_t>>();
+    auto lock = std::make_shared<std::mutex>();
+    return [fetch = std::move(fetch), flags, lock](const FetchRequest& request) {
+        FetchRequest shared = request;
+        {
+            std::lock_guard guard(*lock);
+            if (!*flags)
+                *flags = ConnectionFlagsNow();
+            shared.connectionFlags = *flags;
+        }
+        return fetch(shared);
+    };
 }
 
 std::optional<std::uint64_t> ParseContentLength(std::wstring_view text) {

@@ -76,6 +76,13 @@ bool DecryptConfigurationSet(const std::wstring& settingsFolder, const CDravikCr
         trace, texts);
 }
 
+std::vector<std::wstring> ConfigurationSetFileNames() {
+    std::vector<std::wstring> names;
+    for (const SetMember& member : kSetMembers)
+        names.push_back(member.fileName);
+    return names;
+}
+
 bool StoreConfigurationSet(const SetMemberDecryptor& decrypt, const TraceSink& trace,
                            ConfigurationTexts& texts) {
     for (const SetMember& member : kSetMembers) {

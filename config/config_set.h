@@ -10,6 +10,7 @@
 #include <optional>
 #include <string>
 #include <string_view>
+#include <vector>
 
 class TraceSink;
 class XmlNode;
@@ -44,6 +45,9 @@ private:
 
 bool IsEnglishLanguage(std::wstring_view language);
 ConfigText LanguageTextFor(std::wstring_view language);
+
+// The set's file names, in the order it is decrypted.
+std::vector<std::wstring> ConfigurationSetFileNames();
 
 // Decrypts UtilityChs.cfg, UtilityEn.cfg, Update.cfg, Resource.cfg and
 // EnvPatch.cfg of the settings folder (ending with a backslash) in that order

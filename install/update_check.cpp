@@ -8,6 +8,7 @@
 #include "common/text.h"
 #include "common/worker_thread.h"
 #include "crypto/checksum.h"
+#include "config/config_set.h"
 #include "config/folder_chain.h"
 #include "config/text_decoding.h"
 #include "config/item_ids.h"
@@ -15,6 +16,7 @@
 #include "crypto/sha256.h"
 #include "config/xml_node.h"
 #include "crypto/signature.h"
+#include "install/http_fetch.h"
 #include "install/signature_files.h"
 
 #include <shlwapi.h>
@@ -81,7 +83,9 @@ public:
     ThreadWork(const ThreadWork&) = delete;
     ThreadWork& operator=(const ThreadWork&) = delete;
 
-    Result Take() {
+    Result Take() { return std::move(Get()); }
+    // The result, left in place for several takers.
+    Result& Get() {
         if (thread_) {
             Join();
         } else if (!ranHere_) {
@@ -90,7 +94,7 @@ public:
         }
         if (failure_)
             std::rethrow_exception(failure_);
-        return std::move(result_);
+        return result_;
     }
 
 private:
@@ -125,36 +129,63 @@ struct MadeText {
     std::shared_ptr<const XmlNode> document;
 };
 
+// Parses the text on this thread; without COM it is left to the check's thread.
+void ParseMadeText(MadeText& made) {
+    ComApartment apartment(COINIT_MULTITHREADED);
+    if (apartment.usable()) {
+        if (made.text)
+            made.document = XmlNode::ParseFrozen(*made.text);
+        made.parsed = true;
+    }
+}
+
 MadeText MakeTextOf(const std::string& body, unsigned codePage, bool parse) {
     MadeText made;
     made.text = DecodeConfigText(body, codePage);
-    if (parse) {
-        ComApartment apartment(COINIT_MULTITHREADED);
-        if (apartment.usable()) {
-            made.document = XmlNode::ParseFrozen(*made.text);
-            made.parsed = true;
-        }
-    }
+    if (parse)
+        ParseMadeText(made);
     return made;
 }
 
 // A file of the settings folder read and hashed in one pass.
 struct FileRead {
-    std::optional<std::string> bytes;
+    bool readable = false;
+    std::optional<std::string> bytes; // gone once made into `made`
     bool withSha256 = false;
     FileChecksums sums;
     std::optional<Sha256Digest> digest;
+    std::optional<MadeText> made;
 };
 
 FileRead ReadAndSum(const std::wstring& path, bool withSha256) {
     FileRead read;
     read.bytes = CDravikCrypto::ReadWholeFile(path);
+    read.readable = read.bytes.has_value();
     read.withSha256 = withSha256;
     if (read.bytes) {
         ChecksumPass pass(withSha256);
         pass.Add(read.bytes->data(), read.bytes->size());
         read.sums = pass.Texts();
         read.digest = pass.Digest();
+    }
+    return read;
+}
+
+// A file of the configuration set read ahead of the check's need: hashed
+// (with the SHA-256, as the list's wishes are not known yet) and made into
+// its text (parsed, with `parse`), which is used only once the check has
+// found the file current and authentic.
+FileRead ReadAhead(const std::wstring& path, const CDravikCrypto& crypto, unsigned codePage,
+                   bool parse) {
+    FileRead read = ReadAndSum(path, true);
+    if (read.bytes) {
+        // Deciphered where it was read: a large file is not copied.
+        MadeText made;
+        made.text = crypto.DecryptConsumed(std::move(*read.bytes), codePage);
+        read.bytes.reset();
+        if (parse)
+            ParseMadeText(made);
+        read.made = std::move(made);
     }
     return read;
 }
@@ -175,6 +206,8 @@ public:
 // A settings folder file the list names, read and hashed beside the fetches
 // and checks that come before it is needed.
 using PendingRead = check_work::ThreadWork<check_work::FileRead>;
+// Files of the configuration set read ahead on one thread, in order.
+using ReadAheadGroup = check_work::ThreadWork<std::vector<check_work::FileRead>>;
 
 // A file's bytes as one check has them, and what the check learnt of them;
 // each fact is worked out once, when first needed, from the same bytes.
@@ -191,8 +224,11 @@ struct UpdateChecker::HeldFile {
     FileChecksums sums;
     std::optional<Sha256Digest> digest;
     std::optional<bool> authentic;
-    std::unique_ptr<Speculation> speculation; // a fetched body's text in the making
-    std::unique_ptr<PendingRead> pendingRead; // the file's read, under way
+    std::unique_ptr<Speculation> speculation;  // a fetched body's text in the making
+    std::unique_ptr<PendingRead> pendingRead;  // the file's read, under way
+    std::shared_ptr<ReadAheadGroup> readAhead; // or its read ahead, as member `readAheadAt`
+    size_t readAheadAt = 0;
+    std::optional<check_work::MadeText> made; // the text made by the read ahead
     bool decrypted = false;
     std::optional<std::wstring> text;
     bool parsed = false;
@@ -206,17 +242,17 @@ struct UpdateChecker::HeldFile {
 // describe the files on disk.
 class UpdateChecker::HeldFiles {
 public:
-    HeldFiles(std::wstring folder, CDravikCrypto crypto)
-        : folder_(std::move(folder)), crypto_(std::move(crypto)) {}
+    // `fetch` fetches for the check (none for a cancel, which fetches nothing).
+    HeldFiles(std::wstring folder, CDravikCrypto crypto, FetchFunction fetch = {})
+        : folder_(std::move(folder)), crypto_(std::move(crypto)), fetch_(std::move(fetch)) {}
 
     // Fetches `url` into `path`, hashing the body as it arrives (with the
     // SHA-256 when a list names one or a signature will be checked) and
     // deciphering it block by block; its text is then made on a thread of its
     // own (and parsed, with `parse`) while the check goes on. nullopt when the
     // fetch failed.
-    std::optional<HeldFile> Fetch(const FetchFunction& fetch, const std::wstring& url,
-                                  const std::wstring& path, const ListedChecksums& listed,
-                                  bool parse) {
+    std::optional<HeldFile> Fetch(const std::wstring& url, const std::wstring& path,
+                                  const ListedChecksums& listed, bool parse) {
         const bool withSha256 = NeedsSha256(listed);
         ChecksumPass pass(withSha256);
         BodyDecryptor decryptor(crypto_);
@@ -228,7 +264,7 @@ public:
             pass.Add(data, size);
             decryptor.Add(data, size);
         };
-        if (!fetch(request))
+        if (!fetch_(request))
             return std::nullopt;
         HeldFile file;
         file.path = path;
@@ -244,6 +280,11 @@ public:
                 std::make_unique<Speculation>(std::move(*body), ThreadAnsiCodePage(), parse);
         }
         return file;
+    }
+
+    // The signature of a file fetched from `url` to `path`, beside it.
+    void FetchSignature(const std::wstring& url, const std::wstring& path) const {
+        FetchSignatureOf(fetch_, url, path);
     }
 
     // Of any held file, e.g. one just fetched: its bytes match the list.
@@ -332,10 +373,38 @@ public:
                 return check_work::ReadAndSum(path, withSha256);
             });
     }
+    // Starts reading the folder's files `names` on one thread, in order, each
+    // made into its text as well (`parsed` also parsed), while the check
+    // fetches the version list: nearly every check finds them current. Each
+    // result is used only where the file's own read would have been.
+    void ReadAhead(const std::vector<std::wstring>& names, const std::wstring& parsed,
+                   unsigned codePage) {
+        std::vector<std::wstring> paths;
+        for (const std::wstring& name : names) {
+            if (files_.count(Key(name)) || !PathFileExistsW((folder_ + name).c_str()))
+                continue;
+            paths.push_back(folder_ + name);
+            HeldFile& file = files_[Key(name)];
+            file.path = paths.back();
+            file.readAheadAt = paths.size() - 1;
+        }
+        if (paths.empty())
+            return;
+        auto group = std::make_shared<ReadAheadGroup>([paths, parsed, codePage, crypto = crypto_] {
+            std::vector<check_work::FileRead> reads;
+            for (const std::wstring& path : paths)
+                reads.push_back(check_work::ReadAhead(path, crypto, codePage,
+                                                      EqualsNoCase(FileNamePart(path), parsed)));
+            return reads;
+        });
+        for (const std::wstring& path : paths)
+            files_[Key(FileNamePart(path))].readAhead = group;
+    }
     // Lets a read of `name` under way end first: a file open for reading
     // cannot be replaced.
     void FinishRead(const std::wstring& name) {
-        if (auto at = files_.find(Key(name)); at != files_.end() && at->second.pendingRead)
+        if (auto at = files_.find(Key(name));
+            at != files_.end() && (at->second.pendingRead || at->second.readAhead))
             At(name);
     }
     // A file now in place at `name`, with what was learnt of it before the move.
@@ -354,11 +423,15 @@ private:
             file.path = folder_ + name;
             file.bytes = CDravikCrypto::ReadWholeFile(file.path);
             file.readable = file.bytes.has_value();
-        } else if (file.pendingRead) {
-            check_work::FileRead read = file.pendingRead->Take();
+        } else if (file.pendingRead || file.readAhead) {
+            check_work::FileRead read = file.pendingRead
+                                            ? file.pendingRead->Take()
+                                            : std::move(file.readAhead->Get()[file.readAheadAt]);
             file.pendingRead.reset();
+            file.readAhead.reset();
             file.bytes = std::move(read.bytes);
-            file.readable = file.bytes.has_value();
+            file.made = std::move(read.made);
+            file.readable = read.readable;
             if (file.readable) {
                 file.summed = true;
                 file.summedWithSha256 = read.withSha256;
@@ -396,8 +469,10 @@ private:
     // A fetched file's text from its speculation; one read from disk from its
     // bytes, which become the text in place once nothing else needs them.
     std::optional<std::wstring> MakeText(HeldFile& file) const {
-        if (file.speculation) {
-            check_work::MadeText result = file.speculation->Take();
+        if (file.speculation || file.made) {
+            check_work::MadeText result =
+                file.speculation ? file.speculation->Take() : std::move(*file.made);
+            file.made.reset();
             file.parsed = result.parsed;
             file.document = std::move(result.document);
             return std::move(result.text);
@@ -413,6 +488,7 @@ private:
 
     const std::wstring folder_;
     const CDravikCrypto crypto_;
+    const FetchFunction fetch_;
     size_t largestBody_ = 0;
     std::map<std::wstring, HeldFile> files_; // by lower-case name
 };
@@ -479,10 +555,22 @@ int UpdateChecker::RunQueryUpdate() {
 int UpdateChecker::Check() {
     const std::wstring fetched = context_.paths.selfUpdateFolder + L"Version.cfg";
     CreateFolderChain(fetched);
-    HeldFiles held(context_.paths.settingsFolder, context_.Crypto());
+    // The check's fetches come in a burst: the connection state is read once.
+    HeldFiles held(context_.paths.settingsFolder, context_.Crypto(),
+                   SharingConnectionState(context_.fetch));
+    // Read on two threads, the update list first: it is needed first.
+    const std::wstring updateList = FileNamePart(context_.paths.updateListFile);
+    const unsigned codePage = ThreadAnsiCodePage();
+    std::vector<std::wstring> halves[2] = {{updateList}, {}};
+    for (const std::wstring& name : ConfigurationSetFileNames()) {
+        if (!EqualsNoCase(name, updateList))
+            halves[halves[0].size() > halves[1].size()].push_back(name);
+    }
+    for (const std::vector<std::wstring>& half : halves)
+        held.ReadAhead(half, updateList, codePage);
     const std::wstring url = context_.rootUrl + L"VeyrantSettingV2/Version.cfg";
-    if (std::optional<HeldFile> list = held.Fetch(context_.fetch, url, fetched, {}, false)) {
-        FetchSignatureOf(context_.fetch, url, fetched);
+    if (std::optional<HeldFile> list = held.Fetch(url, fetched, {}, false)) {
+        held.FetchSignature(url, fetched);
         Trace(L"成功事件：版本文件下载成功");
         return Compare(*list, held);
     }
@@ -618,14 +706,13 @@ int UpdateChecker::FetchIntoPlace(const ListEntry& entry, const FetchEvents& eve
     // The update list's document is needed next: parsed beside the fetches.
     const bool parse = IsSelfUpdateItem(entry.id) ||
                        EqualsNoCase(entry.name, FileNamePart(context_.paths.updateListFile));
-    std::optional<HeldFile> file =
-        held.Fetch(context_.fetch, entry.url, downloaded, entry.listed, parse);
+    std::optional<HeldFile> file = held.Fetch(entry.url, downloaded, entry.listed, parse);
     if (!file) {
         trace(false, events.fetchFailed);
         return UpdateCode::kFetchFailed;
     }
     trace(true, events.fetched);
-    FetchSignatureOf(context_.fetch, entry.url, downloaded);
+    held.FetchSignature(entry.url, downloaded);
     // A file the signature rule refuses is no better than one whose checksum
     // fails: it is not moved into place and the check ends with 46.
     if (!held.MatchesListed(*file, entry.listed) || !held.Authentic(*file)) {

@@ -552,16 +552,6 @@ def bench_size(args):
     return size_bench.run(BUILD_DIR, args.top)
 
 
-# --- size: the shipped cabinet and DLL against their size targets ------------
-
-@benchmark("size", "the shipped Tovral.cab and Tovral.DLL against their size targets",
-           lambda parser: __import__("size_bench").add_arguments(parser))
-def bench_size(args):
-    import size_bench  # beside this file
-
-    return size_bench.run(BUILD_DIR, args.top)
-
-
 # --- chain: the download chain's own cost per item ---------------------------
 
 @benchmark("chain", "the download chain's own cost per item beyond the fetch and the installer",

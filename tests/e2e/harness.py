@@ -739,8 +739,14 @@ def reg_values(key):
 def reg_query(key):
     """Every subkey of `key` (itself included) with its values, read with
     Wine's reg.exe: {"KEY\\SUB": {"(Default)": "text", "Name": "text"}}.
-    Empty when the key does not exist."""
+    Empty when the key does not exist; any other failure of reg.exe raises,
+    so it never passes for a missing key."""
     result = wine(["reg", "query", key, "/s"])
+    if result.returncode != 0:
+        if result.returncode == 1 and "unable to find" in (result.stdout + result.stderr).lower():
+            return {}
+        raise AssertionError(f"reg query {key} failed ({result.returncode}): "
+                             f"{(result.stdout + result.stderr).strip()}")
     keys, current = {}, None
     for line in result.stdout.splitlines():
         if line.startswith("HKEY_"):

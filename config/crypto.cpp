@@ -159,6 +159,13 @@ void BodyDecryptor::Expect(size_t bytes) {
     body_.reserve(static_cast<size_t>(std::min<unsigned long long>(bytes, kLargestEncryptedFile)));
 }
 
+void BodyDecryptor::Reuse(std::string buffer) {
+    if (stage_ == Stage::Body)
+        return; // part of a body is in hand already
+    buffer.clear();
+    body_ = std::move(buffer);
+}
+
 void BodyDecryptor::Add(const char* data, size_t size) {
     if (stage_ == Stage::Header)
         TakeHeaderBytes(data, size);

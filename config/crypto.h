@@ -125,6 +125,9 @@ public:
     // Room for a body of about `bytes` (capped at kLargestEncryptedFile), so a
     // large body is not copied again and again as it grows; only a hint.
     void Expect(size_t bytes);
+    // Writes the body into `buffer`'s memory (its contents are dropped): a
+    // caller deciphering file after file reuses what it already has.
+    void Reuse(std::string buffer);
     void Add(const char* data, size_t size);
     // The deciphered body of the blocks added so far, taken as the whole
     // file; nullopt as DecryptBody gives it (cut short, no RC4 key).

@@ -190,6 +190,43 @@ FileRead ReadAhead(const std::wstring& path, const CDravikCrypto& crypto, unsign
     return read;
 }
 
+// Buffers of deciphered bodies whose text is made, for the next fetches of
+// the check: under Wine a fresh buffer of a large body costs more to fill
+// than the deciphering itself. Given back on the text's thread, taken on the
+// check's.
+class BodyBuffers {
+public:
+    // The largest buffer in hand (none: an empty one).
+    std::string Take() {
+        std::lock_guard guard(lock_);
+        if (spare_.empty())
+            return {};
+        auto largest = std::max_element(spare_.begin(), spare_.end(), ByCapacity);
+        std::string buffer = std::move(*largest);
+        spare_.erase(largest);
+        return buffer;
+    }
+    // Kept unless as many larger ones are in hand already.
+    void Give(std::string buffer) {
+        std::lock_guard guard(lock_);
+        if (spare_.size() < kKept) {
+            spare_.push_back(std::move(buffer));
+            return;
+        }
+        auto smallest = std::min_element(spare_.begin(), spare_.end(), ByCapacity);
+        if (smallest->capacity() < buffer.capacity())
+            *smallest = std::move(buffer);
+    }
+
+private:
+    static bool ByCapacity(const std::string& a, const std::string& b) {
+        return a.capacity() < b.capacity();
+    }
+    static constexpr size_t kKept = 2; // a text is made while the next body arrives
+    std::mutex lock_;
+    std::vector<std::string> spare_;
+};
+
 } // namespace check_work
 
 // A fetched body's text (and, for the update list, its document), made while
@@ -197,9 +234,13 @@ FileRead ReadAhead(const std::wstring& path, const CDravikCrypto& crypto, unsign
 // file is verified: a refused file's result is dropped.
 class UpdateChecker::Speculation : public check_work::ThreadWork<check_work::MadeText> {
 public:
-    Speculation(std::string body, unsigned codePage, bool parse)
-        : ThreadWork([body = std::move(body), codePage, parse] {
-              return check_work::MakeTextOf(body, codePage, parse);
+    // The body's buffer goes back to `buffers` once the text is made.
+    Speculation(std::string body, unsigned codePage, bool parse,
+                std::shared_ptr<check_work::BodyBuffers> buffers)
+        : ThreadWork([body = std::move(body), codePage, parse, buffers]() mutable {
+              check_work::MadeText made = check_work::MakeTextOf(body, codePage, parse);
+              buffers->Give(std::move(body));
+              return made;
           }) {}
 };
 
@@ -258,6 +299,7 @@ public:
         BodyDecryptor decryptor(crypto_);
         // The files of one list are mostly of a size: room for the largest
         // so far spares a large body its copies while it grows.
+        decryptor.Reuse(bodyBuffers_->Take());
         decryptor.Expect(largestBody_);
         FetchRequest request{url, path, kLargestEncryptedFile, {}, {}};
         request.observe = [&](const char* data, std::size_t size) {
@@ -276,8 +318,8 @@ public:
         // A body that does not decipher leaves the file without a text.
         if (std::optional<std::string> body = decryptor.TakeBody()) {
             largestBody_ = std::max(largestBody_, body->size());
-            file.speculation =
-                std::make_unique<Speculation>(std::move(*body), ThreadAnsiCodePage(), parse);
+            file.speculation = std::make_unique<Speculation>(std::move(*body), ThreadAnsiCodePage(),
+                                                             parse, bodyBuffers_);
         }
         return file;
     }
@@ -490,6 +532,8 @@ private:
     const CDravikCrypto crypto_;
     const FetchFunction fetch_;
     size_t largestBody_ = 0;
+    std::shared_ptr<check_work::BodyBuffers> bodyBuffers_ =
+        std::make_shared<check_work::BodyBuffers>();
     std::map<std::wstring, HeldFile> files_; // by lower-case name
 };
 

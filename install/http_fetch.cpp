@@ -9,8 +9,6 @@
 #include <atomic>
 #include <cwchar>
 #include <limits>
-#include <memory>
-#include <mutex>
 #include <optional>
 #include <vector>
 
@@ -240,18 +238,15 @@ int FetchUrlToFile(const FetchRequest& fetch, const FetchErrorSink& onError) {
     return part.MoveIntoPlace(onError) ? 1 : 0;
 }
 
-FetchFunction SharingConnectionState(FetchFunction fetch) {
-    auto flags = std::make_shared<std::optional<std::uint32_t>>();
-    auto lock = std::make_shared<std::mutex>();
-    return [fetch = std::move(fetch), flags, lock](const FetchRequest& request) {
-        FetchRequest shared = request;
-        {
-            std::lock_guard guard(*lock);
-            if (!*flags)
-                *flags = ConnectionFlagsNow();
-            shared.connectionFlags = *flags;
-        }
-        return fetch(shared);
+std::uint32_t ConnectionFlags() {
+    return ConnectionFlagsNow();
+}
+
+FetchFunction WithConnectionFlags(FetchFunction fetch, std::uint32_t flags) {
+    return [fetch = std::move(fetch), flags](const FetchRequest& request) {
+        FetchRequest given = request;
+        given.connectionFlags = flags;
+        return fetch(given);
     };
 }
 

@@ -30,11 +30,12 @@ using FetchErrorSink = std::function<void(const wchar_t* call, DWORD error)>;
 // body is read; run it on a worker thread.
 int FetchUrlToFile(const FetchRequest& request, const FetchErrorSink& onError = {});
 
-// `fetch` with the connection flags read once, at its first call, and given
-// to every request after it: for the fetches of one operation (an update
-// check), where a change of proxy between two files would make no sense and
-// the reading costs ~10 ms a time under Wine.
-FetchFunction SharingConnectionState(FetchFunction fetch);
+// The system's connection flags, as each fetch reads them when none are given.
+std::uint32_t ConnectionFlags();
+// `fetch` giving every request `flags`: for the fetches of one operation (an
+// update check), which reads them once, where a change of proxy between two
+// files would make no sense and each reading costs 10-12 ms under Wine.
+FetchFunction WithConnectionFlags(FetchFunction fetch, std::uint32_t flags);
 
 // More than this many redirects in a row is a loop (a 302 to itself would
 // otherwise be followed for ever).

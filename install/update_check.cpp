@@ -599,9 +599,10 @@ int UpdateChecker::RunQueryUpdate() {
 int UpdateChecker::Check() {
     const std::wstring fetched = context_.paths.selfUpdateFolder + L"Version.cfg";
     CreateFolderChain(fetched);
-    // The check's fetches come in a burst: the connection state is read once.
+    // The check's fetches come in a burst: the connection state is read once,
+    // before the reads ahead start (the reading is work, the fetches waiting).
     HeldFiles held(context_.paths.settingsFolder, context_.Crypto(),
-                   SharingConnectionState(context_.fetch));
+                   WithConnectionFlags(context_.fetch, ConnectionFlags()));
     // Read on two threads, the update list first: it is needed first.
     const std::wstring updateList = FileNamePart(context_.paths.updateListFile);
     const unsigned codePage = ThreadAnsiCodePage();

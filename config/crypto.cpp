@@ -22,6 +22,14 @@ std::optional<BigUint> ParseKeyNumber(std::string_view hex, const BigUint& small
     return value;
 }
 
+// The key block's length: the header's four bytes, least significant first.
+uint32_t KeyBlockLengthOf(const char* header) {
+    uint32_t length = 0;
+    for (size_t i = 0; i < kHeaderSize; ++i)
+        length |= uint32_t{static_cast<uint8_t>(header[i])} << (8 * i);
+    return length;
+}
+
 } // namespace
 
 const RsaPublicKey& BuiltInPublicKey() {
@@ -46,9 +54,7 @@ std::optional<std::string> CDravikRSA::RecoverFileKey(std::string_view keyBlock)
 std::optional<EncryptedFileParts> SplitEncryptedFile(std::string_view file) {
     if (file.size() < kHeaderSize)
         return std::nullopt;
-    uint32_t length = 0;
-    for (size_t i = 0; i < kHeaderSize; ++i)
-        length |= uint32_t{static_cast<uint8_t>(file[i])} << (8 * i);
+    const uint32_t length = KeyBlockLengthOf(file.data());
     if (length > file.size() - kHeaderSize)
         return std::nullopt;
     return EncryptedFileParts{file.substr(kHeaderSize, length), file.substr(kHeaderSize + length)};
@@ -178,28 +184,25 @@ void BodyDecryptor::Add(const char* data, size_t size) {
     }
 }
 
-void BodyDecryptor::TakeHeaderBytes(const char*& data, size_t& size) {
-    const size_t take = std::min(size, kHeaderSize - front_.size());
+bool BodyDecryptor::FillFront(const char*& data, size_t& size, size_t wanted) {
+    const size_t take = std::min(size, wanted - front_.size());
     front_.append(data, take);
     data += take;
     size -= take;
-    if (front_.size() < kHeaderSize)
+    return front_.size() == wanted;
+}
+
+void BodyDecryptor::TakeHeaderBytes(const char*& data, size_t& size) {
+    if (!FillFront(data, size, kHeaderSize))
         return;
-    uint32_t length = 0;
-    for (size_t i = 0; i < kHeaderSize; ++i)
-        length |= uint32_t{static_cast<uint8_t>(front_[i])} << (8 * i);
-    keyBlockLength_ = length;
+    keyBlockLength_ = KeyBlockLengthOf(front_.data());
     front_.clear();
     stage_ = Stage::KeyBlock;
 }
 
 void BodyDecryptor::TakeKeyBlockBytes(const char*& data, size_t& size) {
     // The length is the file's word: the block grows only as its bytes come.
-    const size_t take = std::min(size, keyBlockLength_ - front_.size());
-    front_.append(data, take);
-    data += take;
-    size -= take;
-    if (front_.size() < keyBlockLength_)
+    if (!FillFront(data, size, keyBlockLength_))
         return;
     std::string rc4Key = crypto_->Rc4KeyOf(front_);
     front_.clear();

@@ -135,6 +135,8 @@ public:
 
 private:
     enum class Stage { Header, KeyBlock, Body, Failed };
+    // Moves bytes of `data` to front_ until it holds `wanted`; whether it does.
+    bool FillFront(const char*& data, size_t& size, size_t wanted);
     void TakeHeaderBytes(const char*& data, size_t& size);
     void TakeKeyBlockBytes(const char*& data, size_t& size);
 

@@ -36,15 +36,9 @@ std::wstring AgentText() {
     return agent;
 }
 
-DWORD ConnectionFlagsNow() {
-    DWORD connection = 0;
-    InternetGetConnectedState(&connection, 0);
-    return connection;
-}
-
 InternetHandle OpenSession(std::optional<std::uint32_t> connectionFlags,
                            const FetchErrorSink& onError) {
-    const DWORD connection = connectionFlags ? *connectionFlags : ConnectionFlagsNow();
+    const DWORD connection = connectionFlags ? *connectionFlags : ConnectionFlags();
     // Behind a proxy the configured one is used, auto-detection included;
     // otherwise the slow proxy auto-detection is skipped.
     DWORD access = (connection & INTERNET_CONNECTION_PROXY)
@@ -239,7 +233,9 @@ int FetchUrlToFile(const FetchRequest& fetch, const FetchErrorSink& onError) {
 }
 
 std::uint32_t ConnectionFlags() {
-    return ConnectionFlagsNow();
+    DWORD connection = 0;
+    InternetGetConnectedState(&connection, 0);
+    return connection;
 }
 
 FetchFunction WithConnectionFlags(FetchFunction fetch, std::uint32_t flags) {

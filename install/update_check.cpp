@@ -311,10 +311,7 @@ public:
         HeldFile file;
         file.path = path;
         file.readable = true;
-        file.summed = true;
-        file.summedWithSha256 = withSha256;
-        file.sums = pass.Texts();
-        file.digest = pass.Digest();
+        LearnSums(file, withSha256, pass.Texts(), pass.Digest());
         // A body that does not decipher leaves the file without a text.
         if (std::optional<std::string> body = decryptor.TakeBody()) {
             largestBody_ = std::max(largestBody_, body->size());
@@ -415,32 +412,22 @@ public:
                 return check_work::ReadAndSum(path, withSha256);
             });
     }
-    // Starts reading the folder's files `names` on one thread, in order, each
-    // made into its text as well (`parsed` also parsed), while the check
+    // Starts reading the configuration set's copies on two threads, each made
+    // into its text as well (the update list also parsed), while the check
     // fetches the version list: nearly every check finds them current. Each
     // result is used only where the file's own read would have been.
-    void ReadAhead(const std::vector<std::wstring>& names, const std::wstring& parsed,
-                   unsigned codePage) {
-        std::vector<std::wstring> paths;
-        for (const std::wstring& name : names) {
-            if (files_.count(Key(name)) || !PathFileExistsW((folder_ + name).c_str()))
-                continue;
-            paths.push_back(folder_ + name);
-            HeldFile& file = files_[Key(name)];
-            file.path = paths.back();
-            file.readAheadAt = paths.size() - 1;
+    void ReadAheadSet(const std::wstring& updateList, unsigned codePage) {
+        // The update list is needed first: it leads the first thread's files.
+        std::vector<std::wstring> threads[2] = {{updateList}, {}};
+        size_t next = 1;
+        for (const std::wstring& name : ConfigurationSetFileNames()) {
+            if (!EqualsNoCase(name, updateList)) {
+                threads[next].push_back(name);
+                next = 1 - next;
+            }
         }
-        if (paths.empty())
-            return;
-        auto group = std::make_shared<ReadAheadGroup>([paths, parsed, codePage, crypto = crypto_] {
-            std::vector<check_work::FileRead> reads;
-            for (const std::wstring& path : paths)
-                reads.push_back(check_work::ReadAhead(path, crypto, codePage,
-                                                      EqualsNoCase(FileNamePart(path), parsed)));
-            return reads;
-        });
-        for (const std::wstring& path : paths)
-            files_[Key(FileNamePart(path))].readAhead = group;
+        for (const std::vector<std::wstring>& names : threads)
+            ReadAhead(names, updateList, codePage);
     }
     // Lets a read of `name` under way end first: a file open for reading
     // cannot be replaced.
@@ -458,6 +445,42 @@ public:
 private:
     static std::wstring Key(const std::wstring& name) { return ToLower(name); }
 
+    // Reads the existing files of `names` on one thread, in order.
+    void ReadAhead(const std::vector<std::wstring>& names, const std::wstring& parsed,
+                   unsigned codePage) {
+        std::vector<std::wstring> paths, keys;
+        for (const std::wstring& name : names) {
+            if (files_.count(Key(name)) || !PathFileExistsW((folder_ + name).c_str()))
+                continue;
+            paths.push_back(folder_ + name);
+            keys.push_back(Key(name));
+        }
+        if (paths.empty())
+            return;
+        auto group = std::make_shared<ReadAheadGroup>([paths, parsed, codePage, crypto = crypto_] {
+            std::vector<check_work::FileRead> reads;
+            for (const std::wstring& path : paths)
+                reads.push_back(check_work::ReadAhead(path, crypto, codePage,
+                                                      EqualsNoCase(FileNamePart(path), parsed)));
+            return reads;
+        });
+        for (size_t at = 0; at < keys.size(); ++at) {
+            HeldFile& file = files_[keys[at]];
+            file.path = paths[at];
+            file.readAhead = group;
+            file.readAheadAt = at;
+        }
+    }
+
+    // What one pass over a file's bytes learnt.
+    static void LearnSums(HeldFile& file, bool withSha256, FileChecksums sums,
+                          std::optional<Sha256Digest> digest) {
+        file.summed = true;
+        file.summedWithSha256 = withSha256;
+        file.sums = std::move(sums);
+        file.digest = digest;
+    }
+
     HeldFile& At(const std::wstring& name) {
         auto [at, added] = files_.try_emplace(Key(name));
         HeldFile& file = at->second;
@@ -474,12 +497,8 @@ private:
             file.bytes = std::move(read.bytes);
             file.made = std::move(read.made);
             file.readable = read.readable;
-            if (file.readable) {
-                file.summed = true;
-                file.summedWithSha256 = read.withSha256;
-                file.sums = std::move(read.sums);
-                file.digest = read.digest;
-            }
+            if (file.readable)
+                LearnSums(file, read.withSha256, std::move(read.sums), read.digest);
         }
         return file;
     }
@@ -502,10 +521,7 @@ private:
         }
         ChecksumPass pass(withSha256);
         pass.Add(file.bytes->data(), file.bytes->size());
-        file.summed = true;
-        file.summedWithSha256 = withSha256;
-        file.sums = pass.Texts();
-        file.digest = pass.Digest();
+        LearnSums(file, withSha256, pass.Texts(), pass.Digest());
     }
 
     // A fetched file's text from its speculation; one read from disk from its
@@ -603,16 +619,7 @@ int UpdateChecker::Check() {
     // before the reads ahead start (the reading is work, the fetches waiting).
     HeldFiles held(context_.paths.settingsFolder, context_.Crypto(),
                    WithConnectionFlags(context_.fetch, ConnectionFlags()));
-    // Read on two threads, the update list first: it is needed first.
-    const std::wstring updateList = FileNamePart(context_.paths.updateListFile);
-    const unsigned codePage = ThreadAnsiCodePage();
-    std::vector<std::wstring> halves[2] = {{updateList}, {}};
-    for (const std::wstring& name : ConfigurationSetFileNames()) {
-        if (!EqualsNoCase(name, updateList))
-            halves[halves[0].size() > halves[1].size()].push_back(name);
-    }
-    for (const std::vector<std::wstring>& half : halves)
-        held.ReadAhead(half, updateList, codePage);
+    held.ReadAheadSet(FileNamePart(context_.paths.updateListFile), ThreadAnsiCodePage());
     const std::wstring url = context_.rootUrl + L"VeyrantSettingV2/Version.cfg";
     if (std::optional<HeldFile> list = held.Fetch(url, fetched, {}, false)) {
         held.FetchSignature(url, fetched);

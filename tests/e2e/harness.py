@@ -58,28 +58,48 @@ def wine_env(extra=None):
     return env
 
 
-def wine(args, env=None, timeout=120, check=False, input=None, cwd=None):
-    """Runs a Windows program; returns the CompletedProcess (text output).
-
-    Under heavy load Wine's own loader now and then dies of a signal before the
-    program has run at all (no output, a negative exit status); such a start is
-    retried once. A program that crashes does not look like that: Wine reports
-    the fault, or the control's crash filter ends the process with code 1."""
-    if args and str(args[0]).lower().startswith("regsvr32"):
-        _forget_registration()
-    for attempt in range(2):
-        result = subprocess.run(["wine", *map(str, args)], env=wine_env(env), timeout=timeout,
-                                capture_output=True, input=input, check=check, cwd=cwd,
-                                encoding="utf-8", errors="replace")
-        if not (result.returncode < 0 and not result.stdout and not result.stderr):
-            break
-    return result
-
-
 # Wine's own start-up, not the code under test, now and then fails under the
 # load of many prefixes at once (a program that cannot reach its wineserver or
 # its display). Such a start is tried again, and said so on the test's output.
 WINE_START_TRIES = 3
+
+
+# What Wine's start.exe prints when the loader could not map the program and
+# handed its name on to the shell, which failed as well: the program never ran.
+_LOADER_FELL_BACK = "Application could not be started, or no application associated"
+
+
+def _never_started(result):
+    """Whether Wine itself failed before the program ran: its loader died of a
+    signal (no output, a negative exit status) or fell back to start.exe.
+    A program that crashes does not look like that: Wine reports the fault,
+    or the control's crash filter ends the process with code 1."""
+    if result.returncode < 0 and not result.stdout and not result.stderr:
+        return True
+    output = result.stdout + result.stderr
+    # A program that is not there is not there on the next try either.
+    return (result.returncode != 0 and output.startswith(_LOADER_FELL_BACK)
+            and "File not found" not in output)
+
+
+def wine(args, env=None, timeout=120, check=False, input=None, cwd=None):
+    """Runs a Windows program; returns the CompletedProcess (text output).
+
+    Under heavy load Wine's own start now and then fails before the program
+    has run at all (_never_started); such a start is tried again, and said so."""
+    if args and str(args[0]).lower().startswith("regsvr32"):
+        _forget_registration()
+    for attempt in range(1, WINE_START_TRIES + 1):
+        result = subprocess.run(["wine", *map(str, args)], env=wine_env(env), timeout=timeout,
+                                capture_output=True, input=input, cwd=cwd,
+                                encoding="utf-8", errors="replace")
+        if not _never_started(result):
+            break
+        print(f"Wine did not start {args[0]} (try {attempt}): {result.returncode} "
+              f"{(result.stdout + result.stderr).strip()[:200]}", file=sys.stderr)
+    if check:
+        result.check_returncode()
+    return result
 
 
 def _winepath(option, path):

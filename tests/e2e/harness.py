@@ -14,8 +14,8 @@ How a run is laid out (./tovral test sets it up, see run.py for the rest):
   (TOVRAL_RUN_DIR/bank-trees) and hands each test its own copy.
 
 A new test file needs one line in tests/e2e/CMakeLists.txt:
-    tovral_e2e_test(NAME MODULE)                 # the whole file
-    tovral_e2e_test(NAME MODULE PARTS N)         # its tests shared out, to keep each under 90 s
+    tovral_e2e_test(NAME MODULE SECONDS S)           # the whole file, about S seconds
+    tovral_e2e_test(NAME MODULE SECONDS S1 .. SN)    # its tests shared out in N parts, each under 90 s
 Nothing in the file itself changes: it imports what it needs from here."""
 
 import contextlib

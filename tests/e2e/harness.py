@@ -15,7 +15,7 @@ How a run is laid out (./tovral test sets it up, see run.py for the rest):
 
 A new test file needs one line in tests/e2e/CMakeLists.txt:
     tovral_e2e_test(NAME MODULE SECONDS S)           # the whole file, about S seconds
-    tovral_e2e_test(NAME MODULE SECONDS S1 .. SN)    # its tests shared out in N parts, each under 90 s
+    tovral_e2e_test(NAME MODULE SECONDS S1 .. SN)    # shared out in N parts, each under 90 s
 Nothing in the file itself changes: it imports what it needs from here."""
 
 import contextlib
@@ -190,14 +190,33 @@ def to_unix(path):
 _user_folders = {}
 
 
+def _ask_user_folder(variable):
+    return wine(["cmd.exe", "/c", "echo", f"%{variable}%"], check=True).stdout.strip()
+
+
+def _user_folder_windows_path(variable):
+    """Wine is asked once a run (in the run folder, else once a process): every
+    prefix is a copy of one template, so the Windows path is the same in all."""
+    if variable in _user_folders:
+        return _user_folders[variable]
+    run = _run_folder()
+    if run is None:
+        _user_folders[variable] = _ask_user_folder(variable)
+        return _user_folders[variable]
+    known = run / "user-folders.json"
+    with _locked(run / "user-folders.lock"):
+        folders = json.loads(known.read_text(encoding="utf-8")) if known.exists() else {}
+        if variable not in folders:
+            folders[variable] = _ask_user_folder(variable)
+            known.write_text(json.dumps(folders), encoding="utf-8")
+    _user_folders.update(folders)
+    return folders[variable]
+
+
 def user_folder(variable):
     """Unix path of one of the prefix user's folders by its variable
-    ("APPDATA", "LOCALAPPDATA"). Wine is asked once a run: every prefix is a
-    copy of one template, so the Windows path is the same in all of them."""
-    if variable not in _user_folders:
-        _user_folders[variable] = wine(["cmd.exe", "/c", "echo", f"%{variable}%"],
-                                       check=True).stdout.strip()
-    windows = _user_folders[variable]
+    ("APPDATA", "LOCALAPPDATA")."""
+    windows = _user_folder_windows_path(variable)
     if windows[:3].upper() == "C:\\":
         return Path(wine_env()["WINEPREFIX"], "drive_c", *windows[3:].split("\\"))
     return to_unix(windows)
@@ -756,6 +775,22 @@ def reg_values(key):
     return found
 
 
+def _parse_reg_query(lines):
+    """{"KEY\\SUB": {"(Default)": "text", "Name": "text"}} from lines laid out
+    as "reg query KEY /s" prints them."""
+    keys, current = {}, None
+    for line in lines:
+        if line.startswith("HKEY_"):
+            current = keys.setdefault(line.strip(), {})
+        elif current is not None and line.startswith("    "):
+            parts = line.strip().split(None, 2)
+            if len(parts) >= 2:
+                current[parts[0]] = parts[2] if len(parts) == 3 else ""
+        else:
+            current = None
+    return keys
+
+
 def reg_query(key):
     """Every subkey of `key` (itself included) with its values, read with
     Wine's reg.exe: {"KEY\\SUB": {"(Default)": "text", "Name": "text"}}.
@@ -767,15 +802,20 @@ def reg_query(key):
             return {}
         raise AssertionError(f"reg query {key} failed ({result.returncode}): "
                              f"{(result.stdout + result.stderr).strip()}")
-    keys, current = {}, None
-    for line in result.stdout.splitlines():
-        if line.startswith("HKEY_"):
-            current = keys.setdefault(line.strip(), {})
-        elif current is not None and line.startswith("    "):
-            parts = line.strip().split(None, 2)
-            if len(parts) >= 2:
-                current[parts[0]] = parts[2] if len(parts) == 3 else ""
-    return keys
+    return _parse_reg_query(result.stdout.splitlines())
+
+
+REGISTRY_PROBE = BUILD_DIR / "tests" / "e2e" / "probes" / "registry_probe.exe"
+
+
+def reg_query_keys(keys):
+    """reg_query() of several keys merged, read by one program start (its
+    "## KEY" and "(missing)" lines are no part of reg.exe's layout)."""
+    result = wine([REGISTRY_PROBE, *keys])
+    if result.returncode != 0:
+        raise AssertionError(f"registry_probe failed ({result.returncode}): "
+                             f"{(result.stdout + result.stderr).strip()}")
+    return _parse_reg_query(result.stdout.splitlines())
 
 
 # A small assertion kit for page scripts: check() ends the page with exit

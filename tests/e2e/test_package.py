@@ -11,8 +11,8 @@ import tempfile
 import unittest
 from pathlib import Path
 
-from tests.e2e.harness import (BUILD_DIR, CLSID, reg_query, register_control, to_unix,
-                               to_windows, unregister_control, wine)
+from tests.e2e.harness import (BUILD_DIR, CLSID, reg_query, reg_query_keys, register_control,
+                               to_unix, to_windows, unregister_control, wine)
 from tests.e2e.test_registration import APPID, LIBID, class_keys, expected_keys
 
 FACTS = json.loads((BUILD_DIR / "distribution" / "package.json").read_text(encoding="utf-8"))
@@ -52,15 +52,15 @@ def registered_keys(root):
     the class keys, the type library and its interface, with key names
     relative to the root and lower-cased (Wine keeps whichever case a key was
     first created with)."""
-    found = class_keys(root)
-    found.update(typelib_keys(root))
+    found = class_keys(root, TYPELIB_KEYS)
     return {key[len(root):].lower(): values for key, values in found.items()}
 
 
+TYPELIB_KEYS = (f"TypeLib\\{LIBID}", f"Interface\\{IID_IDOWNLOAD}")
+
+
 def typelib_keys(root):
-    found = reg_query(f"{root}\\TypeLib\\{LIBID}")
-    found.update(reg_query(f"{root}\\Interface\\{IID_IDOWNLOAD}"))
-    return found
+    return reg_query_keys([f"{root}\\{key}" for key in TYPELIB_KEYS])
 
 
 class SignatureTest(unittest.TestCase):

@@ -3,8 +3,8 @@ keys, and what unregistration removes and leaves."""
 
 import unittest
 
-from tests.e2e.harness import (BUILD_DIR, CLSID, reg_query, register_control, to_windows,
-                               unregister_control, wine)
+from tests.e2e.harness import (BUILD_DIR, CLSID, reg_query, reg_query_keys, register_control,
+                               to_windows, unregister_control, wine)
 
 APPID = "{36F675CC-81E7-4EF5-A8E2-5D940ED90475}"
 LIBID = "{D23F0824-128B-4F33-8C5C-7FD0A6A3A450}"
@@ -30,13 +30,14 @@ def expected_keys(root, module):
     }
 
 
-def class_keys(root):
-    """Everything registered for the control under the classes root."""
-    found = {}
-    for key in (f"AppID\\{APPID}", "AppID\\Tovral.DLL", "Tovral.DownLoad.1", "Tovral.DownLoad",
-                f"CLSID\\{CLSID}"):
-        found.update(reg_query(f"{root}\\{key}"))
-    return found
+CLASS_KEYS = (f"AppID\\{APPID}", "AppID\\Tovral.DLL", "Tovral.DownLoad.1", "Tovral.DownLoad",
+              f"CLSID\\{CLSID}")
+
+
+def class_keys(root, more=()):
+    """Everything registered for the control under the classes root (and
+    under its keys `more`), read in one program start."""
+    return reg_query_keys([f"{root}\\{key}" for key in CLASS_KEYS + tuple(more)])
 
 
 class RegistrationTest(unittest.TestCase):

@@ -761,6 +761,38 @@ def reg(*args):
     return wine(["reg", *args])
 
 
+_ROOT_NAMES = {"HKCR": "HKEY_CLASSES_ROOT", "HKCU": "HKEY_CURRENT_USER",
+               "HKLM": "HKEY_LOCAL_MACHINE", "HKU": "HKEY_USERS"}
+
+
+def _full_key_name(key):
+    root, _, rest = key.partition("\\")
+    return "\\".join(filter(None, [_ROOT_NAMES.get(root.upper(), root), rest]))
+
+
+def _reg_file_text(text):
+    return '"' + text.replace("\\", "\\\\").replace('"', '\\"') + '"'
+
+
+def reg_edit(set_values=None, remove=()):
+    """Several registry changes by one start of regedit: removes the keys
+    `remove` (with their subkeys), then creates each key of `set_values`
+    ({key: {value name, "" for the default: text}}) with those text values."""
+    lines = ["Windows Registry Editor Version 5.00", ""]
+    lines += [f"[-{_full_key_name(key)}]" for key in remove]
+    for key, values in (set_values or {}).items():
+        lines.append(f"[{_full_key_name(key)}]")
+        lines += [f"{_reg_file_text(name) if name else '@'}={_reg_file_text(text)}"
+                  for name, text in values.items()]
+    with tempfile.TemporaryDirectory(prefix="tovral-reg-") as folder:
+        changes = Path(folder) / "changes.reg"
+        changes.write_text("\r\n".join(lines + [""]), encoding="utf-16")
+        result = wine(["regedit", "/s", to_windows(changes)])
+    if result.returncode != 0:
+        raise AssertionError(f"regedit failed ({result.returncode}): "
+                             f"{(result.stdout + result.stderr).strip()}")
+
+
 def reg_values(key):
     """{name: (type, data)} of one key's values, read with reg.exe; None when
     the key is missing. Columns are four blanks apart, so names may hold one."""

@@ -11,8 +11,8 @@ import unittest
 from pathlib import Path
 
 from tests.e2e.harness import (BUILD_DIR, CHINESE_ANSI, SAMPLES_DIR, ClientFolder, PageTestCase,
-                               clear_trace, data_folder, reg, start_bank_server, to_windows,
-                               trace_texts, wine, write_user_settings)
+                               clear_trace, data_folder, reg, reg_edit, start_bank_server,
+                               to_windows, trace_texts, wine, write_user_settings)
 from tests.e2e.pages import DECRYPTED
 from tests.e2e.test_os_version import X64
 from tools.bankserver.server_tree import Packer, sample_facts
@@ -94,10 +94,8 @@ class ChecksTestCase(PageTestCase):
 
     @classmethod
     def tearDownClass(cls):
-        for clsid in [CTL, OCX]:
-            reg("delete", f"HKCR\\CLSID\\{clsid}", "/f")
-        for key in [APP_KEY, TEST_APP_KEY]:
-            reg("delete", f"HKCU\\{key}", "/f")
+        reg_edit(remove=[f"HKCR\\CLSID\\{clsid}" for clsid in [CTL, OCX]] +
+                 [f"HKCU\\{key}" for key in [APP_KEY, TEST_APP_KEY]])
         shutil.rmtree(cls.installed, ignore_errors=True)
         super().tearDownClass()
 
@@ -220,20 +218,17 @@ class DiagnosisTest(ChecksTestCase):
     def register_helper_objects(self):
         """Two helper objects: the sample control with a programmatic id, the
         (deleted) OCX build without one."""
-        for clsid in [CTL, OCX]:
-            reg("add", f"{BHO_KEY}\\{clsid}", "/f")
-            self.addCleanup(reg, "delete", f"{BHO_KEY}\\{clsid}", "/f")
-        reg("add", f"HKCR\\CLSID\\{CTL}\\ProgID", "/ve", "/d", BHO_PROGID, "/f")
-        reg("add", f"HKCR\\{BHO_PROGID}\\CLSID", "/ve", "/d", CTL, "/f")
-        self.addCleanup(reg, "delete", f"HKCR\\CLSID\\{CTL}\\ProgID", "/f")
-        self.addCleanup(reg, "delete", f"HKCR\\{BHO_PROGID}", "/f")
+        reg_edit({f"{BHO_KEY}\\{CTL}": {}, f"{BHO_KEY}\\{OCX}": {},
+                  f"HKCR\\CLSID\\{CTL}\\ProgID": {"": BHO_PROGID},
+                  f"HKCR\\{BHO_PROGID}\\CLSID": {"": CTL}})
+        self.addCleanup(reg_edit, remove=[f"{BHO_KEY}\\{CTL}", f"{BHO_KEY}\\{OCX}",
+                                          f"HKCR\\CLSID\\{CTL}\\ProgID", f"HKCR\\{BHO_PROGID}"])
 
     def open_text_files_with(self, command):
         """Text files open with `command` (%1: the file) while the test runs."""
-        reg("add", r"HKCR\.txt", "/ve", "/d", "TovralTest.txtfile", "/f")
-        reg("add", r"HKCR\TovralTest.txtfile\shell\open\command", "/ve", "/d", command, "/f")
-        self.addCleanup(reg, "delete", r"HKCR\.txt", "/f")
-        self.addCleanup(reg, "delete", r"HKCR\TovralTest.txtfile", "/f")
+        reg_edit({r"HKCR\.txt": {"": "TovralTest.txtfile"},
+                  r"HKCR\TovralTest.txtfile\shell\open\command": {"": command}})
+        self.addCleanup(reg_edit, remove=[r"HKCR\.txt", r"HKCR\TovralTest.txtfile"])
 
     def report_lines(self):
         path = data_folder() / "VeyrantLog" / "EnvDiagnoseLog.txt"

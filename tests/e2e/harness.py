@@ -631,16 +631,24 @@ class _CachingPacker:
         return getattr(self._packer, name)
 
     def encrypt(self, source, target, encoding="utf8"):
-        source, target = Path(source), Path(target)
-        entry = self._cache / self._key(source, encoding)
-        if not entry.exists():
-            self._fill(entry, source, encoding)
-        signature = target.with_name(target.name + ".sig")
-        shutil.copyfile(entry / "out", target)
-        if (entry / "out.sig").exists():
-            shutil.copyfile(entry / "out.sig", signature)
-        else:  # as the packer does without a signing key: no stale signature
-            signature.unlink(missing_ok=True)
+        self.encrypt_many([(source, target)], encoding)
+
+    def encrypt_many(self, pairs, encoding="utf8"):
+        """Copies each target from the cache, the missing entries made first
+        by one packer start."""
+        pairs = [(Path(source), Path(target)) for source, target in pairs]
+        entries = [self._cache / self._key(source, encoding) for source, _ in pairs]
+        missing = {entry: source for entry, (source, _) in zip(entries, pairs)
+                   if not entry.exists()}
+        if missing:
+            self._fill(missing, encoding)
+        for entry, (_, target) in zip(entries, pairs):
+            signature = target.with_name(target.name + ".sig")
+            shutil.copyfile(entry / "out", target)
+            if (entry / "out.sig").exists():
+                shutil.copyfile(entry / "out.sig", signature)
+            else:  # as the packer does without a signing key: no stale signature
+                signature.unlink(missing_ok=True)
 
     def _key(self, source, encoding):
         packer = self._packer
@@ -652,18 +660,24 @@ class _CachingPacker:
                  str(packer.exe), facts.st_size, facts.st_mtime_ns]
         return hashlib.sha256(json.dumps(parts).encode()).hexdigest()[:24]
 
-    def _fill(self, entry, source, encoding):
-        entry.parent.mkdir(parents=True, exist_ok=True)
-        work = Path(tempfile.mkdtemp(prefix="making-", dir=entry.parent))
+    def _fill(self, missing, encoding):
+        """Makes each entry of {entry: source} in a folder of its own, renamed into place."""
+        self._cache.mkdir(parents=True, exist_ok=True)
+        works = {}
         try:
-            self._packer.encrypt(source, work / "out", encoding)
-            try:
-                os.rename(work, entry)
-            except OSError:  # another test was first: keep its copy
-                if not entry.exists():
-                    raise
+            for entry in missing:
+                works[entry] = Path(tempfile.mkdtemp(prefix="making-", dir=self._cache))
+            self._packer.encrypt_many([(source, works[entry] / "out")
+                                       for entry, source in missing.items()], encoding)
+            for entry, work in works.items():
+                try:
+                    os.rename(work, entry)
+                except OSError:  # another test was first: keep its copy
+                    if not entry.exists():
+                        raise
         finally:
-            shutil.rmtree(work, ignore_errors=True)
+            for work in works.values():
+                shutil.rmtree(work, ignore_errors=True)
 
 
 class ClientFolder:

@@ -171,11 +171,60 @@ class SigningTest(PackerTestCase):
                 self.assertFalse(Path(f"{source}.sig").exists())
 
 
+class BatchTest(PackerTestCase):
+    """Several INPUT OUTPUT pairs in one run, as the bank's tools pass them."""
+
+    def names(self, stem, count):
+        return [self.dir / f"{stem}{n}" for n in range(count)]
+
+    def test_each_pair_comes_back_to_its_own_text(self):
+        texts = ["<a/>", TEXT, GBK_TEXT * 2000]
+        sources = [self.write(f"in{n}.xml", text) for n, text in enumerate(texts)]
+        encrypted, back = self.names("out", 3), self.names("back", 3)
+        self.assertExit(self.pack("encrypt", "--key", KEYS / "test.key", "--sign",
+                                  KEYS / "test-signing.key", *interleave(sources, encrypted)), 0)
+        self.assertExit(self.pack("decrypt", "--pub", KEYS / "test.pub", "--codepage", "936",
+                                  *interleave(encrypted, back)), 0)
+        self.assertEqual([path.read_text(encoding="utf-8") for path in back], texts)
+        for path in encrypted:
+            self.assertTrue(signature_verifies(path, KEYS / "test-signing.pub"), path)
+        # A file key of its own for each file: the key blocks differ.
+        self.assertEqual(len({key_block(path) for path in encrypted}), 3)
+
+    def test_a_failed_pair_is_named_and_leaves_no_output(self):
+        sources = [self.write("a.xml", TEXT), self.dir / "missing.xml", self.write("c.xml", "<c/>")]
+        encrypted, back = self.names("out", 3), self.names("back", 3)
+        for command, key, inputs, outputs in [("encrypt", KEYS / "test.key", sources, encrypted),
+                                              ("decrypt", KEYS / "test.pub", encrypted, back)]:
+            with self.subTest(command=command):
+                result = self.pack(command, "--key" if command == "encrypt" else "--pub", key,
+                                   *interleave(inputs, outputs))
+                self.assertExit(result, 1)
+                failures = [line for line in result.stderr.splitlines()
+                            if line.startswith("TovralPack:")]
+                self.assertEqual(len(failures), 1, result.stderr)
+                self.assertIn(inputs[1].name, failures[0])
+                self.assertEqual([path.exists() for path in outputs], [True, False, True])
+        self.assertEqual(back[0].read_text(encoding="utf-8"), TEXT)
+        self.assertEqual(back[2].read_text(encoding="utf-8"), "<c/>")
+
+
+def interleave(inputs, outputs):
+    return [path for pair in zip(inputs, outputs) for path in pair]
+
+
+def key_block(path):
+    data = path.read_bytes()
+    return data[4:4 + int.from_bytes(data[:4], "little")]
+
+
 class FailureTest(PackerTestCase):
     def test_usage_errors_exit_2(self):
         source = self.write("in.xml", TEXT)
         for args in [(), ("frobnicate",), ("keygen", self.dir / "only.key"),
                      ("encrypt", source, self.dir / "out.cfg"),
+                     ("encrypt", "--key", KEYS / "test.key", source, self.dir / "out.cfg", source),
+                     ("decrypt", "--pub", KEYS / "test.pub", source),
                      ("encrypt", "--key", KEYS / "test.key", "--encoding", "utf7", source,
                       self.dir / "out.cfg"),
                      ("encrypt", "--key", KEYS / "test.key", "--codepage", "x", source,
@@ -188,6 +237,7 @@ class FailureTest(PackerTestCase):
                 result = self.pack(*args)
                 self.assertExit(result, 2)
                 self.assertIn("usage:", result.stderr)
+                self.assertEqual([path.name for path in self.dir.iterdir()], ["in.xml"])
 
     def test_bad_input_exits_1_with_a_reason(self):
         text = self.write("in.xml", TEXT)

@@ -102,6 +102,10 @@ class ForgingPacker:
         target.write_bytes(forge(b"\xef\xbb\xbf" + text.encode("utf-8")))
         target.with_name(target.name + ".sig").unlink(missing_ok=True)
 
+    def encrypt_many(self, pairs, encoding="utf8"):
+        for source, target in pairs:
+            self.encrypt(source, target, encoding)
+
 
 class AttackerTestCase(SampleBankTestCase):
     """The sample bank, and what an attacker answering its requests can serve."""

@@ -119,8 +119,7 @@ class ServerTree:
         """Writes the whole tree; returns the version list's entries."""
         self.settings_dir.mkdir(parents=True, exist_ok=True)
         self.copy_files()
-        for name, _ in CONFIG_FILES:
-            self.encrypt_config(name)
+        self.encrypt_configs([name for name, _ in CONFIG_FILES])
         return self.write_version_list()
 
     def copy_files(self):
@@ -141,10 +140,21 @@ class ServerTree:
         return (self.sample_dir / f"{name}.xml").read_text(encoding="utf-8")
 
     def encrypt_config(self, name):
-        plain = self.settings_dir / f"{name}.xml"
-        plain.write_text(self.render(self.plain_text(name)), encoding="utf-8")
-        self.packer.encrypt(plain, self.config_path(name), self.encodings.get(name, "utf8"))
-        plain.unlink()
+        self.encrypt_configs([name])
+
+    def encrypt_configs(self, names):
+        """Encrypts the named configuration files with one packer start (a
+        Wine program) per encoding rather than per file."""
+        by_encoding = {}
+        for name in names:
+            plain = self.settings_dir / f"{name}.xml"
+            plain.write_text(self.render(self.plain_text(name)), encoding="utf-8")
+            by_encoding.setdefault(self.encodings.get(name, "utf8"), []).append(
+                (plain, self.config_path(name)))
+        for encoding, pairs in by_encoding.items():
+            self.packer.encrypt_many(pairs, encoding)
+            for plain, _ in pairs:
+                plain.unlink()
 
     def version_entries(self):
         entries = []

@@ -1,12 +1,15 @@
 // TovralPack: the bank's tool for the encrypted configuration files.
 //   TovralPack keygen [--signing] PRIVATE.key PUBLIC.pub
 //   TovralPack encrypt --key PRIVATE.key [--sign SIGNING.key]
-//                      [--encoding utf8|utf16|ansi|utf32marker] [--codepage N] INPUT OUTPUT
+//                      [--encoding utf8|utf16|ansi|utf32marker] [--codepage N]
+//                      INPUT OUTPUT [INPUT OUTPUT]...
 //   TovralPack sign --sign SIGNING.key FILE...
 //   TovralPack verify --pub SIGNING.pub FILE...
-//   TovralPack decrypt --pub PUBLIC.pub [--codepage N] INPUT OUTPUT
+//   TovralPack decrypt --pub PUBLIC.pub [--codepage N] INPUT OUTPUT [INPUT OUTPUT]...
 // Input text is UTF-8; decrypt writes the recovered text as UTF-8. Signatures
-// go to FILE.sig beside each encrypted file.
+// go to FILE.sig beside each encrypted file. Of several pairs each is tried:
+// a pair that fails writes no output (and no half of one), is named on its
+// own line of stderr, and makes the exit code 1.
 #include "common/command_line.h"
 #include "common/handles.h"
 #include "crypto/signature.h"
@@ -18,6 +21,7 @@
 
 #include <algorithm>
 #include <cstdio>
+#include <functional>
 #include <map>
 #include <vector>
 
@@ -35,10 +39,13 @@ const char kUsage[] =
     "usage:\n"
     "  TovralPack keygen [--signing] PRIVATE.key PUBLIC.pub\n"
     "  TovralPack encrypt --key PRIVATE.key [--sign SIGNING.key]\n"
-    "                     [--encoding utf8|utf16|ansi|utf32marker] [--codepage N] INPUT OUTPUT\n"
+    "                     [--encoding utf8|utf16|ansi|utf32marker] [--codepage N]\n"
+    "                     INPUT OUTPUT [INPUT OUTPUT]...\n"
     "  TovralPack sign --sign SIGNING.key FILE...\n"
     "  TovralPack verify --pub SIGNING.pub FILE...\n"
-    "  TovralPack decrypt --pub PUBLIC.pub [--codepage N] INPUT OUTPUT\n";
+    "  TovralPack decrypt --pub PUBLIC.pub [--codepage N] INPUT OUTPUT [INPUT OUTPUT]...\n"
+    "Of several INPUT OUTPUT pairs each is tried; one that fails writes no OUTPUT and\n"
+    "is named on stderr, and the exit code is 1.\n";
 
 std::string Printable(const std::wstring& text) {
     return WideToUtf8(text);
@@ -51,6 +58,7 @@ std::string ReadInput(const std::wstring& path) {
     return *bytes;
 }
 
+// A file whose write fails is removed: a reader never finds half of one.
 void WriteOutput(const std::wstring& path, const std::string& bytes, bool mustBeNew) {
     FileHandle file(CreateFileW(path.c_str(), GENERIC_WRITE, 0, nullptr,
                                 mustBeNew ? CREATE_NEW : CREATE_ALWAYS, FILE_ATTRIBUTE_NORMAL,
@@ -62,8 +70,11 @@ void WriteOutput(const std::wstring& path, const std::string& bytes, bool mustBe
     }
     DWORD written = 0;
     if (!WriteFile(file.get(), bytes.data(), static_cast<DWORD>(bytes.size()), &written, nullptr) ||
-        written != bytes.size())
+        written != bytes.size()) {
+        file.reset();
+        DeleteFileW(path.c_str());
         throw PackError("cannot write " + Printable(path));
+    }
 }
 
 // "--name value" options and "--name" flags, followed by positional arguments.
@@ -130,6 +141,35 @@ void RequirePositional(const Arguments& args, size_t count) {
                          std::to_string(args.positional.size()));
 }
 
+void RequirePairs(const Arguments& args) {
+    if (args.positional.empty() || args.positional.size() % 2 != 0)
+        throw UsageError("expected INPUT OUTPUT pairs of file names, got " +
+                         std::to_string(args.positional.size()) + " names");
+}
+
+using PairAction = std::function<void(const std::wstring& input, const std::wstring& output)>;
+
+// Runs `action` on each INPUT OUTPUT pair (RequirePairs checked them). A
+// single pair fails as the command always did; of several, every pair is
+// tried and each failure named on its own line.
+int ForEachPair(const Arguments& args, const PairAction& action) {
+    const std::vector<std::wstring>& names = args.positional;
+    if (names.size() == 2) {
+        action(names[0], names[1]);
+        return 0;
+    }
+    int failures = 0;
+    for (size_t i = 0; i < names.size(); i += 2) {
+        try {
+            action(names[i], names[i + 1]);
+        } catch (const std::exception& error) {
+            std::fprintf(stderr, "TovralPack: %s: %s\n", Printable(names[i]).c_str(), error.what());
+            ++failures;
+        }
+    }
+    return failures == 0 ? 0 : kExitFailure;
+}
+
 void RequireSomePositional(const Arguments& args) {
     if (args.positional.empty())
         throw UsageError("expected at least one file name");
@@ -178,7 +218,7 @@ void WriteSignature(const RsaPrivateKey& signingKey, const std::wstring& path,
 
 int Encrypt(const std::vector<std::wstring>& raw) {
     Arguments args = SplitArguments(raw, {L"--key", L"--sign", L"--encoding", L"--codepage"});
-    RequirePositional(args, 2);
+    RequirePairs(args);
     RsaPrivateKey key = ReadFormatKey(RequireOption(args, L"--key"));
     std::optional<RsaPrivateKey> signingKey;
     if (args.Has(L"--sign"))
@@ -191,18 +231,23 @@ int Encrypt(const std::vector<std::wstring>& raw) {
         encoding = *parsed;
     }
     unsigned codePage = CodePageOption(args, kDefaultAnsiCodePage);
-    std::wstring text = Utf8ToWide(ReadInput(args.positional[0]));
-    const std::string file = EncryptText(key, text, encoding, codePage, SystemRandomFill);
-    const std::wstring& output = args.positional[1];
-    WriteOutput(output, file, false);
-    if (signingKey) {
-        WriteSignature(*signingKey, output, file);
-    } else if (DeleteFileW(SignaturePathOf(output).c_str())) {
-        // The old signature belonged to the file just replaced.
-        std::fprintf(stderr, "TovralPack: removed %s, the signature of the replaced file\n",
-                     Printable(SignaturePathOf(output)).c_str());
-    }
-    return 0;
+    return ForEachPair(args, [&](const std::wstring& input, const std::wstring& output) {
+        std::wstring text = Utf8ToWide(ReadInput(input));
+        const std::string file = EncryptText(key, text, encoding, codePage, SystemRandomFill);
+        WriteOutput(output, file, false);
+        if (signingKey) {
+            try {
+                WriteSignature(*signingKey, output, file);
+            } catch (...) {
+                DeleteFileW(output.c_str()); // never a file without its signature
+                throw;
+            }
+        } else if (DeleteFileW(SignaturePathOf(output).c_str())) {
+            // The old signature belonged to the file just replaced.
+            std::fprintf(stderr, "TovralPack: removed %s, the signature of the replaced file\n",
+                         Printable(SignaturePathOf(output)).c_str());
+        }
+    });
 }
 
 // Signs encrypted files as they are (the bank's stored files keep their bytes).
@@ -246,21 +291,23 @@ int Verify(const std::vector<std::wstring>& raw) {
 
 int Decrypt(const std::vector<std::wstring>& raw) {
     Arguments args = SplitArguments(raw, {L"--pub", L"--codepage"});
-    RequirePositional(args, 2);
+    RequirePairs(args);
     RsaPublicKey key = ParsePublicKeyFile(ReadInput(RequireOption(args, L"--pub")));
     unsigned codePage = CodePageOption(args, CP_THREAD_ACP);
-    std::string file = ReadInput(args.positional[0]);
     CDravikCrypto crypto(key);
-    std::optional<std::string> body = crypto.DecryptBody(file);
-    if (!body)
-        throw PackError(Printable(args.positional[0]) +
-                        " cannot be decrypted: it is cut short or its key block is not a number");
-    if (body->size() >= 4 && body->starts_with(std::string_view("\x00\x00\xFF\xFE", 4)))
-        std::fputs("warning: the body uses the unsupported 00 00 FF FE form; the control reads "
-                   "it as empty text\n",
-                   stderr);
-    WriteOutput(args.positional[1], WideToUtf8(DecodeConfigText(*body, codePage)), false);
-    return 0;
+    const bool several = args.positional.size() > 2;
+    return ForEachPair(args, [&](const std::wstring& input, const std::wstring& output) {
+        std::optional<std::string> body = crypto.DecryptBody(ReadInput(input));
+        if (!body)
+            throw PackError(Printable(input) + " cannot be decrypted: it is cut short or its "
+                                               "key block is not a number");
+        if (body->size() >= 4 && body->starts_with(std::string_view("\x00\x00\xFF\xFE", 4)))
+            std::fprintf(stderr,
+                         "warning: %sthe body uses the unsupported 00 00 FF FE form; the control "
+                         "reads it as empty text\n",
+                         several ? (Printable(input) + ": ").c_str() : "");
+        WriteOutput(output, WideToUtf8(DecodeConfigText(*body, codePage)), false);
+    });
 }
 
 int Run(const std::vector<std::wstring>& args) {

@@ -242,9 +242,24 @@ def old_version(old, name):
     return int(value) if re.fullmatch(r"\d{1,18}", value) else 0
 
 
-def unchanged_bytes(source, config, old, packer, public_key, work):
+def old_texts(source, old, packer, public_key, work):
+    """{name: text} of the old tree's files that this publish's files may
+    keep, decrypted by one packer start (a file that does not decrypt is left out)."""
+    if old.folder is None:
+        return {}
+    (work / "old").mkdir(exist_ok=True)
+    pairs = {config.name: (old.folder / config.name, work / "old" / config.name)
+             for config in source.files
+             if config.name in old.entries and (old.folder / config.name).is_file()}
+    failed = packer.decrypt_many(public_key, pairs.values())
+    return {name: text_file.read_text(encoding="utf-8", errors="replace")
+            for name, (old_file, text_file) in pairs.items() if old_file not in failed}
+
+
+def unchanged_bytes(source, config, old, texts):
     """The old encrypted file when it holds exactly the text this publish would
-    write under the old Version (and still matches its old list entry)."""
+    write under the old Version (and still matches its old list entry);
+    `texts` are the old files' texts (old_texts)."""
     entry = old.entries.get(config.name)
     old_file = old.folder / config.name if old.folder else None
     version = old_version(old, config.name)
@@ -252,7 +267,7 @@ def unchanged_bytes(source, config, old, packer, public_key, work):
         return None
     if checksum_faults(old_file, entry):
         return None
-    if decrypt_text(packer, public_key, old_file, work) != source.render(config, version):
+    if texts.get(config.name) != source.render(config, version):
         return None
     return old_file
 
@@ -285,22 +300,27 @@ def build_tree(source, old, packer, public_key, staging, work):
     settings = staging / SETTINGS_DIR
     settings.mkdir(parents=True, exist_ok=True)
     versions, report = {}, []
+    texts = old_texts(source, old, packer, public_key, work)
+    kept, plains = [], []  # one packer start for each kind: each is a Wine program
     for config in source.files:
         target = settings / config.name
-        reuse = unchanged_bytes(source, config, old, packer, public_key, work)
+        reuse = unchanged_bytes(source, config, old, texts)
         if reuse is not None:
             versions[config.name] = old_version(old, config.name)
             shutil.copy2(reuse, target)
-            packer.sign(target)  # the same bytes: the same signature, or one by the new key
+            kept.append(target)
             state = "unchanged"
         else:
             versions[config.name] = max(old_version(old, config.name) + 1, config.floor)
             plain = work / config.name
             plain.write_text(source.render(config, versions[config.name]), encoding="utf-8")
-            packer.encrypt(plain, target)
-            plain.unlink()
+            plains.append((plain, target))
             state = "new" if config.name not in old.entries else "changed"
         report.append(f"  {config.name:<16} Version {versions[config.name]:<4} {state}")
+    packer.sign_many(kept)  # the same bytes: the same signature, or one by the new key
+    packer.encrypt_many(plains)
+    for plain, _ in plains:
+        plain.unlink()
     plain = work / "Version.xml"
     plain.write_text(version_list_text(source, versions, old.serial + 1, settings),
                      encoding="utf-8")

@@ -130,6 +130,10 @@ def windows_path(path):
     return "Z:" + str(Path(path).resolve()).replace("/", "\\")
 
 
+def pair_arguments(pairs):
+    return [windows_path(path) for pair in pairs for path in pair]
+
+
 class PackerError(RuntimeError):
     pass
 
@@ -146,13 +150,30 @@ class Packer:
         self.signing_key = Path(signing_key) if signing_key else None
 
     def encrypt(self, source, target, encoding="utf8"):
+        self.encrypt_many([(source, target)], encoding)
+
+    def encrypt_many(self, pairs, encoding="utf8"):
+        """Encrypts each (source, target) pair in one packer start. A
+        PackerError when any fails: the packer names each failed source, and
+        writes the other targets and no part of the failed ones."""
+        pairs = list(pairs)
+        if not pairs:
+            return
         signing = ["--sign", windows_path(self.signing_key)] if self.signing_key else []
-        self.run(source, "encrypt", "--key", windows_path(self.key), *signing,
-                 "--encoding", encoding, windows_path(source), windows_path(target))
+        self.run(pairs[0][0] if len(pairs) == 1 else f"{len(pairs)} files", "encrypt",
+                 "--key", windows_path(self.key), *signing, "--encoding", encoding,
+                 *pair_arguments(pairs))
 
     def sign(self, target):
         """Signs an encrypted file as it is (TARGET.sig)."""
-        self.run(target, "sign", "--sign", windows_path(self.signing_key), windows_path(target))
+        self.sign_many([target])
+
+    def sign_many(self, targets):
+        """Signs each encrypted file in one packer start."""
+        targets = list(targets)
+        if targets:
+            self.run(targets[0] if len(targets) == 1 else f"{len(targets)} files", "sign",
+                     "--sign", windows_path(self.signing_key), *map(windows_path, targets))
 
     def decrypt(self, public_key, source, target):
         """The text of an encrypted file as UTF-8 in `target`; False when the
@@ -163,6 +184,22 @@ class Packer:
         except PackerError:
             return False
         return True
+
+    def decrypt_many(self, public_key, pairs):
+        """decrypt for each (source, target) pair, in one packer start; the
+        set of sources (as given) that the packer cannot decrypt. Each target
+        is removed first, so the ones there afterwards are this run's."""
+        pairs = list(pairs)
+        if not pairs:
+            return set()
+        for _, target in pairs:
+            Path(target).unlink(missing_ok=True)
+        try:
+            self.run(f"{len(pairs)} files", "decrypt", "--pub", windows_path(public_key),
+                     *pair_arguments(pairs))
+        except PackerError:
+            return {source for source, target in pairs if not Path(target).is_file()}
+        return set()
 
     def verify(self, signing_pub, files):
         """{file: None when its signature verifies, else the packer's reason}."""

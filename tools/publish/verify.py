@@ -82,16 +82,26 @@ class Checker:
 
     def run(self):
         list_path = f"{SETTINGS_DIR}/{VERSION_LIST}"
-        root = self.encrypted_xml(list_path)
+        root = self.decrypted_xml([self.queue_encrypted(list_path)])[0]
         if root is None:
             self.check_signatures()
             return self.problems
         serial = root.attrs.get("serial")
         if serial is not None and not serial.isdigit():
             self.problem(list_path, f"bad serial: {serial!r} is not a decimal number")
-        texts, names = {}, set()
+        names, queued = set(), []
         for entry in files_element(root):
-            self.check_entry(list_path, entry, names, texts)
+            start = len(self.problems)
+            local = self.check_entry(list_path, entry, names)
+            queued.append((entry.attrs.get("Name", ""), local, self.problems[start:]))
+            del self.problems[start:]
+        # The files decrypted by one packer start, each one's problems in its entry's place.
+        texts = {}
+        for (name, local, problems), text_root in zip(
+                queued, self.decrypted_xml([local for _, local, _ in queued])):
+            self.problems += problems
+            if text_root is not None:
+                texts[name] = text_root
         for name in REQUIRED_FILES:
             if name.lower() not in names:
                 self.problem(list_path, f"missing entry: names no {name}, which the control reads")
@@ -100,18 +110,30 @@ class Checker:
         self.check_signatures()
         return self.problems
 
-    def encrypted_xml(self, path, where=None):
-        """An encrypted file of the tree: present, signature queued, decrypted
-        and parsed; its root Element or None (the problem recorded)."""
+    def queue_encrypted(self, path):
+        """An encrypted file of the tree: present and its signature queued;
+        its local copy to decrypt, or None (the problem recorded)."""
         local = self.tree.get(path)
         if local is None:
-            self.problem(where or path, "missing")
+            self.problem(path, "missing")
             return None
         self.checked += 1
         self.tree.get(path + ".sig")
         self.signed[local] = path
-        text_file = self.work / "decrypted.txt"
-        if not self.packer.decrypt(self.format_pub, local, text_file):
+        return local
+
+    def decrypted_xml(self, locals_):
+        """The root Element of each local copy (None for None), decrypted by
+        one packer start and parsed; None, the problem recorded, where it fails."""
+        texts = {local: self.work / f"decrypted-{n}.txt"
+                 for n, local in enumerate(dict.fromkeys(filter(None, locals_)))}
+        failed = self.packer.decrypt_many(self.format_pub, texts.items())
+        return [self.parse_decrypted(local, texts[local], failed) if local else None
+                for local in locals_]
+
+    def parse_decrypted(self, local, text_file, failed):
+        path = self.signed[local]
+        if local in failed:
             self.problem(path, "does not decrypt (not a file of the format)")
             return None
         try:
@@ -120,32 +142,31 @@ class Checker:
             self.problem(path, "does not decrypt to XML with the format key (another key?)")
             return None
 
-    def check_entry(self, list_path, entry, names, texts):
+    def check_entry(self, list_path, entry, names):
+        """An entry's checks; the local copy of its file to decrypt, or None."""
         name, line = entry.attrs.get("Name", ""), entry.line
         if reason := safe_file_name_problem(name):
             self.problem(list_path, f"outside the tree: Name {name!r} {reason}", line)
-            return
+            return None
         if name.lower() in names:
             self.problem(list_path, f"duplicate entry: {name} is listed twice", line)
         names.add(name.lower())
         root, reason = version_entry_root(entry)
         if reason:
             self.problem(list_path, f"outside the tree: {name}: {reason}", line)
-            return
+            return None
         if self.root_url is None:
             self.root_url = root
         elif not same_root(root, self.root_url):
             self.problem(list_path, f"outside the tree: {name}: Url {entry.attrs['Url']!r} is "
                          f"not below {self.root_url}", line)
-            return
+            return None
         path = f"{SETTINGS_DIR}/{name}"
         local = self.tree.get(path)
         if local is not None:
             for fault in checksum_faults(local, entry):
                 self.problem(path, fault)
-        text_root = self.encrypted_xml(path)
-        if text_root is not None:
-            texts[name] = text_root
+        return self.queue_encrypted(path)
 
     def check_pointers(self, where, name, root):
         if name in CATALOGUES:

@@ -82,6 +82,22 @@ def _never_started(result):
             and "File not found" not in output)
 
 
+def _program_path(name, prefix):
+    """A Wine program given by its name alone ("reg", "cmd.exe") as its path
+    in the prefix: Wine's loader hands a bare name to start.exe, which finds
+    and starts the program, one more Wine program per start. Any other name
+    is returned as it is."""
+    name = str(name)
+    if "\\" in name or "/" in name or ":" in name:
+        return name
+    file_name = name if name.lower().endswith(".exe") else name + ".exe"
+    for folder in ("system32", ""):
+        path = Path(prefix, "drive_c", "windows", folder, file_name.lower())
+        if path.is_file():
+            return "C:\\windows\\" + (folder + "\\" if folder else "") + file_name
+    return name
+
+
 def wine(args, env=None, timeout=120, check=False, input=None, cwd=None):
     """Runs a Windows program; returns the CompletedProcess (text output).
 
@@ -89,8 +105,10 @@ def wine(args, env=None, timeout=120, check=False, input=None, cwd=None):
     has run at all (_never_started); such a start is tried again, and said so."""
     if args and str(args[0]).lower().startswith("regsvr32"):
         _forget_registration()
+    env = wine_env(env)
+    command = [_program_path(args[0], env["WINEPREFIX"]), *map(str, args[1:])]
     for attempt in range(1, WINE_START_TRIES + 1):
-        result = subprocess.run(["wine", *map(str, args)], env=wine_env(env), timeout=timeout,
+        result = subprocess.run(["wine", *command], env=env, timeout=timeout,
                                 capture_output=True, input=input, cwd=cwd,
                                 encoding="utf-8", errors="replace")
         if not _never_started(result):
@@ -338,7 +356,7 @@ def start_session(prefix, persistent=True):
              "stderr": subprocess.DEVNULL, "env": _prefix_env(prefix), "timeout": 600}
     if persistent:
         subprocess.run(["wineserver", "-p"], **quiet)
-    subprocess.run(["wine", "cmd.exe", "/c", "exit"], **quiet)
+    subprocess.run(["wine", _program_path("cmd.exe", prefix), "/c", "exit"], **quiet)
 
 
 def end_session(prefix):

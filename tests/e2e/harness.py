@@ -356,7 +356,36 @@ def start_session(prefix, persistent=True):
              "stderr": subprocess.DEVNULL, "env": _prefix_env(prefix), "timeout": 600}
     if persistent:
         subprocess.run(["wineserver", "-p"], **quiet)
+        if DESKTOP_KEEPER.is_file():
+            _start_desktop_keeper(prefix, quiet)
+            return
     subprocess.run(["wine", _program_path("cmd.exe", prefix), "/c", "exit"], **quiet)
+
+
+# The first program of a persistent session holds its desktop open: without
+# it Wine closes the desktop a second after each page ends and starts
+# explorer.exe again for the next, which doubles what starting a page costs,
+# and whatever program started explorer.exe had its output held open by it.
+DESKTOP_KEEPER = BUILD_DIR / "tests" / "e2e" / "probes" / "desktop_keeper.exe"
+_desktop_keepers = {}
+
+
+def _start_desktop_keeper(prefix, quiet):
+    """Starts the keeper with no handles of ours and waits until the desktop
+    (and so explorer.exe) is up."""
+    ready = Path(prefix) / "desktop-keeper.ready"
+    ready.unlink(missing_ok=True)
+    options = {key: value for key, value in quiet.items() if key != "timeout"}
+    keeper = subprocess.Popen(["wine", str(DESKTOP_KEEPER), _z_drive(ready)], **options)
+    deadline = time.monotonic() + quiet["timeout"]
+    while not ready.exists():
+        if keeper.poll() is not None or time.monotonic() > deadline:
+            keeper.kill()
+            raise RuntimeError(f"the desktop of {prefix} did not come up (keeper: "
+                               f"{keeper.wait()})")
+        time.sleep(0.02)
+    ready.unlink()
+    _desktop_keepers[str(prefix)] = keeper
 
 
 def end_session(prefix):
@@ -364,6 +393,13 @@ def end_session(prefix):
     if (Path(prefix) / "system.reg").exists():
         _wine_tool("wineserver", prefix, "-k")
         _wine_tool("wineserver", prefix, "-w")
+    keeper = _desktop_keepers.pop(str(prefix), None)
+    if keeper is not None:
+        try:
+            keeper.wait(timeout=10)
+        except subprocess.TimeoutExpired:
+            keeper.kill()
+            keeper.wait()
 
 
 def _z_drive(path):

@@ -372,20 +372,24 @@ _desktop_keepers = {}
 
 def _start_desktop_keeper(prefix, quiet):
     """Starts the keeper with no handles of ours and waits until the desktop
-    (and so explorer.exe) is up."""
+    (and so explorer.exe) is up; a keeper that Wine did not start is tried
+    again, as any program's start is."""
     ready = Path(prefix) / "desktop-keeper.ready"
-    ready.unlink(missing_ok=True)
     options = {key: value for key, value in quiet.items() if key != "timeout"}
-    keeper = subprocess.Popen(["wine", str(DESKTOP_KEEPER), _z_drive(ready)], **options)
-    deadline = time.monotonic() + quiet["timeout"]
-    while not ready.exists():
-        if keeper.poll() is not None or time.monotonic() > deadline:
-            keeper.kill()
-            raise RuntimeError(f"the desktop of {prefix} did not come up (keeper: "
-                               f"{keeper.wait()})")
-        time.sleep(0.02)
-    ready.unlink()
-    _desktop_keepers[str(prefix)] = keeper
+    for attempt in range(1, WINE_START_TRIES + 1):
+        ready.unlink(missing_ok=True)
+        keeper = subprocess.Popen(["wine", str(DESKTOP_KEEPER), _z_drive(ready)], **options)
+        deadline = time.monotonic() + quiet["timeout"]
+        while not ready.exists() and keeper.poll() is None and time.monotonic() < deadline:
+            time.sleep(0.02)
+        if ready.exists():
+            ready.unlink()
+            _desktop_keepers[str(prefix)] = keeper
+            return
+        keeper.kill()
+        print(f"the desktop keeper of {prefix} did not start (try {attempt}): "
+              f"{keeper.wait()}", file=sys.stderr)
+    raise RuntimeError(f"the desktop of {prefix} did not come up")
 
 
 def end_session(prefix):
@@ -473,7 +477,11 @@ class WineSession:
         self.previous = os.environ.get("WINEPREFIX")
         os.environ["WINEPREFIX"] = str(self.prefix)
         self.previous_dll, _registered_dll = _registered_dll, Path(dll)
-        start_session(self.prefix)
+        try:
+            start_session(self.prefix)
+        except BaseException:
+            self.close()
+            raise
 
     def close(self):
         global _registered_dll

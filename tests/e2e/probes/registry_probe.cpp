@@ -73,10 +73,16 @@ std::string ValueText(DWORD type, const std::vector<BYTE>& data, DWORD size) {
         std::wstring text(reinterpret_cast<const wchar_t*>(data.data()), size / sizeof(wchar_t));
         while (!text.empty() && text.back() == L'\0')
             text.pop_back();
+        // The strings of a REG_MULTI_SZ joined by "\0", as reg.exe shows them.
         std::string shown;
-        for (wchar_t c : text)
-            shown += c == L'\0' ? std::string("\\0") : Utf8(std::wstring(1, c));
-        return shown;
+        for (size_t start = 0;;) {
+            size_t end = text.find(L'\0', start);
+            shown += Utf8(text.substr(start, end - start));
+            if (end == std::wstring::npos)
+                return shown;
+            shown += "\\0";
+            start = end + 1;
+        }
     }
     case REG_DWORD:
         if (size == sizeof(DWORD)) {

@@ -178,12 +178,7 @@ class Packer:
     def decrypt(self, public_key, source, target):
         """The text of an encrypted file as UTF-8 in `target`; False when the
         packer cannot decrypt it."""
-        try:
-            self.run(source, "decrypt", "--pub", windows_path(public_key), windows_path(source),
-                     windows_path(target))
-        except PackerError:
-            return False
-        return True
+        return not self.decrypt_many(public_key, [(source, target)])
 
     def decrypt_many(self, public_key, pairs):
         """decrypt for each (source, target) pair, in one packer start; the

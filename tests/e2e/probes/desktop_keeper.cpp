@@ -7,14 +7,33 @@
 // It is the session's first program, started with no handles of the test's:
 // the services and explorer.exe it starts inherit its standard handles, and a
 // test that read a program's output would otherwise wait for them to end.
+#include "common/handles.h"
+
 #include <windows.h>
 
 #include <shellapi.h>
 
-int WINAPI wWinMain(HINSTANCE instance, HINSTANCE, PWSTR, int) {
+#include <memory>
+#include <string>
+
+namespace {
+
+struct LocalFreer {
+    void operator()(LPWSTR* memory) const { LocalFree(memory); }
+};
+
+// The READY_FILE argument; empty when the command line is not one file name.
+std::wstring ReadyFileArgument() {
     int argc = 0;
-    LPWSTR* argv = CommandLineToArgvW(GetCommandLineW(), &argc);
-    if (argv == nullptr || argc != 2)
+    std::unique_ptr<LPWSTR, LocalFreer> argv(CommandLineToArgvW(GetCommandLineW(), &argc));
+    return argv && argc == 2 ? argv.get()[1] : L"";
+}
+
+} // namespace
+
+int WINAPI wWinMain(HINSTANCE instance, HINSTANCE, PWSTR, int) {
+    std::wstring readyFile = ReadyFileArgument();
+    if (readyFile.empty())
         return 2;
     // Starts explorer.exe for the desktop, if it is not running yet.
     if (GetDesktopWindow() == nullptr)
@@ -27,12 +46,9 @@ int WINAPI wWinMain(HINSTANCE instance, HINSTANCE, PWSTR, int) {
         !CreateWindowExW(0, windowClass.lpszClassName, L"", 0, 0, 0, 0, 0, HWND_MESSAGE, nullptr,
                          instance, nullptr))
         return 1;
-    HANDLE ready = CreateFileW(argv[1], GENERIC_WRITE, 0, nullptr, CREATE_ALWAYS,
-                               FILE_ATTRIBUTE_NORMAL, nullptr);
-    if (ready == INVALID_HANDLE_VALUE)
+    if (!FileHandle(CreateFileW(readyFile.c_str(), GENERIC_WRITE, 0, nullptr, CREATE_ALWAYS,
+                                FILE_ATTRIBUTE_NORMAL, nullptr)))
         return 1;
-    CloseHandle(ready);
-    LocalFree(argv);
     MSG message;
     while (GetMessageW(&message, nullptr, 0, 0) > 0)
         DispatchMessageW(&message);

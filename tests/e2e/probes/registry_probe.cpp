@@ -1,17 +1,19 @@
 // Reads several registry keys, each with all its subkeys and values, in one
 // program start (the tests read dozens; each start of reg.exe is a Wine
-// program). Usage: registry_probe KEY...   (KEY: "HKEY_CLASSES_ROOT\A\B", or
-// HKCR, HKCU, HKLM, HKU for the root). Prints in UTF-8, for each KEY:
+// program). Usage: registry_probe KEY...   (KEY: "HKEY_CLASSES_ROOT\A\B", the
+// root by its full name). Prints in UTF-8, for each KEY:
 //   ## KEY
 //   then "(missing)", or the key and its subkeys as "reg query KEY /s" lays
 //   them out: each key's full name, then "    NAME    TYPE    DATA" per value
 //   (text in UTF-8 where reg.exe uses the console's code page).
 // Exit code 0; 2 when a key could not be read for any reason but its absence.
-#include "common/handles.h"
+#include "common/registry.h"
 
 #include <windows.h>
 
+#include <algorithm>
 #include <cstdio>
+#include <cwctype>
 #include <string>
 #include <vector>
 
@@ -24,34 +26,6 @@ std::string Utf8(const std::wstring& text) {
     WideCharToMultiByte(CP_UTF8, 0, text.c_str(), static_cast<int>(text.size()), utf8.data(), size,
                         nullptr, nullptr);
     return utf8;
-}
-
-struct Root {
-    const wchar_t* shortName;
-    const wchar_t* fullName;
-    HKEY key;
-};
-
-const Root kRoots[] = {
-    {L"HKCR", L"HKEY_CLASSES_ROOT", HKEY_CLASSES_ROOT},
-    {L"HKCU", L"HKEY_CURRENT_USER", HKEY_CURRENT_USER},
-    {L"HKLM", L"HKEY_LOCAL_MACHINE", HKEY_LOCAL_MACHINE},
-    {L"HKU", L"HKEY_USERS", HKEY_USERS},
-};
-
-// The root of "ROOT\path" and the path; false for an unknown root.
-bool SplitKey(const std::wstring& key, const Root*& root, std::wstring& path) {
-    size_t slash = key.find(L'\\');
-    std::wstring rootName = key.substr(0, slash);
-    path = slash == std::wstring::npos ? L"" : key.substr(slash + 1);
-    for (const Root& candidate : kRoots) {
-        if (_wcsicmp(rootName.c_str(), candidate.shortName) == 0 ||
-            _wcsicmp(rootName.c_str(), candidate.fullName) == 0) {
-            root = &candidate;
-            return true;
-        }
-    }
-    return false;
 }
 
 std::string Hex(const BYTE* data, DWORD size) {
@@ -161,11 +135,10 @@ LONG PrintTree(HKEY key, const std::wstring& shownName, bool queried) {
     if (status != ERROR_SUCCESS)
         return status;
     for (const std::wstring& name : SubkeyNames(key, status)) {
-        HKEY raw = nullptr;
-        status = RegOpenKeyExW(key, name.c_str(), 0, KEY_READ, &raw);
+        RegKey subkey;
+        status = RegOpenKeyExW(key, name.c_str(), 0, KEY_READ, subkey.out());
         if (status != ERROR_SUCCESS)
             return status;
-        RegKey subkey(raw);
         status = PrintTree(subkey.get(), shownName + L"\\" + name, false);
         if (status != ERROR_SUCCESS)
             return status;
@@ -175,22 +148,25 @@ LONG PrintTree(HKEY key, const std::wstring& shownName, bool queried) {
 
 bool Query(const std::wstring& keyName) {
     std::printf("## %s\n", Utf8(keyName).c_str());
-    const Root* root = nullptr;
-    std::wstring path;
-    if (!SplitKey(keyName, root, path)) {
+    size_t slash = keyName.find(L'\\');
+    std::wstring rootName = keyName.substr(0, slash);
+    HKEY root = PredefinedKeyByName(rootName, NameCase::Ignore);
+    if (root == nullptr) {
         std::fprintf(stderr, "%s: unknown root key\n", Utf8(keyName).c_str());
         return false;
     }
-    HKEY raw = nullptr;
-    LONG status = RegOpenKeyExW(root->key, path.c_str(), 0, KEY_READ, &raw);
+    std::wstring path = slash == std::wstring::npos ? L"" : keyName.substr(slash + 1);
+    RegKey key;
+    LONG status = RegOpenKeyExW(root, path.c_str(), 0, KEY_READ, key.out());
     if (status == ERROR_FILE_NOT_FOUND) {
         std::printf("(missing)\n");
         return true;
     }
     if (status == ERROR_SUCCESS) {
-        RegKey key(raw);
-        std::wstring shown = path.empty() ? root->fullName : root->fullName + (L"\\" + path);
-        status = PrintTree(key.get(), shown, true);
+        // Root names are upper case, as reg.exe shows them whatever was typed.
+        std::wstring shown(rootName.size(), L'\0');
+        std::transform(rootName.begin(), rootName.end(), shown.begin(), towupper);
+        status = PrintTree(key.get(), path.empty() ? shown : shown + L"\\" + path, true);
     }
     if (status != ERROR_SUCCESS)
         std::fprintf(stderr, "%s: error %ld\n", Utf8(keyName).c_str(), status);

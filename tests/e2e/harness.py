@@ -814,6 +814,12 @@ class PageTestCase(unittest.TestCase):
         self.client = ClientFolder()
         self.addCleanup(lambda: self.client.close())
 
+    def use_client(self, client):
+        """Replaces the test's client folder (the one replaced is removed)."""
+        self.client.close()
+        self.client = client
+        return client
+
     def run_page(self, page, *args, **kwargs):
         return self.client.run_page(page, *args, **kwargs)
 

@@ -88,10 +88,7 @@ class SampleBankTestCase(PageTestCase):
             reg("add", CERT_STORE, "/f")
         super().setUp()
         self.root, self.server, self.tree = start_bank_server(self, self.packer)
-        self.client.close()
-        self.client = ClientFolder(root_url=self.server.url)
-        self.addCleanup(self.client.close)
-        self.client.add_sample_client()
+        self.use_client(ClientFolder(root_url=self.server.url)).add_sample_client()
         write_user_settings("<User><Debug/><Language value=\"chs\"/></User>")
 
     @property

@@ -103,10 +103,7 @@ class ChecksTestCase(PageTestCase):
         super().setUp()
         self.root, self.server, self.tree = start_bank_server(self, self.packer)
         self.tree.texts["UtilityChs"] = catalogue(CONTROLS, APPLICATIONS)
-        self.client.close()
-        self.client = ClientFolder(root_url=self.server.url)
-        self.addCleanup(self.client.close)
-        self.client.add_sample_client()
+        self.use_client(ClientFolder(root_url=self.server.url)).add_sample_client()
         for name in ["CheckOk.dll", "CheckFail.dll", "CheckNoExport.dll"]:
             shutil.copy2(SAMPLES_DIR / name, self.client.path / name)
         self.language("chs")

@@ -42,8 +42,7 @@ class HttpsTest(SampleBankTestCase):
         server.start()
         self.addCleanup(server.stop)
         ServerTree(root, server.url, self.packer).build()
-        self.client.close()
-        self.client = ClientFolder(root_url=server.url)
+        self.use_client(ClientFolder(root_url=server.url))
         shutil.copy2(SAMPLES_DIR / "BankClient.exe", self.client.path)
         return server
 

@@ -42,8 +42,7 @@ class BankLinksStoryTest(PageTestCase):
         self.assertIn(chinese_sites_end, sample)
         tree.texts["Resource"] = sample.replace(chinese_sites_end, EXTRA_SITE + chinese_sites_end)
         tree.build()
-        self.client = ClientFolder(root_url=self.server.url)
-        self.addCleanup(self.client.close)
+        self.use_client(ClientFolder(root_url=self.server.url))
         shutil.copy2(SAMPLES_DIR / "BankClient.exe", self.client.path)
         write_user_settings("<User/>")
 

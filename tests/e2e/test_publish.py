@@ -136,9 +136,7 @@ class PublishedBankTest(PageTestCase):
         self.use_bank(self.nginx.url)
 
     def use_bank(self, url):
-        self.client.close()
-        self.client = ClientFolder(root_url=url).add_sample_client()
-        self.addCleanup(self.client.close)
+        self.use_client(ClientFolder(root_url=url)).add_sample_client()
         write_user_settings("<User><Debug/><Language value=\"chs\"/></User>")
 
     def run_visit(self, page, *args, timeout=500):

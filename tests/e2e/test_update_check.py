@@ -41,8 +41,7 @@ class UpdateCheckTestCase(PageTestCase):
         super().setUp()
         self.root, self.server, self.tree = start_bank_server(self, self.packer)
         self.tree.build()
-        self.client = ClientFolder(root_url=self.server.url)
-        self.addCleanup(self.client.close)
+        self.use_client(ClientFolder(root_url=self.server.url))
         shutil.copy2(SAMPLES_DIR / "BankClient.exe", self.client.path)
         write_user_settings("<User><Debug/></User>")
 

@@ -348,17 +348,17 @@ def _wine_tool(tool, prefix, *args, check=False):
                           text=True, timeout=600, check=check)
 
 
-def start_session(prefix, persistent=True):
-    """A wineserver for the prefix (one that stays: program starts are then
-    short), and its services started with no pipe of ours: a program's
-    output would otherwise stay open until the services, which inherit it, end."""
+def start_session(prefix, keep_desktop=True):
+    """A wineserver for the prefix that stays (program starts are then short),
+    and its services started with no pipe of ours: a program's output would
+    otherwise stay open until the services, which inherit it, end. A session
+    that shows windows keeps its desktop up (_start_desktop_keeper)."""
     quiet = {"stdin": subprocess.DEVNULL, "stdout": subprocess.DEVNULL,
              "stderr": subprocess.DEVNULL, "env": _prefix_env(prefix), "timeout": 600}
-    if persistent:
-        subprocess.run(["wineserver", "-p"], **quiet)
-        if DESKTOP_KEEPER.is_file():
-            _start_desktop_keeper(prefix, quiet)
-            return
+    subprocess.run(["wineserver", "-p"], **quiet)
+    if keep_desktop and DESKTOP_KEEPER.is_file():
+        _start_desktop_keeper(prefix, quiet)
+        return
     subprocess.run(["wine", _program_path("cmd.exe", prefix), "/c", "exit"], **quiet)
 
 
@@ -411,30 +411,41 @@ def _z_drive(path):
     return "Z:" + str(Path(path).resolve()).replace("/", "\\")
 
 
+TEMPLATE_REG = Path(__file__).with_name("template.reg")
+
+
 def make_template(prefix, dll=DEFAULT_DLL):
-    """A new 32-bit prefix with `dll` registered, its registry on disk."""
+    """A new prefix made ready as a test run's template (finish_template)."""
     prefix = Path(prefix)
     prefix.mkdir(parents=True, exist_ok=True)
     boot = _wine_tool("wineboot", prefix, "-i")
     _wine_tool("wineserver", prefix, "-w")
     if boot.returncode != 0 or not (prefix / "system.reg").exists():
         raise RuntimeError(f"wineboot failed for {prefix}: {boot.stderr.strip()}")
-    _run_then_close(prefix, [["regsvr32", "/s", _z_drive(dll)]])
+    finish_template(prefix, dll)
+
+
+def finish_template(prefix, dll=DEFAULT_DLL):
+    """Registers `dll` in a booted prefix and applies template.reg, its
+    registry then on disk for copies."""
+    _run_then_close(prefix, [["regsvr32", "/s", _z_drive(dll)],
+                             ["regedit", "/s", _z_drive(TEMPLATE_REG)]])
 
 
 def _run_then_close(prefix, commands):
-    """Runs Windows commands in a prefix, then waits for its wineserver to end
-    by itself: it writes the registry to disk as it ends, before anything
-    copies the prefix."""
-    start_session(prefix, persistent=False)
+    """Runs Windows commands in a prefix, then ends its wineserver, which
+    writes the registry to disk as it ends, before anything copies the
+    prefix. The server stays up between the commands: one that ends by
+    itself after a command could end while the next one connects."""
     try:
+        start_session(prefix, keep_desktop=False)
         for command in commands:
-            result = _wine_tool("wine", prefix, *command)
+            result = _wine_tool("wine", prefix, _program_path(command[0], prefix), *command[1:])
             if result.returncode != 0:
                 raise RuntimeError(f"{' '.join(command)} failed with {result.returncode} in "
                                    f"{prefix}: {result.stderr.strip()}")
     finally:
-        _wine_tool("wineserver", prefix, "-w")
+        end_session(prefix)
 
 
 def template_prefix(dll=DEFAULT_DLL, setup=()):

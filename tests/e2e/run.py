@@ -62,6 +62,19 @@ def select_part(suite, part):
     return unittest.TestSuite(tests[index - 1::count])
 
 
+def needs_wine(test):
+    """Whether a test runs Windows programs (a class without Wine says
+    uses_wine = False)."""
+    return getattr(type(test), "uses_wine", True)
+
+
+def needs_process_prefix(test):
+    """Whether a test uses the process's prefix: tests that each take a
+    prefix of their own, or use no Wine, leave it unused, and booting it
+    would be the only work done in it."""
+    return needs_wine(test) and not getattr(type(test), "prefix_per_test", False)
+
+
 def main(argv):
     part = None
     if argv[:1] == ["--part"]:
@@ -75,18 +88,22 @@ def main(argv):
     # installer and prefix boot: work no test looks at.
     overrides = os.environ.get("WINEDLLOVERRIDES")
     os.environ["WINEDLLOVERRIDES"] = ";".join(filter(None, ["winemenubuilder.exe=d", overrides]))
-    display, os.environ["DISPLAY"] = start_display()
-    own_run = own_run_folder()
-    session = None
+    suite = unittest.defaultTestLoader.loadTestsFromNames(names)
+    if part:
+        suite = select_part(suite, part)
+    tests = list(flatten(suite))
+    if not tests:
+        print(f"no test ran for {' '.join(names)}", file=sys.stderr)
+        return 1
+    wine_used = any(needs_wine(test) for test in tests)
+    display = own_run = session = None
     try:
-        if own_run is not None:
-            harness.make_template(own_run / "template")
-        suite = unittest.defaultTestLoader.loadTestsFromNames(names)
-        if part:
-            suite = select_part(suite, part)
-        # Tests that each take a prefix of their own leave the process's unused:
-        # booting it would be the only work done in it.
-        if not all(getattr(type(test), "prefix_per_test", False) for test in flatten(suite)):
+        if wine_used:
+            display, os.environ["DISPLAY"] = start_display()
+            own_run = own_run_folder()
+            if own_run is not None:
+                harness.make_template(own_run / "template")
+        if any(needs_process_prefix(test) for test in tests):
             session = harness.WineSession(os.environ[harness.TEMPLATE_ENV])
         else:  # a Wine program started outside a test's prefix fails rather than lands elsewhere
             os.environ.pop("WINEPREFIX", None)
@@ -98,8 +115,9 @@ def main(argv):
     finally:
         if session is not None:
             session.close()
-        display.terminate()
-        display.wait()
+        if display is not None:
+            display.terminate()
+            display.wait()
         if own_run is not None:
             harness.end_session(own_run / "template")
             shutil.rmtree(own_run, ignore_errors=True)

@@ -29,6 +29,8 @@ def raw_get(port, request):
 
 
 class BankServerTest(unittest.TestCase):
+    uses_wine = False  # the server alone, over HTTP from Python
+
     def setUp(self):
         self.base = Path(tempfile.mkdtemp(prefix="tovral-bankserver-"))
         self.addCleanup(shutil.rmtree, self.base, True)

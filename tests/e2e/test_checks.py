@@ -74,30 +74,39 @@ STATUSES = {1001: 3, 1002: 5, 1003: 1, 1004: 4, 1005: 3, 1006: 5, 1007: 0, 1008:
             999: 0, 2500: 4, 5000: 1}
 
 
+# Where the sample controls are installed, once for the tests of a process
+# (no test changes them).
+INSTALLED = None
+
+
+def setUpModule():
+    global INSTALLED
+    INSTALLED = Path(tempfile.mkdtemp(prefix="tovral-installed-"))
+    for name in ["SampleCtl.dll", "SampleCtl.ocx"]:
+        shutil.copy2(SAMPLES_DIR / name, INSTALLED / name)
+        if wine(["regsvr32", "/s", to_windows(INSTALLED / name)]).returncode != 0:
+            raise RuntimeError(f"regsvr32 {name} failed")
+    (INSTALLED / "SampleCtl.ocx").unlink()  # registered, then deleted
+    if wine([SAMPLES_DIR / "BankClientSetup.exe"]).returncode != 0:
+        raise RuntimeError("the sample client installer failed")
+    reg("add", f"HKCU\\{TEST_APP_KEY}", "/v", "Version", "/d", "1.0.9", "/f")
+
+
+def tearDownModule():
+    reg_edit(remove=[f"HKCR\\CLSID\\{clsid}" for clsid in [CTL, OCX]] +
+             [f"HKCU\\{key}" for key in [APP_KEY, TEST_APP_KEY]])
+    shutil.rmtree(INSTALLED, ignore_errors=True)
+
+
 class ChecksTestCase(PageTestCase):
-    """The sample controls and the client application installed once; a bank
-    server and a client folder with the availability libraries per test."""
+    """The sample controls and the client application installed (setUpModule);
+    a bank server and a client folder with the availability libraries per test."""
 
     @classmethod
     def setUpClass(cls):
         super().setUpClass()
         cls.packer = Packer(BUILD_DIR)
-        cls.installed = Path(tempfile.mkdtemp(prefix="tovral-installed-"))
-        for name in ["SampleCtl.dll", "SampleCtl.ocx"]:
-            shutil.copy2(SAMPLES_DIR / name, cls.installed / name)
-            if wine(["regsvr32", "/s", to_windows(cls.installed / name)]).returncode != 0:
-                raise RuntimeError(f"regsvr32 {name} failed")
-        (cls.installed / "SampleCtl.ocx").unlink()  # registered, then deleted
-        if wine([SAMPLES_DIR / "BankClientSetup.exe"]).returncode != 0:
-            raise RuntimeError("the sample client installer failed")
-        reg("add", f"HKCU\\{TEST_APP_KEY}", "/v", "Version", "/d", "1.0.9", "/f")
-
-    @classmethod
-    def tearDownClass(cls):
-        reg_edit(remove=[f"HKCR\\CLSID\\{clsid}" for clsid in [CTL, OCX]] +
-                 [f"HKCU\\{key}" for key in [APP_KEY, TEST_APP_KEY]])
-        shutil.rmtree(cls.installed, ignore_errors=True)
-        super().tearDownClass()
+        cls.installed = INSTALLED
 
     def setUp(self):
         super().setUp()

@@ -1,9 +1,10 @@
 // Sample installer of the bank's client application as the control starts it: no window and
 // no questions. Writes a small file into %LOCALAPPDATA%\Zelmor\BankClient and records the
 // product under HKCU\Software\Zelmor\BankClient ("Version", "InstallDir"). The cancel build
-// (SETUP_CANCELLED=1) ends as an installer whose user cancelled: 1602, nothing changed. The
-// stuck build (SETUP_STUCK=1) installs and then hangs, as a setup waiting behind a dialog
-// nobody sees: it ends only once the process that started it has ended.
+// ends as an installer whose user cancelled: 1602, nothing changed. The stuck build installs
+// and then hangs, as a setup waiting behind a dialog nobody sees: it ends only once the process
+// that started it has ended. Which build this is comes from bank_client_setup_variant.cpp.
+#include "bank_client_setup_variant.h"
 #include "sample_handles.h"
 
 #include <windows.h>
@@ -14,8 +15,6 @@
 
 namespace {
 
-constexpr bool kCancelled = SETUP_CANCELLED;
-constexpr bool kStuck = SETUP_STUCK;
 const wchar_t kVersion[] = SETUP_VERSION;
 const wchar_t kProductKey[] = L"Software\\Zelmor\\BankClient";
 
@@ -79,10 +78,10 @@ void WaitForParent() {
 } // namespace
 
 int WINAPI wWinMain(HINSTANCE, HINSTANCE, PWSTR, int) {
-    if (kCancelled)
+    if (kSetupCancelled)
         return ERROR_INSTALL_USEREXIT;
     const DWORD result = Install();
-    if (kStuck)
+    if (kSetupStuck)
         WaitForParent();
     // The caller sees only the exit code, as with msiexec: 0, or 1603 for a failed install.
     return result == ERROR_SUCCESS ? 0 : ERROR_INSTALL_FAILURE;

@@ -1,0 +1,1 @@
+// Gives the precompiled headers their target (cmake/PrecompiledHeaders.cmake).

@@ -48,12 +48,18 @@ TEMPLATE_ENV = "TOVRAL_TEMPLATE_PREFIX"
 RUN_DIR_ENV = "TOVRAL_RUN_DIR"
 
 
+# Wine's messages off but its diagnostics of the environment: Wine ends a
+# program whose thread cannot reach the display with exit code 1 and says
+# why only there ("x11drv: Can't open display"). ./tovral test sets the same.
+DEFAULT_WINEDEBUG = "-all,err+winediag"
+
+
 def wine_env(extra=None):
     env = dict(os.environ)
     if "WINEPREFIX" not in env:
         raise RuntimeError("WINEPREFIX is not set: run through ./tovral (test, bench or fuzz)")
     env.setdefault("WINEARCH", "win32")
-    env.setdefault("WINEDEBUG", "-all")
+    env.setdefault("WINEDEBUG", DEFAULT_WINEDEBUG)
     env.update(extra or {})
     return env
 
@@ -340,7 +346,7 @@ def _locked(path):
 
 def _prefix_env(prefix):
     return dict(os.environ, WINEPREFIX=str(prefix), WINEARCH=os.environ.get("WINEARCH", "win32"),
-                WINEDEBUG=os.environ.get("WINEDEBUG", "-all"))
+                WINEDEBUG=os.environ.get("WINEDEBUG", DEFAULT_WINEDEBUG))
 
 
 def _wine_tool(tool, prefix, *args, check=False):
@@ -753,6 +759,19 @@ class _CachingPacker:
                 shutil.rmtree(work, ignore_errors=True)
 
 
+def _display_failure(result):
+    """Why the page host ended before the page printed anything, when the
+    display was the cause; else None. The host could not make its window
+    (its own exit code 70), or Wine ended it because a thread of it could not
+    connect to the display (1, with Wine's diagnostic)."""
+    if result.returncode == 70 and "cannot create the host window" in result.stderr:
+        return "the page host could not create its window"
+    if (result.returncode == 1 and not result.stdout
+            and "x11drv: Can't open display" in result.stderr):
+        return "Wine could not connect the page host to the display"
+    return None
+
+
 class ClientFolder:
     """A client application folder: a copy of the page host beside its
     Quellmark.exe.config, as the bank's client application is installed."""
@@ -784,10 +803,10 @@ class ClientFolder:
         command = [self.path / "TovralHost.exe", to_windows(script), *args]
         for attempt in range(1, WINE_START_TRIES + 1):
             result = wine(command, env=env, timeout=timeout)
-            # The host could not make its window: nothing of the page ran yet.
-            if not (result.returncode == 70 and "cannot create the host window" in result.stderr):
+            reason = _display_failure(result)
+            if reason is None:
                 return result
-            print(f"the page host could not create its window (try {attempt})", file=sys.stderr)
+            print(f"{reason} (try {attempt})", file=sys.stderr)
             time.sleep(attempt)
         return result
 

@@ -16,8 +16,8 @@ function(tovral_reuse_precompiled_headers)
     get_target_property(type ${target} TYPE)
     get_target_property(own ${target} PRECOMPILE_HEADERS)
     get_target_property(reused ${target} PRECOMPILE_HEADERS_REUSE_FROM)
-    if(NOT type MATCHES "^(STATIC|SHARED|MODULE|OBJECT)_LIBRARY$|^EXECUTABLE$" OR own OR reused
-       OR target STREQUAL tovral_precompiled)
+    # A target with headers of its own (this copy's, the test programs') keeps them.
+    if(NOT type MATCHES "^(STATIC|SHARED|MODULE|OBJECT)_LIBRARY$|^EXECUTABLE$" OR own OR reused)
       continue()
     endif()
     target_precompile_headers(${target} REUSE_FROM tovral_precompiled)

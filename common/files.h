@@ -6,6 +6,7 @@
 #include "common/handles.h"
 
 #include <cstddef>
+#include <cstdint>
 #include <functional>
 #include <optional>
 #include <string>
@@ -19,6 +20,40 @@ FileHandle OpenDiskFileForReading(const std::wstring& path, DWORD share);
 // or is larger than `largest` bytes (so hostile input cannot exhaust memory).
 std::optional<std::string> ReadWholeDiskFile(const std::wstring& path, DWORD share,
                                              unsigned long long largest);
+
+// What tells one state of a disk file from another without reading it: the
+// volume and the file's index on it (a file moved into its place is another
+// file), its size and its times, the change time included, which programs do
+// not set back as they may the time of the last write.
+struct DiskFileIdentity {
+    DWORD volume = 0;
+    std::uint64_t index = 0;
+    std::uint64_t size = 0;
+    std::uint64_t lastWrite = 0;
+    std::uint64_t changed = 0;
+    bool operator==(const DiskFileIdentity&) const = default;
+};
+std::optional<DiskFileIdentity> IdentityOfOpenFile(HANDLE file);
+// Of the disk file at `path`, opened for its attributes only.
+std::optional<DiskFileIdentity> DiskFileIdentityOf(const std::wstring& path);
+// ReadWholeDiskFile that also gives the identity of the bytes it read: taken
+// on the same handle before and after the read, and left empty when the two
+// differ (the file changed while it was read).
+std::optional<std::string> ReadWholeDiskFile(const std::wstring& path, DWORD share,
+                                             unsigned long long largest,
+                                             std::optional<DiskFileIdentity>& identity);
+
+// A file written again within one step of its volume's time stamps may keep
+// both its size and its times, so what was read of it that close to its last
+// write or change is not trusted to stand for it until the step has passed.
+// FAT keeps two seconds; NTFS and the file systems under Wine keep the
+// clock's tick (at most about 16 ms), and a tenth of a second covers it.
+std::uint64_t TimeStampStepOf(const std::wstring& path);
+constexpr bool ReadingSettled(std::uint64_t readAt, std::uint64_t written, std::uint64_t step) {
+    return readAt > written && readAt - written > step;
+}
+std::uint64_t FileTimeTicks(const FILETIME& time);
+std::uint64_t NowTicks(); // the system time, in FILETIME ticks
 
 // Reads a disk file from start to end in fixed blocks (memory stays flat
 // whatever its size), handing each block to `consume`; false when the file

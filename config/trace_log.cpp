@@ -23,26 +23,8 @@ bool TraceSwitchAllows(bool hasDebugElement, const std::wstring& debugText, int 
 
 namespace {
 
-// A file written again within one step of the volume's time stamps may keep
-// both its size and its time, so a reading that close to the last write is
-// not trusted until the step has passed. FAT keeps two seconds; NTFS and the
-// file systems under Wine keep the clock's tick (at most about 16 ms), and a
-// tenth of a second covers it with room to spare.
-constexpr std::uint64_t kCoarseTimeStampStep = 2 * 10'000'000ULL;
-constexpr std::uint64_t kFineTimeStampStep = 1'000'000ULL;
-
 // Larger switch files are read as unreadable: a settings file is a few lines.
 constexpr unsigned long long kLargestSwitchFile = 64ull * 1024 * 1024;
-
-std::uint64_t Ticks(const FILETIME& time) {
-    return (std::uint64_t{time.dwHighDateTime} << 32) | time.dwLowDateTime;
-}
-
-std::uint64_t Now() {
-    FILETIME now;
-    GetSystemTimeAsFileTime(&now);
-    return Ticks(now);
-}
 
 SwitchFileFacts FactsOf(const std::wstring& path) {
     WIN32_FILE_ATTRIBUTE_DATA data;
@@ -50,20 +32,7 @@ SwitchFileFacts FactsOf(const std::wstring& path) {
         (data.dwFileAttributes & FILE_ATTRIBUTE_DIRECTORY))
         return {};
     return {true, (std::uint64_t{data.nFileSizeHigh} << 32) | data.nFileSizeLow,
-            Ticks(data.ftLastWriteTime)};
-}
-
-// The step of the time stamps of the volume that holds `path`: the coarse
-// one unless the volume is known to keep fine ones.
-std::uint64_t TimeStampStepOf(const std::wstring& path) {
-    wchar_t volume[MAX_PATH] = {};
-    wchar_t fileSystem[MAX_PATH] = {};
-    if (!GetVolumePathNameW(path.c_str(), volume, MAX_PATH) ||
-        !GetVolumeInformationW(volume, nullptr, 0, nullptr, nullptr, nullptr, fileSystem, MAX_PATH))
-        return kCoarseTimeStampStep;
-    const std::wstring name = ToUpper(fileSystem);
-    const bool fat = name.empty() || name.starts_with(L"FAT") || name.starts_with(L"EXFAT");
-    return fat ? kCoarseTimeStampStep : kFineTimeStampStep;
+            FileTimeTicks(data.ftLastWriteTime)};
 }
 
 } // namespace
@@ -105,10 +74,9 @@ void TraceLog::ReadSwitch(const SwitchFileFacts& facts, std::uint64_t now) const
 
 // Called under lock_.
 bool TraceLog::Enabled(int level) const {
-    std::uint64_t now = Now();
+    std::uint64_t now = NowTicks();
     SwitchFileFacts facts = FactsOf(switchFile_);
-    bool settled = switch_.readAt > switch_.facts.lastWrite &&
-                   switch_.readAt - switch_.facts.lastWrite > TimeStampStep();
+    bool settled = ReadingSettled(switch_.readAt, switch_.facts.lastWrite, TimeStampStep());
     if (!switch_.valid || facts != switch_.facts || !settled)
         ReadSwitch(facts, now);
     return TraceSwitchAllows(switch_.hasDebug, switch_.debugText, level);

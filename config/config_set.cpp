@@ -45,13 +45,18 @@ ConfigurationTexts::Revised ConfigurationTexts::GetRevised(ConfigText which) con
     return Revised{which, revisions_[index], texts_[index]};
 }
 
-void ConfigurationTexts::Set(ConfigText which, std::wstring text) {
+unsigned long long ConfigurationTexts::Revision(ConfigText which) const {
+    std::lock_guard lock(mutex_);
+    return revisions_[static_cast<size_t>(which)];
+}
+
+unsigned long long ConfigurationTexts::Set(ConfigText which, std::wstring text) {
     std::lock_guard lock(mutex_);
     const size_t index = static_cast<size_t>(which);
     if (texts_[index] == text)
-        return; // the same text again keeps what readers parsed of it
+        return revisions_[index]; // the same text again keeps what readers parsed of it
     texts_[index] = std::move(text);
-    ++revisions_[index];
+    return ++revisions_[index];
 }
 
 std::wstring ConfigurationTexts::LanguageText(std::wstring_view language) const {
@@ -85,13 +90,24 @@ std::vector<std::wstring> ConfigurationSetFileNames() {
 
 bool StoreConfigurationSet(const SetMemberDecryptor& decrypt, const TraceSink& trace,
                            ConfigurationTexts& texts) {
+    return StoreConfigurationSet(decrypt, {}, trace, texts, nullptr);
+}
+
+bool StoreConfigurationSet(const SetMemberDecryptor& decrypt, const SetMemberStored& stored,
+                           const TraceSink& trace, ConfigurationTexts& texts,
+                           std::map<std::wstring, unsigned long long>* revisions) {
     for (const SetMember& member : kSetMembers) {
-        std::optional<std::wstring> text = decrypt(member.fileName);
-        if (!text) {
-            trace.Write(std::wstring(L"失败事件：") + member.fileName + L"解密失败");
-            return false;
+        unsigned long long revision = texts.Revision(member.text);
+        if (!stored || !stored(member.fileName, revision)) {
+            std::optional<std::wstring> text = decrypt(member.fileName);
+            if (!text) {
+                trace.Write(std::wstring(L"失败事件：") + member.fileName + L"解密失败");
+                return false;
+            }
+            revision = texts.Set(member.text, std::move(*text));
         }
-        texts.Set(member.text, std::move(*text));
+        if (revisions)
+            (*revisions)[member.fileName] = revision;
     }
     trace.Write(L"成功事件：配置文件解密成功");
     return true;

@@ -6,6 +6,7 @@
 
 #include <array>
 #include <functional>
+#include <map>
 #include <mutex>
 #include <optional>
 #include <string>
@@ -32,7 +33,9 @@ public:
 
     std::wstring Get(ConfigText which) const;
     Revised GetRevised(ConfigText which) const;
-    void Set(ConfigText which, std::wstring text);
+    unsigned long long Revision(ConfigText which) const;
+    // Returns the revision the text is stored as.
+    unsigned long long Set(ConfigText which, std::wstring text);
     // The language text for a language code: English for "eng" (any case),
     // Chinese for everything else.
     std::wstring LanguageText(std::wstring_view language) const;
@@ -61,6 +64,16 @@ bool DecryptConfigurationSet(const std::wstring& settingsFolder, const CDravikCr
 using SetMemberDecryptor = std::function<std::optional<std::wstring>(const std::wstring& fileName)>;
 bool StoreConfigurationSet(const SetMemberDecryptor& decrypt, const TraceSink& trace,
                            ConfigurationTexts& texts);
+// The same run for a caller that may know a member's text to be stored
+// already: `stored` answers, for a file name and its text's revision in the
+// store, whether that revision is the file's text (then it is not decrypted
+// again). `revisions`, when given, gets the revision each member's text was
+// left as, by the set's file names.
+using SetMemberStored =
+    std::function<bool(const std::wstring& fileName, unsigned long long revision)>;
+bool StoreConfigurationSet(const SetMemberDecryptor& decrypt, const SetMemberStored& stored,
+                           const TraceSink& trace, ConfigurationTexts& texts,
+                           std::map<std::wstring, unsigned long long>* revisions);
 
 // The installed version written in an encrypted list: the "value" attribute of
 // its "FileVersion" element (the root itself or the first one below it) as a

@@ -147,19 +147,47 @@ MadeText MakeTextOf(const std::string& body, unsigned codePage, bool parse) {
     return made;
 }
 
+// How a check reads a settings file whole. With `step` (a check that
+// remembers) it also learns the identity of the bytes it read, once they have
+// settled: bytes read within a time stamp step of their last write may change
+// without the identity showing it.
+struct ReadMode {
+    std::optional<std::uint64_t> step;
+};
+
+// Whether what was read of a file at `at` stands for it (see ReadingSettled).
+bool IdentitySettled(const DiskFileIdentity& identity, std::uint64_t at, std::uint64_t step) {
+    return ReadingSettled(at, identity.lastWrite, step) &&
+           ReadingSettled(at, identity.changed, step);
+}
+
+std::optional<std::string> ReadSettingsFile(const std::wstring& path, const ReadMode& mode,
+                                            std::optional<DiskFileIdentity>& identity) {
+    identity.reset();
+    if (!mode.step)
+        return CDravikCrypto::ReadWholeFile(path);
+    const std::uint64_t readAt = NowTicks();
+    std::optional<std::string> bytes =
+        ReadWholeDiskFile(path, FILE_SHARE_READ, kLargestEncryptedFile, identity);
+    if (identity && !IdentitySettled(*identity, readAt, *mode.step))
+        identity.reset();
+    return bytes;
+}
+
 // A file of the settings folder read and hashed in one pass.
 struct FileRead {
     bool readable = false;
-    std::optional<std::string> bytes; // gone once made into `made`
+    std::optional<DiskFileIdentity> identity; // of the bytes, when settled
+    std::optional<std::string> bytes;         // gone once made into `made`
     bool withSha256 = false;
     FileChecksums sums;
     std::optional<Sha256Digest> digest;
     std::optional<MadeText> made;
 };
 
-FileRead ReadAndSum(const std::wstring& path, bool withSha256) {
+FileRead ReadAndSum(const std::wstring& path, bool withSha256, const ReadMode& mode) {
     FileRead read;
-    read.bytes = CDravikCrypto::ReadWholeFile(path);
+    read.bytes = ReadSettingsFile(path, mode, read.identity);
     read.readable = read.bytes.has_value();
     read.withSha256 = withSha256;
     if (read.bytes) {
@@ -176,8 +204,8 @@ FileRead ReadAndSum(const std::wstring& path, bool withSha256) {
 // its text (parsed, with `parse`), which is used only once the check has
 // found the file current and authentic.
 FileRead ReadAhead(const std::wstring& path, const CDravikCrypto& crypto, unsigned codePage,
-                   bool parse) {
-    FileRead read = ReadAndSum(path, true);
+                   bool parse, const ReadMode& mode) {
+    FileRead read = ReadAndSum(path, true, mode);
     if (read.bytes) {
         // Deciphered where it was read: a large file is not copied.
         MadeText made;
@@ -270,10 +298,39 @@ struct UpdateChecker::HeldFile {
     std::shared_ptr<ReadAheadGroup> readAhead; // or its read ahead, as member `readAheadAt`
     size_t readAheadAt = 0;
     std::optional<check_work::MadeText> made; // the text made by the read ahead
+    // Of the bytes read from disk, once settled: what is learnt of them may
+    // then stand for the file in a later check that finds it the same.
+    std::optional<DiskFileIdentity> identity;
+    bool recalled = false; // the facts were remembered, the bytes not read
+    std::optional<unsigned long long> storedRevision; // the store's revision of its text
+    // The signature file's identity when it was judged authentic (settled).
+    std::optional<DiskFileIdentity> signature;
     bool decrypted = false;
     std::optional<std::wstring> text;
     bool parsed = false;
     std::shared_ptr<const XmlNode> document; // null when the text is missing or does not parse
+};
+
+// What earlier checks learnt of the settings folder's files, used by a check
+// that finds a file's identity unchanged: its checksums, the digest its
+// signature signs (the signature itself is judged again each time), the
+// store's revision of its text and, for the update list, its document. Only
+// facts of bytes read from disk are kept, with the identity taken on the
+// handle that read them. Each check replaces it with what it held, so names
+// the list no longer gives fall out. The check's worker only (under runLock_).
+struct UpdateChecker::RememberedFiles {
+    struct File {
+        DiskFileIdentity identity;
+        FileChecksums sums; // with the SHA-256
+        Sha256Digest digest;
+        std::optional<unsigned long long> storedRevision;
+        std::shared_ptr<const XmlNode> document;
+        // The signature that was found authentic for these bytes, still to be
+        // the same file for the verdict to stand.
+        std::optional<DiskFileIdentity> signature;
+    };
+    std::map<std::wstring, File> files; // by lower-case name
+    unsigned codePage = 0;              // the texts' ANSI code page
 };
 
 // The settings folder's files as one check (or one cancel) has them: each is
@@ -286,6 +343,40 @@ public:
     // `fetch` fetches for the check (none for a cancel, which fetches nothing).
     HeldFiles(std::wstring folder, CDravikCrypto crypto, FetchFunction fetch = {})
         : folder_(std::move(folder)), crypto_(std::move(crypto)), fetch_(std::move(fetch)) {}
+
+    // Uses what `memory` holds of files still the same and learns the
+    // identities of what it reads, for Learnt(). `documentKept` names the
+    // file whose document is remembered too (the update list).
+    void Remember(const RememberedFiles& memory, const std::wstring& documentKept) {
+        remembering_ = true;
+        documentKept_ = Key(documentKept);
+        readMode_.step = TimeStampStepOf(folder_);
+        // Texts of another code page are not this check's texts.
+        memory_ = memory.codePage == ThreadAnsiCodePage() ? &memory : nullptr;
+    }
+    // What this check learnt of the files it held that are on disk as it read them.
+    RememberedFiles Learnt() {
+        RememberedFiles learnt;
+        learnt.codePage = ThreadAnsiCodePage();
+        learnt.files = learnt_;
+        for (auto& [key, file] : files_)
+            Learn(key, file, learnt.files);
+        return learnt;
+    }
+    // The store's revisions of the set's texts, after a store.
+    void NoteStored(const std::map<std::wstring, unsigned long long>& revisions) {
+        for (const auto& [name, revision] : revisions) {
+            if (auto at = files_.find(Key(name)); at != files_.end() && at->second.identity)
+                at->second.storedRevision = revision;
+            else if (auto kept = learnt_.find(Key(name)); kept != learnt_.end())
+                kept->second.storedRevision = revision;
+        }
+    }
+    // The store's text at `revision` is the file's own, from bytes still on disk.
+    bool TextStoredAs(const std::wstring& name, unsigned long long revision) {
+        HeldFile& file = At(name);
+        return file.recalled && file.storedRevision == revision && Authentic(file);
+    }
 
     // Fetches `url` into `path`, hashing the body as it arrives (with the
     // SHA-256 when a list names one or a signature will be checked) and
@@ -342,9 +433,17 @@ public:
                 file.authentic = true;
             } else {
                 Sum(file, true);
+                // The signature's identity around its verdict: the same file
+                // before and after, so the verdict is of the one remembered.
+                const std::uint64_t judgedAt = NowTicks();
+                std::optional<DiskFileIdentity> signature =
+                    remembering_ ? DiskFileIdentityOf(SignaturePathOf(file.path)) : std::nullopt;
                 file.authentic = file.digest  ? crypto_.IsAuthenticDigest(file.path, *file.digest)
                                  : file.bytes ? crypto_.IsAuthentic(file.path, *file.bytes)
                                               : false;
+                if (*file.authentic && signature && Settled(*signature, judgedAt) &&
+                    DiskFileIdentityOf(SignaturePathOf(file.path)) == signature)
+                    file.signature = signature;
             }
         }
         return *file.authentic;
@@ -370,6 +469,9 @@ public:
     // The parsed text; null when it is missing or does not parse.
     const XmlNode* Document(const std::wstring& name) {
         HeldFile& file = At(name);
+        // A remembered document needs no text, but the same verdict on the file.
+        if (file.recalled && file.parsed && file.document)
+            return Authentic(file) ? file.document.get() : nullptr;
         // A fetched update list comes with its document, parsed beside the fetches.
         const std::optional<std::wstring>& text = Text(file);
         if (!file.parsed) {
@@ -384,9 +486,12 @@ public:
         const XmlNode* document = Document(name);
         return document ? FileVersionOf(*document) : kUnknownFileVersion;
     }
-    // The parsed documents are large for large files: dropped once no step needs them.
+    // The parsed documents are large for large files: dropped once no step
+    // needs them, but for the one remembered.
     void DropDocuments() {
         for (auto& [key, file] : files_) {
+            if (remembering_ && key == documentKept_ && file.identity)
+                continue;
             file.document.reset();
             file.parsed = false;
         }
@@ -396,6 +501,7 @@ public:
         HeldFile& file = At(name);
         Text(file);
         std::optional<std::wstring> text = std::move(file.text);
+        Learn(Key(name), file, learnt_);
         files_.erase(Key(name));
         return text;
     }
@@ -407,9 +513,11 @@ public:
             return;
         HeldFile& file = at->second;
         file.path = folder_ + name;
-        file.pendingRead =
-            std::make_unique<PendingRead>([path = file.path, withSha256 = NeedsSha256(listed)] {
-                return check_work::ReadAndSum(path, withSha256);
+        if (Recall(name, file))
+            return;
+        file.pendingRead = std::make_unique<PendingRead>(
+            [path = file.path, withSha256 = NeedsSha256(listed), mode = readMode_] {
+                return check_work::ReadAndSum(path, withSha256, mode);
             });
     }
     // Starts reading the configuration set's copies on two threads, each made
@@ -452,18 +560,23 @@ private:
         for (const std::wstring& name : names) {
             if (files_.count(Key(name)) || !PathFileExistsW((folder_ + name).c_str()))
                 continue;
+            if (HeldFile recalled; Recall(name, recalled)) {
+                files_[Key(name)] = std::move(recalled);
+                continue;
+            }
             paths.push_back(folder_ + name);
             keys.push_back(Key(name));
         }
         if (paths.empty())
             return;
-        auto group = std::make_shared<ReadAheadGroup>([paths, parsed, codePage, crypto = crypto_] {
-            std::vector<check_work::FileRead> reads;
-            for (const std::wstring& path : paths)
-                reads.push_back(check_work::ReadAhead(path, crypto, codePage,
-                                                      EqualsNoCase(FileNamePart(path), parsed)));
-            return reads;
-        });
+        auto group = std::make_shared<ReadAheadGroup>(
+            [paths, parsed, codePage, crypto = crypto_, mode = readMode_] {
+                std::vector<check_work::FileRead> reads;
+                for (const std::wstring& path : paths)
+                    reads.push_back(check_work::ReadAhead(
+                        path, crypto, codePage, EqualsNoCase(FileNamePart(path), parsed), mode));
+                return reads;
+            });
         for (size_t at = 0; at < keys.size(); ++at) {
             HeldFile& file = files_[keys[at]];
             file.path = paths[at];
@@ -481,13 +594,58 @@ private:
         file.digest = digest;
     }
 
+    // Fills `file` with what the memory holds of the folder's file `name`,
+    // when the file on disk is still the one it was learnt of.
+    bool Recall(const std::wstring& name, HeldFile& file) const {
+        if (!memory_)
+            return false;
+        auto at = memory_->files.find(Key(name));
+        file.path = folder_ + name;
+        if (at == memory_->files.end() || DiskFileIdentityOf(file.path) != at->second.identity)
+            return false;
+        const RememberedFiles::File& remembered = at->second;
+        file.readable = true;
+        file.recalled = true;
+        file.identity = remembered.identity;
+        LearnSums(file, true, remembered.sums, remembered.digest);
+        file.storedRevision = remembered.storedRevision;
+        file.parsed = remembered.document != nullptr;
+        file.document = remembered.document;
+        // The verdict stands while the signature is the one it was given for
+        // (the key is the checker's own and does not change).
+        if (remembered.signature && crypto_.SignaturesRequired() &&
+            DiskFileIdentityOf(SignaturePathOf(file.path)) == remembered.signature) {
+            file.authentic = true;
+            file.signature = remembered.signature;
+        }
+        return true;
+    }
+
+    // Adds what was learnt of a file read from disk (with both sums) to `into`.
+    void Learn(const std::wstring& key, const HeldFile& file,
+               std::map<std::wstring, RememberedFiles::File>& into) const {
+        if (!remembering_ || !file.identity || !file.readable || !file.summedWithSha256 ||
+            !file.digest || file.speculation || file.pendingRead || file.readAhead)
+            return;
+        RememberedFiles::File remembered{.identity = *file.identity,
+                                         .sums = file.sums,
+                                         .digest = *file.digest,
+                                         .storedRevision = file.storedRevision,
+                                         .signature = file.signature};
+        if (key == documentKept_ && file.parsed)
+            remembered.document = file.document;
+        into[key] = std::move(remembered);
+    }
+
     HeldFile& At(const std::wstring& name) {
         auto [at, added] = files_.try_emplace(Key(name));
         HeldFile& file = at->second;
         if (added) {
             file.path = folder_ + name;
-            file.bytes = CDravikCrypto::ReadWholeFile(file.path);
-            file.readable = file.bytes.has_value();
+            if (!Recall(name, file)) {
+                file.bytes = check_work::ReadSettingsFile(file.path, readMode_, file.identity);
+                file.readable = file.bytes.has_value();
+            }
         } else if (file.pendingRead || file.readAhead) {
             check_work::FileRead read = file.pendingRead
                                             ? file.pendingRead->Take()
@@ -497,6 +655,7 @@ private:
             file.bytes = std::move(read.bytes);
             file.made = std::move(read.made);
             file.readable = read.readable;
+            file.identity = read.identity;
             if (file.readable)
                 LearnSums(file, read.withSha256, std::move(read.sums), read.digest);
         }
@@ -535,6 +694,8 @@ private:
             file.document = std::move(result.document);
             return std::move(result.text);
         }
+        if (file.recalled && !file.bytes)
+            file.bytes = RereadRecalled(file);
         if (!file.bytes)
             return std::nullopt;
         if (!file.summedWithSha256)
@@ -544,9 +705,33 @@ private:
         return text;
     }
 
+    bool Settled(const DiskFileIdentity& identity, std::uint64_t at) const {
+        return readMode_.step && check_work::IdentitySettled(identity, at, *readMode_.step);
+    }
+
+    // The bytes of a recalled file, for a step that needs its text after all:
+    // only the bytes the remembered digest is of (else the file changed since
+    // it was recalled, and gives no text).
+    std::optional<std::string> RereadRecalled(HeldFile& file) const {
+        std::optional<DiskFileIdentity> identity;
+        std::optional<std::string> bytes = check_work::ReadSettingsFile(file.path, {}, identity);
+        if (!bytes)
+            return std::nullopt;
+        ChecksumPass pass(true);
+        pass.Add(bytes->data(), bytes->size());
+        if (pass.Digest() != file.digest)
+            return std::nullopt;
+        return bytes;
+    }
+
     const std::wstring folder_;
     const CDravikCrypto crypto_;
     const FetchFunction fetch_;
+    const RememberedFiles* memory_ = nullptr; // recalled from
+    bool remembering_ = false;
+    std::wstring documentKept_;
+    check_work::ReadMode readMode_; // learns identities only when remembering
+    std::map<std::wstring, RememberedFiles::File> learnt_; // of files handed over
     size_t largestBody_ = 0;
     std::shared_ptr<check_work::BodyBuffers> bodyBuffers_ =
         std::make_shared<check_work::BodyBuffers>();
@@ -619,6 +804,16 @@ int UpdateChecker::Check() {
     // before the reads ahead start (the reading is work, the fetches waiting).
     HeldFiles held(context_.paths.settingsFolder, context_.Crypto(),
                    WithConnectionFlags(context_.fetch, ConnectionFlags()));
+    if (!remembered_)
+        remembered_ = std::make_shared<RememberedFiles>();
+    held.Remember(*remembered_, FileNamePart(context_.paths.updateListFile));
+    const int code = CheckWith(held);
+    *remembered_ = held.Learnt();
+    return code;
+}
+
+int UpdateChecker::CheckWith(HeldFiles& held) {
+    const std::wstring fetched = context_.paths.selfUpdateFolder + L"Version.cfg";
     held.ReadAheadSet(FileNamePart(context_.paths.updateListFile), ThreadAnsiCodePage());
     const std::wstring url = context_.rootUrl + L"VeyrantSettingV2/Version.cfg";
     if (std::optional<HeldFile> list = held.Fetch(url, fetched, {}, false)) {
@@ -641,10 +836,17 @@ int UpdateChecker::Check() {
 
 // The configuration set from the held files; with `keepTexts` the held texts
 // stay for the steps after it (the application check reads the update list).
+// A member whose bytes are those its stored text was made of is not decrypted again.
 bool UpdateChecker::StoreHeldSet(HeldFiles& held, bool keepTexts) const {
-    return ::StoreConfigurationSet(
+    std::map<std::wstring, unsigned long long> revisions;
+    const bool stored = ::StoreConfigurationSet(
         [&](const std::wstring& name) { return keepTexts ? held.Text(name) : held.TakeText(name); },
-        context_.Trace(), *context_.texts);
+        [&](const std::wstring& name, unsigned long long revision) {
+            return held.TextStoredAs(name, revision);
+        },
+        context_.Trace(), *context_.texts, &revisions);
+    held.NoteStored(revisions);
+    return stored;
 }
 
 // The application file check as a step of the update check: 46, 47 or 48.

@@ -10,6 +10,7 @@
 #include "config/user_settings.h"
 #include "install/install_locations.h"
 
+#include <memory>
 #include <mutex>
 #include <optional>
 #include <string>
@@ -66,11 +67,13 @@ public:
 
 private:
     struct ListEntry;
-    struct FetchEvents; // the trace texts of one pass
-    class Speculation;  // a fetched body's text, made beside the next fetch
-    struct HeldFile;    // a file's bytes and what one check learnt of them
-    class HeldFiles;    // the settings folder's files as one check has them
+    struct FetchEvents;     // the trace texts of one pass
+    class Speculation;      // a fetched body's text, made beside the next fetch
+    struct HeldFile;        // a file's bytes and what one check learnt of them
+    class HeldFiles;        // the settings folder's files as one check has them
+    struct RememberedFiles; // what earlier checks learnt of files still the same
     int Check();
+    int CheckWith(HeldFiles& held);
     int Compare(HeldFile& fetchedList, HeldFiles& held);
     int FirstPass(const std::vector<ListEntry>& entries, HeldFiles& held);
     int UpdateListPass(const std::vector<ListEntry>& entries, long long& localVersion,
@@ -95,5 +98,6 @@ private:
     mutable std::mutex stateLock_; // guards the two fields below (worker writes, page reads)
     std::optional<std::wstring> acceptedVersionList_;
     int pendingResult_ = 0; // 54 or 55 once such an entry was updated; never reset
-    KernelHandle thread_;   // the last worker started; page thread only
+    std::shared_ptr<RememberedFiles> remembered_; // the check's worker only, under runLock_
+    KernelHandle thread_;                         // the last worker started; page thread only
 };

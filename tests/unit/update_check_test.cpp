@@ -526,3 +526,69 @@ TEST_F(UpdateCheck, RequiredSignaturesRefuseAFileSignedForAnotherOne) {
     EXPECT_FALSE(FileExists(Settings(L"Resource.cfg")));
     EXPECT_EQ(texts.Get(ConfigText::Resource), L"");
 }
+
+// --- What a check remembers of files still the same ----------------------------
+
+namespace {
+
+// What was read within a time stamp step of its last write is not remembered.
+void LetTheFilesSettle() {
+    Sleep(250);
+}
+
+// New bytes in place, the time of the last write put back as it was.
+void RewriteKeepingItsTime(const std::wstring& path, const std::string& bytes) {
+    FILETIME written{};
+    {
+        FileHandle file(CreateFileW(path.c_str(), FILE_READ_ATTRIBUTES, FILE_SHARE_READ, nullptr,
+                                    OPEN_EXISTING, 0, nullptr));
+        ASSERT_TRUE(file && GetFileTime(file.get(), nullptr, nullptr, &written));
+    }
+    WriteBytes(path, bytes);
+    FileHandle file(CreateFileW(path.c_str(), FILE_WRITE_ATTRIBUTES, FILE_SHARE_READ, nullptr,
+                                OPEN_EXISTING, 0, nullptr));
+    ASSERT_TRUE(file && SetFileTime(file.get(), nullptr, nullptr, &written));
+}
+
+} // namespace
+
+TEST_F(UpdateCheck, ACheckUsesWhatItLearntOnlyOfFilesThatAreStillTheSame) {
+    Populate();
+    LetTheFilesSettle();
+    ASSERT_EQ(checker_.RunQueryUpdate(), UpdateCode::kCompleted); // reads and learns
+    {
+        // A copy no one can read now: the check knows it as it still is.
+        FileHandle locked(CreateFileW(Settings(L"Resource.cfg").c_str(), GENERIC_READ, 0, nullptr,
+                                      OPEN_EXISTING, 0, nullptr));
+        ASSERT_TRUE(locked);
+        EXPECT_EQ(checker_.RunQueryUpdate(), UpdateCode::kCompleted);
+        EXPECT_FALSE(trace.Contains(L"失败事件：Resource.cfg校验失败"));
+    }
+    // Another text stored meanwhile is replaced by the file's own again.
+    texts.Set(ConfigText::Resource, L"<another/>");
+    // Bytes changed in place with the old time put back are read again: the
+    // copy fails its checksum and is fetched again.
+    std::string patch = ReadBytes(Settings(L"EnvPatch.cfg"));
+    patch.back() ^= 1;
+    RewriteKeepingItsTime(Settings(L"EnvPatch.cfg"), patch);
+    trace.Take();
+    EXPECT_EQ(checker_.RunQueryUpdate(), UpdateCode::kCompleted);
+    EXPECT_TRUE(trace.Contains(L"失败事件：EnvPatch.cfg校验失败"));
+    EXPECT_EQ(ReadBytes(Settings(L"EnvPatch.cfg")),
+              served_[kRoot + L"VeyrantSettingV2/EnvPatch.cfg"]);
+    EXPECT_EQ(texts.Get(ConfigText::Resource), PlainText(L"Resource.cfg", 1));
+    EXPECT_EQ(texts.Get(ConfigText::Patch), PlainText(L"EnvPatch.cfg", 1));
+}
+
+TEST_F(UpdateCheck, ARememberedFileIsJudgedAgainOnceItsSignatureChanges) {
+    UpdateChecker checker = SigningChecker();
+    ASSERT_EQ(checker.RunQueryUpdate(), UpdateCode::kCompleted);
+    LetTheFilesSettle();
+    ASSERT_EQ(checker.RunQueryUpdate(), UpdateCode::kCompleted);
+    WriteBytes(Settings(L"Resource.cfg.sig"), SignForTest("other bytes"));
+    trace.Take();
+    EXPECT_EQ(checker.RunQueryUpdate(), UpdateCode::kCompleted);
+    EXPECT_TRUE(trace.Contains(L"失败事件：Resource.cfg签名验证失败"));
+    EXPECT_EQ(ReadBytes(Settings(L"Resource.cfg.sig")),
+              served_[kRoot + L"VeyrantSettingV2/Resource.cfg.sig"]);
+}

@@ -12,22 +12,6 @@ FileHandle OpenDiskFileForReading(const std::wstring& path, DWORD share) {
     return file;
 }
 
-std::optional<std::string> ReadWholeDiskFile(const std::wstring& path, DWORD share,
-                                             unsigned long long largest) {
-    FileHandle file = OpenDiskFileForReading(path, share);
-    LARGE_INTEGER size{};
-    if (!file || !GetFileSizeEx(file.get(), &size) ||
-        static_cast<unsigned long long>(size.QuadPart) > largest)
-        return std::nullopt;
-    std::string bytes(static_cast<size_t>(size.QuadPart), '\0');
-    DWORD read = 0;
-    if (!bytes.empty() &&
-        !ReadFile(file.get(), bytes.data(), static_cast<DWORD>(bytes.size()), &read, nullptr))
-        return std::nullopt;
-    bytes.resize(read);
-    return bytes;
-}
-
 std::optional<DiskFileIdentity> IdentityOfOpenFile(HANDLE file) {
     BY_HANDLE_FILE_INFORMATION information;
     FILE_BASIC_INFO basic;
@@ -53,22 +37,24 @@ std::optional<DiskFileIdentity> DiskFileIdentityOf(const std::wstring& path) {
 
 std::optional<std::string> ReadWholeDiskFile(const std::wstring& path, DWORD share,
                                              unsigned long long largest,
-                                             std::optional<DiskFileIdentity>& identity) {
-    identity.reset();
+                                             std::optional<DiskFileIdentity>* identity) {
+    if (identity)
+        identity->reset();
     FileHandle file = OpenDiskFileForReading(path, share);
-    if (!file)
+    LARGE_INTEGER size{};
+    if (!file || !GetFileSizeEx(file.get(), &size) ||
+        static_cast<unsigned long long>(size.QuadPart) > largest)
         return std::nullopt;
-    std::optional<DiskFileIdentity> before = IdentityOfOpenFile(file.get());
-    if (!before || before->size > largest)
-        return std::nullopt;
-    std::string bytes(static_cast<size_t>(before->size), '\0');
+    std::optional<DiskFileIdentity> before =
+        identity ? IdentityOfOpenFile(file.get()) : std::nullopt;
+    std::string bytes(static_cast<size_t>(size.QuadPart), '\0');
     DWORD read = 0;
     if (!bytes.empty() &&
         !ReadFile(file.get(), bytes.data(), static_cast<DWORD>(bytes.size()), &read, nullptr))
         return std::nullopt;
     bytes.resize(read);
-    if (read == before->size && IdentityOfOpenFile(file.get()) == before)
-        identity = before;
+    if (before && before->size == read && IdentityOfOpenFile(file.get()) == before)
+        *identity = before;
     return bytes;
 }
 

@@ -16,11 +16,6 @@
 // sharing; an invalid handle when the file cannot be opened or is not a disk file.
 FileHandle OpenDiskFileForReading(const std::wstring& path, DWORD share);
 
-// The whole content of a disk file; nullopt when it cannot be opened or read,
-// or is larger than `largest` bytes (so hostile input cannot exhaust memory).
-std::optional<std::string> ReadWholeDiskFile(const std::wstring& path, DWORD share,
-                                             unsigned long long largest);
-
 // What tells one state of a disk file from another without reading it: the
 // volume and the file's index on it (a file moved into its place is another
 // file), its size and its times, the change time included, which programs do
@@ -36,12 +31,14 @@ struct DiskFileIdentity {
 std::optional<DiskFileIdentity> IdentityOfOpenFile(HANDLE file);
 // Of the disk file at `path`, opened for its attributes only.
 std::optional<DiskFileIdentity> DiskFileIdentityOf(const std::wstring& path);
-// ReadWholeDiskFile that also gives the identity of the bytes it read: taken
-// on the same handle before and after the read, and left empty when the two
-// differ (the file changed while it was read).
+// The whole content of a disk file; nullopt when it cannot be opened or read,
+// or is larger than `largest` bytes (so hostile input cannot exhaust memory).
+// With `identity`, also the identity of the bytes read: taken on the same
+// handle before and after the read, and left empty when the two differ (the
+// file changed while it was read).
 std::optional<std::string> ReadWholeDiskFile(const std::wstring& path, DWORD share,
                                              unsigned long long largest,
-                                             std::optional<DiskFileIdentity>& identity);
+                                             std::optional<DiskFileIdentity>* identity = nullptr);
 
 // A file written again within one step of its volume's time stamps may keep
 // both its size and its times, so what was read of it that close to its last

@@ -71,16 +71,6 @@ ConfigText LanguageTextFor(std::wstring_view language) {
     return IsEnglishLanguage(language) ? ConfigText::English : ConfigText::Chinese;
 }
 
-bool DecryptConfigurationSet(const std::wstring& settingsFolder, const CDravikCrypto& crypto,
-                             const TraceSink& trace, ConfigurationTexts& texts,
-                             unsigned ansiCodePage) {
-    return StoreConfigurationSet(
-        [&](const std::wstring& fileName) {
-            return crypto.DecryptFromFile(settingsFolder + fileName, ansiCodePage);
-        },
-        trace, texts);
-}
-
 std::vector<std::wstring> ConfigurationSetFileNames() {
     std::vector<std::wstring> names;
     for (const SetMember& member : kSetMembers)
@@ -88,26 +78,47 @@ std::vector<std::wstring> ConfigurationSetFileNames() {
     return names;
 }
 
-bool StoreConfigurationSet(const SetMemberDecryptor& decrypt, const TraceSink& trace,
-                           ConfigurationTexts& texts) {
-    return StoreConfigurationSet(decrypt, {}, trace, texts, nullptr);
+namespace {
+
+// The settings folder's files, each decrypted as the run asks for it.
+class FolderSource final : public SetMemberSource {
+public:
+    FolderSource(const std::wstring& folder, const CDravikCrypto& crypto, unsigned codePage)
+        : folder_(folder), crypto_(crypto), codePage_(codePage) {}
+    std::optional<std::wstring> MemberText(const std::wstring& fileName) override {
+        return crypto_.DecryptFromFile(folder_ + fileName, codePage_);
+    }
+    bool Holds(const std::wstring&, unsigned long long) override { return false; }
+    void Stored(const std::wstring&, unsigned long long) override {}
+
+private:
+    const std::wstring& folder_;
+    const CDravikCrypto& crypto_;
+    const unsigned codePage_;
+};
+
+} // namespace
+
+bool DecryptConfigurationSet(const std::wstring& settingsFolder, const CDravikCrypto& crypto,
+                             const TraceSink& trace, ConfigurationTexts& texts,
+                             unsigned ansiCodePage) {
+    FolderSource source(settingsFolder, crypto, ansiCodePage);
+    return StoreConfigurationSet(source, trace, texts);
 }
 
-bool StoreConfigurationSet(const SetMemberDecryptor& decrypt, const SetMemberStored& stored,
-                           const TraceSink& trace, ConfigurationTexts& texts,
-                           std::map<std::wstring, unsigned long long>* revisions) {
+bool StoreConfigurationSet(SetMemberSource& source, const TraceSink& trace,
+                           ConfigurationTexts& texts) {
     for (const SetMember& member : kSetMembers) {
         unsigned long long revision = texts.Revision(member.text);
-        if (!stored || !stored(member.fileName, revision)) {
-            std::optional<std::wstring> text = decrypt(member.fileName);
+        if (!source.Holds(member.fileName, revision)) {
+            std::optional<std::wstring> text = source.MemberText(member.fileName);
             if (!text) {
                 trace.Write(std::wstring(L"失败事件：") + member.fileName + L"解密失败");
                 return false;
             }
             revision = texts.Set(member.text, std::move(*text));
         }
-        if (revisions)
-            (*revisions)[member.fileName] = revision;
+        source.Stored(member.fileName, revision);
     }
     trace.Write(L"成功事件：配置文件解密成功");
     return true;

@@ -6,7 +6,6 @@
 
 #include <array>
 #include <functional>
-#include <map>
 #include <mutex>
 #include <optional>
 #include <string>
@@ -59,21 +58,23 @@ std::vector<std::wstring> ConfigurationSetFileNames();
 bool DecryptConfigurationSet(const std::wstring& settingsFolder, const CDravikCrypto& crypto,
                              const TraceSink& trace, ConfigurationTexts& texts,
                              unsigned ansiCodePage = CP_THREAD_ACP);
-// The same run with each file's text from `decrypt` (nullopt: it failed), for
-// a caller that holds the files already read and checked.
-using SetMemberDecryptor = std::function<std::optional<std::wstring>(const std::wstring& fileName)>;
-bool StoreConfigurationSet(const SetMemberDecryptor& decrypt, const TraceSink& trace,
+// The same run for a caller that holds the files already read and checked,
+// and may know a member's text to be in the store already.
+class SetMemberSource {
+public:
+    // The file's text; nullopt when it failed.
+    virtual std::optional<std::wstring> MemberText(const std::wstring& fileName) = 0;
+    // Whether the store's text at `revision` is the file's own (it is then
+    // neither decrypted nor stored again).
+    virtual bool Holds(const std::wstring& fileName, unsigned long long revision) = 0;
+    // The revision the member's text was left as.
+    virtual void Stored(const std::wstring& fileName, unsigned long long revision) = 0;
+
+protected:
+    ~SetMemberSource() = default;
+};
+bool StoreConfigurationSet(SetMemberSource& source, const TraceSink& trace,
                            ConfigurationTexts& texts);
-// The same run for a caller that may know a member's text to be stored
-// already: `stored` answers, for a file name and its text's revision in the
-// store, whether that revision is the file's text (then it is not decrypted
-// again). `revisions`, when given, gets the revision each member's text was
-// left as, by the set's file names.
-using SetMemberStored =
-    std::function<bool(const std::wstring& fileName, unsigned long long revision)>;
-bool StoreConfigurationSet(const SetMemberDecryptor& decrypt, const SetMemberStored& stored,
-                           const TraceSink& trace, ConfigurationTexts& texts,
-                           std::map<std::wstring, unsigned long long>* revisions);
 
 // The installed version written in an encrypted list: the "value" attribute of
 // its "FileVersion" element (the root itself or the first one below it) as a

@@ -168,7 +168,7 @@ std::optional<std::string> ReadSettingsFile(const std::wstring& path, const Read
         return CDravikCrypto::ReadWholeFile(path);
     const std::uint64_t readAt = NowTicks();
     std::optional<std::string> bytes =
-        ReadWholeDiskFile(path, FILE_SHARE_READ, kLargestEncryptedFile, identity);
+        ReadWholeDiskFile(path, FILE_SHARE_READ, kLargestEncryptedFile, &identity);
     if (identity && !IdentitySettled(*identity, readAt, *mode.step))
         identity.reset();
     return bytes;
@@ -313,24 +313,17 @@ struct UpdateChecker::HeldFile {
 
 // What earlier checks learnt of the settings folder's files, used by a check
 // that finds a file's identity unchanged: its checksums, the digest its
-// signature signs (the signature itself is judged again each time), the
-// store's revision of its text and, for the update list, its document. Only
+// signature signs, the verdict on its signature (while that file too is
+// unchanged), the store's revision of its text and, for the update list, its
+// document. Only
 // facts of bytes read from disk are kept, with the identity taken on the
 // handle that read them. Each check replaces it with what it held, so names
 // the list no longer gives fall out. The check's worker only (under runLock_).
 struct UpdateChecker::RememberedFiles {
-    struct File {
-        DiskFileIdentity identity;
-        FileChecksums sums; // with the SHA-256
-        Sha256Digest digest;
-        std::optional<unsigned long long> storedRevision;
-        std::shared_ptr<const XmlNode> document;
-        // The signature that was found authentic for these bytes, still to be
-        // the same file for the verdict to stand.
-        std::optional<DiskFileIdentity> signature;
-    };
-    std::map<std::wstring, File> files; // by lower-case name
-    unsigned codePage = 0;              // the texts' ANSI code page
+    // Of each file only the facts: identity, sums, digest, the signature its
+    // verdict was given for, the stored text's revision, the document.
+    std::map<std::wstring, HeldFile> files; // by lower-case name
+    unsigned codePage = 0;                  // the texts' ANSI code page
 };
 
 // The settings folder's files as one check (or one cancel) has them: each is
@@ -338,7 +331,7 @@ struct UpdateChecker::RememberedFiles {
 // every step after the first uses what the first one found. A file moved into
 // place replaces its entry with what its fetch found, so the entries always
 // describe the files on disk.
-class UpdateChecker::HeldFiles {
+class UpdateChecker::HeldFiles final : public SetMemberSource {
 public:
     // `fetch` fetches for the check (none for a cancel, which fetches nothing).
     HeldFiles(std::wstring folder, CDravikCrypto crypto, FetchFunction fetch = {})
@@ -354,28 +347,22 @@ public:
         // Texts of another code page are not this check's texts.
         memory_ = memory.codePage == ThreadAnsiCodePage() ? &memory : nullptr;
     }
-    // What this check learnt of the files it held that are on disk as it read them.
-    RememberedFiles Learnt() {
+    // What this check learnt of the files it held that are on disk as it
+    // read them; the files are let go.
+    RememberedFiles TakeLearnt() {
         RememberedFiles learnt;
         learnt.codePage = ThreadAnsiCodePage();
-        learnt.files = learnt_;
+        learnt.files = std::move(learnt_);
         for (auto& [key, file] : files_)
             Learn(key, file, learnt.files);
+        files_.clear();
         return learnt;
     }
-    // The store's revisions of the set's texts, after a store.
-    void NoteStored(const std::map<std::wstring, unsigned long long>& revisions) {
-        for (const auto& [name, revision] : revisions) {
-            if (auto at = files_.find(Key(name)); at != files_.end() && at->second.identity)
-                at->second.storedRevision = revision;
-            else if (auto kept = learnt_.find(Key(name)); kept != learnt_.end())
-                kept->second.storedRevision = revision;
-        }
-    }
-    // The store's text at `revision` is the file's own, from bytes still on disk.
-    bool TextStoredAs(const std::wstring& name, unsigned long long revision) {
-        HeldFile& file = At(name);
-        return file.recalled && file.storedRevision == revision && Authentic(file);
+    // The configuration set from these files; with `keepTexts` the texts stay
+    // for the steps after it, else they are handed over.
+    bool StoreSet(const TraceSink& trace, ConfigurationTexts& texts, bool keepTexts) {
+        keepTexts_ = keepTexts;
+        return StoreConfigurationSet(*this, trace, texts);
     }
 
     // Fetches `url` into `path`, hashing the body as it arrives (with the
@@ -435,14 +422,15 @@ public:
                 Sum(file, true);
                 // The signature's identity around its verdict: the same file
                 // before and after, so the verdict is of the one remembered.
+                const std::wstring signaturePath = SignaturePathOf(file.path);
                 const std::uint64_t judgedAt = NowTicks();
                 std::optional<DiskFileIdentity> signature =
-                    remembering_ ? DiskFileIdentityOf(SignaturePathOf(file.path)) : std::nullopt;
+                    remembering_ ? DiskFileIdentityOf(signaturePath) : std::nullopt;
                 file.authentic = file.digest  ? crypto_.IsAuthenticDigest(file.path, *file.digest)
                                  : file.bytes ? crypto_.IsAuthentic(file.path, *file.bytes)
                                               : false;
                 if (*file.authentic && signature && Settled(*signature, judgedAt) &&
-                    DiskFileIdentityOf(SignaturePathOf(file.path)) == signature)
+                    DiskFileIdentityOf(signaturePath) == signature)
                     file.signature = signature;
             }
         }
@@ -504,6 +492,22 @@ public:
         Learn(Key(name), file, learnt_);
         files_.erase(Key(name));
         return text;
+    }
+
+    // As the configuration set's source (StoreSet).
+    std::optional<std::wstring> MemberText(const std::wstring& name) override {
+        return keepTexts_ ? Text(name) : TakeText(name);
+    }
+    // A recalled file's text is stored already when the store still has it.
+    bool Holds(const std::wstring& name, unsigned long long revision) override {
+        HeldFile& file = At(name);
+        return file.recalled && file.storedRevision == revision && Authentic(file);
+    }
+    void Stored(const std::wstring& name, unsigned long long revision) override {
+        if (auto at = files_.find(Key(name)); at != files_.end())
+            at->second.storedRevision = revision;
+        else if (auto kept = learnt_.find(Key(name)); kept != learnt_.end())
+            kept->second.storedRevision = revision;
     }
     // Starts reading and hashing the folder's file `name` for a list that
     // names `listed`, so that the steps that need it find it done.
@@ -594,6 +598,18 @@ private:
         file.digest = digest;
     }
 
+    // What stands for a file's bytes while it keeps its identity.
+    static void CopyFacts(const HeldFile& from, HeldFile& to, bool withDocument) {
+        to.identity = from.identity;
+        LearnSums(to, true, from.sums, from.digest);
+        to.storedRevision = from.storedRevision;
+        to.signature = from.signature;
+        if (withDocument && from.parsed) {
+            to.parsed = true;
+            to.document = from.document;
+        }
+    }
+
     // Fills `file` with what the memory holds of the folder's file `name`,
     // when the file on disk is still the one it was learnt of.
     bool Recall(const std::wstring& name, HeldFile& file) const {
@@ -603,38 +619,26 @@ private:
         file.path = folder_ + name;
         if (at == memory_->files.end() || DiskFileIdentityOf(file.path) != at->second.identity)
             return false;
-        const RememberedFiles::File& remembered = at->second;
         file.readable = true;
         file.recalled = true;
-        file.identity = remembered.identity;
-        LearnSums(file, true, remembered.sums, remembered.digest);
-        file.storedRevision = remembered.storedRevision;
-        file.parsed = remembered.document != nullptr;
-        file.document = remembered.document;
+        CopyFacts(at->second, file, true);
         // The verdict stands while the signature is the one it was given for
         // (the key is the checker's own and does not change).
-        if (remembered.signature && crypto_.SignaturesRequired() &&
-            DiskFileIdentityOf(SignaturePathOf(file.path)) == remembered.signature) {
+        if (file.signature && crypto_.SignaturesRequired() &&
+            DiskFileIdentityOf(SignaturePathOf(file.path)) == file.signature)
             file.authentic = true;
-            file.signature = remembered.signature;
-        }
+        else
+            file.signature.reset();
         return true;
     }
 
-    // Adds what was learnt of a file read from disk (with both sums) to `into`.
+    // Keeps in `into` the facts of a file read from disk (with both sums).
     void Learn(const std::wstring& key, const HeldFile& file,
-               std::map<std::wstring, RememberedFiles::File>& into) const {
+               std::map<std::wstring, HeldFile>& into) const {
         if (!remembering_ || !file.identity || !file.readable || !file.summedWithSha256 ||
             !file.digest || file.speculation || file.pendingRead || file.readAhead)
             return;
-        RememberedFiles::File remembered{.identity = *file.identity,
-                                         .sums = file.sums,
-                                         .digest = *file.digest,
-                                         .storedRevision = file.storedRevision,
-                                         .signature = file.signature};
-        if (key == documentKept_ && file.parsed)
-            remembered.document = file.document;
-        into[key] = std::move(remembered);
+        CopyFacts(file, into[key], key == documentKept_);
     }
 
     HeldFile& At(const std::wstring& name) {
@@ -710,16 +714,13 @@ private:
     }
 
     // The bytes of a recalled file, for a step that needs its text after all:
-    // only the bytes the remembered digest is of (else the file changed since
-    // it was recalled, and gives no text).
-    std::optional<std::string> RereadRecalled(HeldFile& file) const {
+    // only while the file keeps the identity it was recalled by (else it
+    // changed since, and gives no text).
+    std::optional<std::string> RereadRecalled(const HeldFile& file) const {
         std::optional<DiskFileIdentity> identity;
-        std::optional<std::string> bytes = check_work::ReadSettingsFile(file.path, {}, identity);
-        if (!bytes)
-            return std::nullopt;
-        ChecksumPass pass(true);
-        pass.Add(bytes->data(), bytes->size());
-        if (pass.Digest() != file.digest)
+        std::optional<std::string> bytes =
+            check_work::ReadSettingsFile(file.path, readMode_, identity);
+        if (!identity || identity != file.identity)
             return std::nullopt;
         return bytes;
     }
@@ -730,8 +731,9 @@ private:
     const RememberedFiles* memory_ = nullptr; // recalled from
     bool remembering_ = false;
     std::wstring documentKept_;
-    check_work::ReadMode readMode_; // learns identities only when remembering
-    std::map<std::wstring, RememberedFiles::File> learnt_; // of files handed over
+    check_work::ReadMode readMode_;           // learns identities only when remembering
+    std::map<std::wstring, HeldFile> learnt_; // facts of files handed over
+    bool keepTexts_ = true;                   // the set's texts stay held (StoreSet)
     size_t largestBody_ = 0;
     std::shared_ptr<check_work::BodyBuffers> bodyBuffers_ =
         std::make_shared<check_work::BodyBuffers>();
@@ -808,7 +810,7 @@ int UpdateChecker::Check() {
         remembered_ = std::make_shared<RememberedFiles>();
     held.Remember(*remembered_, FileNamePart(context_.paths.updateListFile));
     const int code = CheckWith(held);
-    *remembered_ = held.Learnt();
+    *remembered_ = held.TakeLearnt();
     return code;
 }
 
@@ -836,17 +838,8 @@ int UpdateChecker::CheckWith(HeldFiles& held) {
 
 // The configuration set from the held files; with `keepTexts` the held texts
 // stay for the steps after it (the application check reads the update list).
-// A member whose bytes are those its stored text was made of is not decrypted again.
 bool UpdateChecker::StoreHeldSet(HeldFiles& held, bool keepTexts) const {
-    std::map<std::wstring, unsigned long long> revisions;
-    const bool stored = ::StoreConfigurationSet(
-        [&](const std::wstring& name) { return keepTexts ? held.Text(name) : held.TakeText(name); },
-        [&](const std::wstring& name, unsigned long long revision) {
-            return held.TextStoredAs(name, revision);
-        },
-        context_.Trace(), *context_.texts, &revisions);
-    held.NoteStored(revisions);
-    return stored;
+    return held.StoreSet(context_.Trace(), *context_.texts, keepTexts);
 }
 
 // The application file check as a step of the update check: 46, 47 or 48.

@@ -17,6 +17,7 @@
 #include <map>
 #include <stdexcept>
 #include <thread>
+#include <utility>
 
 namespace {
 
@@ -85,6 +86,8 @@ protected:
 
     int Fetch(const FetchRequest& request) {
         fetches_.push_back(request);
+        if (beforeServing_)
+            beforeServing_(request);
         if (fetchHook_)
             return fetchHook_(request);
         auto served = served_.find(request.url);
@@ -180,6 +183,7 @@ protected:
     std::wstring serial_;                               // the version list's, or none
     std::vector<FetchRequest> fetches_;
     std::function<int(const FetchRequest&)> fetchHook_;
+    std::function<void(const FetchRequest&)> beforeServing_; // e.g. a change on the PC
     ComponentContext context_ = CheckContext();
     UpdateChecker checker_{context_, Folders()};
 };
@@ -578,6 +582,23 @@ TEST_F(UpdateCheck, ACheckUsesWhatItLearntOnlyOfFilesThatAreStillTheSame) {
               served_[kRoot + L"VeyrantSettingV2/EnvPatch.cfg"]);
     EXPECT_EQ(texts.Get(ConfigText::Resource), PlainText(L"Resource.cfg", 1));
     EXPECT_EQ(texts.Get(ConfigText::Patch), PlainText(L"EnvPatch.cfg", 1));
+
+    // A copy replaced while a check runs gives that check no text; the next
+    // check finds it changed and fetches it again.
+    LetTheFilesSettle();
+    ASSERT_EQ(checker_.RunQueryUpdate(), UpdateCode::kCompleted);
+    texts.Set(ConfigText::Resource, L"<another/>");
+    bool replaced = false;
+    beforeServing_ = [&](const FetchRequest&) {
+        if (!std::exchange(replaced, true))
+            WriteBytes(Settings(L"Resource.cfg"), EncryptForTest(PlainText(L"Resource.cfg", 2)));
+    };
+    EXPECT_EQ(checker_.RunQueryUpdate(), UpdateCode::kCompleted);
+    beforeServing_ = nullptr;
+    EXPECT_TRUE(trace.Contains(L"失败事件：Resource.cfg解密失败"));
+    EXPECT_EQ(texts.Get(ConfigText::Resource), L"<another/>");
+    EXPECT_EQ(checker_.RunQueryUpdate(), UpdateCode::kCompleted);
+    EXPECT_EQ(texts.Get(ConfigText::Resource), PlainText(L"Resource.cfg", 1));
 }
 
 TEST_F(UpdateCheck, ARememberedFileIsJudgedAgainOnceItsSignatureChanges) {

@@ -315,10 +315,10 @@ struct UpdateChecker::HeldFile {
 // that finds a file's identity unchanged: its checksums, the digest its
 // signature signs, the verdict on its signature (while that file too is
 // unchanged), the store's revision of its text and, for the update list, its
-// document. Only
-// facts of bytes read from disk are kept, with the identity taken on the
-// handle that read them. Each check replaces it with what it held, so names
-// the list no longer gives fall out. The check's worker only (under runLock_).
+// document. Only facts of bytes read from disk are kept, with the identity
+// taken on the handle that read them. Each check replaces it with what it
+// held, so names the list no longer gives fall out. The check's worker only
+// (under runLock_).
 struct UpdateChecker::RememberedFiles {
     // Of each file only the facts: identity, sums, digest, the signature its
     // verdict was given for, the stored text's revision, the document.
@@ -338,7 +338,7 @@ public:
         : folder_(std::move(folder)), crypto_(std::move(crypto)), fetch_(std::move(fetch)) {}
 
     // Uses what `memory` holds of files still the same and learns the
-    // identities of what it reads, for Learnt(). `documentKept` names the
+    // identities of what it reads, for TakeLearnt(). `documentKept` names the
     // file whose document is remembered too (the update list).
     void Remember(const RememberedFiles& memory, const std::wstring& documentKept) {
         remembering_ = true;

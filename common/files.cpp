@@ -12,6 +12,8 @@ FileHandle OpenDiskFileForReading(const std::wstring& path, DWORD share) {
     return file;
 }
 
+namespace {
+
 std::optional<DiskFileIdentity> IdentityOfOpenFile(HANDLE file) {
     BY_HANDLE_FILE_INFORMATION information;
     FILE_BASIC_INFO basic;
@@ -25,6 +27,8 @@ std::optional<DiskFileIdentity> IdentityOfOpenFile(HANDLE file) {
                             FileTimeTicks(information.ftLastWriteTime),
                             static_cast<std::uint64_t>(basic.ChangeTime.QuadPart)};
 }
+
+} // namespace
 
 std::optional<DiskFileIdentity> DiskFileIdentityOf(const std::wstring& path) {
     FileHandle file(CreateFileW(path.c_str(), FILE_READ_ATTRIBUTES,

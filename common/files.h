@@ -28,7 +28,6 @@ struct DiskFileIdentity {
     std::uint64_t changed = 0;
     bool operator==(const DiskFileIdentity&) const = default;
 };
-std::optional<DiskFileIdentity> IdentityOfOpenFile(HANDLE file);
 // Of the disk file at `path`, opened for its attributes only.
 std::optional<DiskFileIdentity> DiskFileIdentityOf(const std::wstring& path);
 // The whole content of a disk file; nullopt when it cannot be opened or read,

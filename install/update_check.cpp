@@ -324,6 +324,7 @@ struct UpdateChecker::RememberedFiles {
     // verdict was given for, the stored text's revision, the document.
     std::map<std::wstring, HeldFile> files; // by lower-case name
     unsigned codePage = 0;                  // the texts' ANSI code page
+    std::uint64_t timeStampStep = 0;        // of the settings folder's volume; 0: not asked yet
 };
 
 // The settings folder's files as one check (or one cancel) has them: each is
@@ -343,7 +344,8 @@ public:
     void Remember(const RememberedFiles& memory, const std::wstring& documentKept) {
         remembering_ = true;
         documentKept_ = Key(documentKept);
-        readMode_.step = TimeStampStepOf(folder_);
+        // The folder's volume keeps its kind: asked once, then kept with the memory.
+        readMode_.step = memory.timeStampStep ? memory.timeStampStep : TimeStampStepOf(folder_);
         // Texts of another code page are not this check's texts.
         memory_ = memory.codePage == ThreadAnsiCodePage() ? &memory : nullptr;
     }
@@ -352,6 +354,7 @@ public:
     RememberedFiles TakeLearnt() {
         RememberedFiles learnt;
         learnt.codePage = ThreadAnsiCodePage();
+        learnt.timeStampStep = readMode_.step.value_or(0);
         learnt.files = std::move(learnt_);
         for (auto& [key, file] : files_)
             Learn(key, file, learnt.files);
@@ -562,12 +565,15 @@ private:
                    unsigned codePage) {
         std::vector<std::wstring> paths, keys;
         for (const std::wstring& name : names) {
-            if (files_.count(Key(name)) || !PathFileExistsW((folder_ + name).c_str()))
+            if (files_.count(Key(name)))
                 continue;
+            // A recalled file exists: only the others need asking.
             if (HeldFile recalled; Recall(name, recalled)) {
                 files_[Key(name)] = std::move(recalled);
                 continue;
             }
+            if (!PathFileExistsW((folder_ + name).c_str()))
+                continue;
             paths.push_back(folder_ + name);
             keys.push_back(Key(name));
         }

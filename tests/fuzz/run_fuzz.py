@@ -167,13 +167,10 @@ class Fuzzer:
             inputs += started
             label = "hang" if returncode is None else STATE_KINDS.get(kind, "died")
             label = "crash" if label == "died" else label
-            emit = self.wine(["emit", *self.common(target), "--index", index, "--kind", label],
-                             timeout=120)
-            words = emit.stdout.split(" ", 2)
-            if emit.returncode != 0 or words[0] != "saved":
-                errors.append(f"input {index} could not be made again: {emit.stderr.strip()}")
+            saved, fresh, error = self.emit(target, index, label)
+            if error:
+                errors.append(f"input {index} could not be made again: {error}")
                 break
-            saved = linux_path(words[2].strip())
             if kind == 1:
                 name = EXCEPTION_NAMES.get(code, "exception")
                 detail = f"exception: 0x{code:08X} ({name})\n{self.locate(base, address, module)}"
@@ -185,12 +182,30 @@ class Fuzzer:
             else:
                 detail = f"the process died (exit {returncode}) without a report"
             self.note(saved, target, index, label, detail)
-            found[label].append((saved, words[1] == "1", detail.splitlines()[0]))
+            found[label].append((saved, fresh, detail.splitlines()[0]))
             first = index + 1
         shutil.rmtree(scratch, ignore_errors=True)
         elapsed = time.monotonic() - start
         return {"target": target, "inputs": inputs, "seconds": elapsed, "found": found,
                 "errors": errors}
+
+    def emit(self, target, index, label):
+        """Has input `index` made again and saved; returns its path, whether
+        it is new, and what went wrong. The input is a pure function of its
+        index, so a second try can only differ where Wine failed to start the
+        program (seen once on a loaded machine, with nothing on stderr)."""
+        failures = []
+        for _ in range(2):
+            out = self.wine(["emit", *self.common(target), "--index", index, "--kind", label],
+                            timeout=120)
+            words = out.stdout.split(" ", 2)
+            if out.returncode == 0 and words[0] == "saved" and len(words) == 3:
+                for failure in failures:
+                    print(f"  emit of input {index} failed once ({failure}); tried again")
+                return linux_path(words[2].strip()), words[1] == "1", None
+            failures.append(f"exit {out.returncode}, output {out.stdout.strip()!r}, "
+                            f"errors {out.stderr.strip()!r}")
+        return None, False, "; ".join(failures)
 
     def replay(self, target, files):
         scratch = self.run_dir / target

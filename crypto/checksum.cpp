@@ -20,7 +20,7 @@ constexpr std::uint32_t kPolynomial = 0xEDB88320u;
 // of a 16-byte chunk, so one chunk costs 16 independent lookups.
 using SliceTables = std::array<std::array<std::uint32_t, 256>, 16>;
 
-constexpr SliceTables MakeSliceTables() {
+SliceTables MakeSliceTables() {
     SliceTables t{};
     for (std::uint32_t b = 0; b < 256; ++b) {
         std::uint32_t crc = b;
@@ -34,8 +34,13 @@ constexpr SliceTables MakeSliceTables() {
     return t;
 }
 
-// Built at compile time: worker threads share it without any set-up.
-constexpr SliceTables kTables = MakeSliceTables();
+// Built on first use rather than stored in the module: 16 KiB of tables
+// that barely compress would add almost as much to every download of the
+// control. The first use makes them once for every thread (a static local).
+const SliceTables& Tables() {
+    static const SliceTables tables = MakeSliceTables();
+    return tables;
+}
 
 std::uint32_t Load32(const unsigned char* p) {
     std::uint32_t v;
@@ -45,20 +50,22 @@ std::uint32_t Load32(const unsigned char* p) {
 
 // Works on the inverted register, as do the folding helpers below.
 std::uint32_t TableBytes(std::uint32_t reg, const unsigned char* p, std::size_t size) {
+    const auto& first = Tables()[0];
     for (; size != 0; --size, ++p)
-        reg = kTables[0][(reg ^ *p) & 0xFF] ^ (reg >> 8);
+        reg = first[(reg ^ *p) & 0xFF] ^ (reg >> 8);
     return reg;
 }
 
-std::uint32_t Lookup4(std::uint32_t word, int table) {
-    return kTables[table][word & 0xFF] ^ kTables[table - 1][(word >> 8) & 0xFF] ^
-           kTables[table - 2][(word >> 16) & 0xFF] ^ kTables[table - 3][word >> 24];
+std::uint32_t Lookup4(const SliceTables& t, std::uint32_t word, int table) {
+    return t[table][word & 0xFF] ^ t[table - 1][(word >> 8) & 0xFF] ^
+           t[table - 2][(word >> 16) & 0xFF] ^ t[table - 3][word >> 24];
 }
 
 std::uint32_t TableRegister(std::uint32_t reg, const unsigned char* p, std::size_t size) {
+    const SliceTables& t = Tables();
     for (; size >= 16; size -= 16, p += 16) {
-        reg = Lookup4(Load32(p) ^ reg, 15) ^ Lookup4(Load32(p + 4), 11) ^
-              Lookup4(Load32(p + 8), 7) ^ Lookup4(Load32(p + 12), 3);
+        reg = Lookup4(t, Load32(p) ^ reg, 15) ^ Lookup4(t, Load32(p + 4), 11) ^
+              Lookup4(t, Load32(p + 8), 7) ^ Lookup4(t, Load32(p + 12), 3);
     }
     return TableBytes(reg, p, size);
 }
